@@ -1,0 +1,26 @@
+# Sanitizers and warnings for our own targets.
+#
+#   ZEPH_SANITIZE=address,undefined   the test build (scripts/test)
+#   ZEPH_SANITIZE=thread              the ThreadSanitizer build of the threaded tests
+set(ZEPH_SANITIZE "" CACHE STRING "Sanitizers: empty, address,undefined or thread")
+
+if(ZEPH_SANITIZE)
+  set(_zeph_san_flags -fsanitize=${ZEPH_SANITIZE} -fno-omit-frame-pointer)
+  if(ZEPH_SANITIZE MATCHES "undefined")
+    # Any report fails the test instead of scrolling by.
+    list(APPEND _zeph_san_flags -fno-sanitize-recover=all)
+  endif()
+  add_compile_options(${_zeph_san_flags})
+  add_link_options(-fsanitize=${ZEPH_SANITIZE})
+endif()
+
+if(ZEPH_SANITIZE STREQUAL "thread")
+  set(ZEPH_TSAN ON)
+else()
+  set(ZEPH_TSAN OFF)
+endif()
+
+# -Wall -Wextra as errors on our own code; generated code does not call this.
+function(zeph_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()

@@ -1,0 +1,39 @@
+# zeph_add_gtest(NAME SOURCES src... [LIBS lib...] [TSAN] [LABELS label...])
+#
+# A GoogleTest executable whose tests ctest discovers one by one (each runs in a process
+# of its own). In the ThreadSanitizer build only tests marked TSAN are built and
+# registered; the umbrella target `zeph_tsan_tests` builds them all.
+include(GoogleTest)
+find_package(GTest REQUIRED)
+
+if(NOT TARGET zeph_tsan_tests)
+  add_custom_target(zeph_tsan_tests)
+endif()
+
+function(zeph_add_gtest name)
+  cmake_parse_arguments(ARG "TSAN" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(ZEPH_TSAN AND NOT ARG_TSAN)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  zeph_warnings(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${name} PRIVATE
+    ZEPH_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    ZEPH_BINARY_DIR="${CMAKE_BINARY_DIR}"
+    ZEPH_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
+    ZEPH_LIB_DIR="${CMAKE_BINARY_DIR}/lib"
+    ZEPH_TEST_CREDENTIALS_DIR="${CMAKE_BINARY_DIR}/test-credentials")
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  set(labels ${ARG_LABELS})
+  if(ARG_TSAN)
+    list(APPEND labels tsan)
+    add_dependencies(zeph_tsan_tests ${name})
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${labels}"
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+endfunction()
