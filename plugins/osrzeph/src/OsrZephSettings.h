@@ -1,0 +1,228 @@
+// Engine settings: the configuration document "osrzeph.xml" and the records it fills.
+//
+// Threads: the engine loads the configuration once, on the server thread that runs
+// Engine::Open; afterwards the settings are read-only and are read on the engine's event
+// processor thread (channels copy the records they change per recognition).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include <apr_pools.h>
+#include <apr_xml.h>
+#include <ostrin/apt_dir_layout.h>
+#include <ostrin/apt_log.h>
+
+#include "OsrRdrManager.h"
+#include "OsrUtteranceManager.h"
+#include "mpf_sdi_util.h"
+
+namespace Zeph {
+
+class SpeechContext;
+class BuiltinGrammar;
+
+// ---- Attribute loading shared by every settings record ---------------------------------
+
+// One attribute of a configuration element, handed to a record's loader.
+class ConfigAttrib {
+public:
+    ConfigAttrib(const char* name, const char* value) : m_name(name), m_value(value) {}
+
+    const char* Name() const { return m_name; }
+    const char* Value() const { return m_value; }
+    // The attribute's name equals `name`, ignoring case.
+    bool Is(const char* name) const;
+    // The value equals `word`, ignoring case.
+    bool ValueIs(const char* word) const;
+    // "true" or "false" in any case; anything else logs "Unexpected Value <%s> for Boolean
+    // Attribute <%s>" and leaves `value` as it was.
+    void GetBool(bool& value) const;
+    // Decimal integer as strtol reads it (text that is not a number gives 0).
+    long GetInt() const;
+    void GetInt(long& value) const { value = GetInt(); }
+    void GetInt(int& value) const { value = static_cast<int>(GetInt()); }
+    void GetString(std::string& value) const { value = m_value; }
+    // Logs "Unexpected Value <%s> for <what> <%s>" (value, name); `what` names the kind of
+    // attribute, e.g. "Attribute" or "Format Attribute".
+    void WarnUnexpectedValue(const char* what) const;
+
+private:
+    const char* m_name;
+    const char* m_value;
+};
+
+// Returns false for an attribute name the record does not know.
+using ConfigAttribHandler = std::function<bool(const ConfigAttrib&)>;
+
+// Hands the attributes of `elem` to `handler` in document order. Each is first logged at
+// DEBUG as "Load <record> Attribute: name = value"; an unknown one is logged at WARNING as
+// "Unknown <record> Attribute <name>" and skipped.
+void LoadConfigAttribs(const apr_xml_elem* elem, const char* record,
+                       const ConfigAttribHandler& handler);
+
+// ---- Settings records ---------------------------------------------------------------------
+
+// Element "streaming-recognition": how a recognition is streamed to the service.
+struct StreamingRecogSettings {
+    enum StartOfInput {
+        START_OF_INPUT_SERVICE_ORIGINATED = 0,  // START-OF-INPUT on the first transcript
+        START_OF_INPUT_INTERNAL = 1             // START-OF-INPUT on the detector's speech start
+    };
+
+    bool m_singleUtterance = true;
+    bool m_interimResults = false;
+    int m_maxAlternatives = 1;
+    long m_interResultTimeout = 0;  // ms, 0 = none
+    std::string m_language = "en-US";
+    std::string m_projectId;  // empty: read from the credentials file
+    std::string m_method;     // empty or "StreamingDetectIntent"
+    std::string m_api;        // "v2", "v2beta1", "v3beta1"; empty selects "v2"
+    StartOfInput m_startOfInput = START_OF_INPUT_SERVICE_ORIGINATED;
+    std::string m_transcriptionGrammar = "transcribe";
+    bool m_acceptSrgs = true;
+    bool m_skipUnsupportedGrammars = true;
+    bool m_skipEmptyResults = true;
+    bool m_generateOutputAudio = false;
+    std::string m_httpProxy;
+    std::string m_serviceUri = "dialogflow.googleapis.com";
+    long m_streamCreationTimeout = 0;
+    bool m_grpcLogRedirection = false;
+    std::string m_grpcLogVerbosity;
+    std::string m_grpcLogTrace;
+    bool m_wordInfo = false;
+    std::string m_model;
+    std::string m_modelVariant;
+    std::string m_environment;
+    std::string m_agent;
+    std::string m_location;
+    int32_t m_maxRecvMessageLength = -1;  // used when > 0
+    int32_t m_maxSendMessageLength = -1;  // used when > 0
+
+    bool Load(const apr_xml_elem* elem);
+};
+
+// Element "results": how a query result becomes the body of RECOGNITION-COMPLETE.
+struct ResultsSettings {
+    enum Format { FORMAT_STANDARD = 0, FORMAT_JSON = 1 };
+    enum ConfidenceFormat {
+        CONFIDENCE_FORMAT_AUTO = 0,
+        CONFIDENCE_FORMAT_MRCPV1 = 1,
+        CONFIDENCE_FORMAT_MRCPV2 = 2
+    };
+    enum TagFormatFamily { TAG_FORMAT_SEMANTICS = 0, TAG_FORMAT_SWI_SEMANTICS = 1 };
+    enum TagFormatEncoding { TAG_FORMAT_XML = 0, TAG_FORMAT_JSON = 1 };
+
+    Format m_format = FORMAT_STANDARD;
+    int m_indent = 0;
+    bool m_replaceDots = true;
+    bool m_replaceDashes = true;
+    bool m_skipEmptyElements = false;
+    ConfidenceFormat m_confidenceFormat = CONFIDENCE_FORMAT_AUTO;
+    TagFormatFamily m_tagFormatFamily = TAG_FORMAT_SEMANTICS;
+    TagFormatEncoding m_tagFormatEncoding = TAG_FORMAT_XML;
+    std::string m_eventInputMode = "event";
+
+    bool Load(const apr_xml_elem* elem);
+};
+
+// Child "log-usage" of a monitoring handler: the usage log line.
+struct LogStatementSettings {
+    bool m_enable = false;
+    apt_log_priority_e m_priority = APT_PRIO_NOTICE;
+
+    bool Load(const apr_xml_elem* elem);
+};
+
+// Children "update-usage" and "dump-channels" of a monitoring handler: a status file. A
+// relative path is resolved under the var directory's "status" folder by ValidateConfig.
+struct StatusFileSettings {
+    bool m_enable = false;
+    std::string m_statusFile;
+
+    bool Load(const apr_xml_elem* elem);
+};
+
+// "usage-change-handler" or "usage-refresh-handler": what to do on that occasion.
+struct MonitoringHandler {
+    LogStatementSettings m_logUsage;
+    StatusFileSettings m_updateUsage;
+    StatusFileSettings m_dumpChannels;
+
+    // Any of the three outputs enabled.
+    bool IsEnabled() const {
+        return m_logUsage.m_enable || m_updateUsage.m_enable || m_dumpChannels.m_enable;
+    }
+    bool Load(const apr_xml_elem* elem);
+};
+
+// Element "monitoring-agent".
+struct MonitoringSettings {
+    long m_refreshPeriod = 60000;  // seconds
+    MonitoringHandler m_usageChangeHandler;
+    MonitoringHandler m_usageRefreshHandler;
+
+    bool Load(const apr_xml_elem* elem);
+};
+
+// ---- Everything the engine configures ---------------------------------------------------
+
+// The engine's configuration: filled by LoadConfig, then read-only. Owns the configured
+// speech contexts and built-in grammars (deleted with the settings).
+class EngineSettings {
+public:
+    using SpeechContextMap = std::map<std::string, SpeechContext*>;
+    using BuiltinGrammarMap = std::map<std::string, BuiltinGrammar*>;
+
+    // Every record at its default; detector parameters from mpf_sdi_params_init.
+    EngineSettings();
+    ~EngineSettings();
+    EngineSettings(const EngineSettings&) = delete;
+    EngineSettings& operator=(const EngineSettings&) = delete;
+
+    // Finds `fileName` in the configuration directory, parses and loads it (root element
+    // must be `pluginId`), then validates and completes the paths.
+    bool LoadConfig(const char* fileName, const char* pluginId, const apt_dir_layout_t* layout,
+                    apr_pool_t* pool);
+    // The parsed document, allocated from `pool`, or null (logged).
+    apr_xml_doc* ParseFile(const char* path, apr_pool_t* pool);
+    bool LoadDocument(const char* pluginId, const apr_xml_doc* doc, apr_pool_t* pool);
+    // One child of the root; FALSE for an unknown element (the caller goes on regardless).
+    bool LoadElement(const apr_xml_elem* elem, apr_pool_t* pool);
+    // Resolves relative folders and files against the server's directories, picks the
+    // credentials file (a wildcard pattern selects the most recently changed match), checks
+    // the SSL roots file and reads the project id from the credentials file if none is set.
+    bool ValidateConfig(const apt_dir_layout_t* layout, apr_pool_t* pool);
+
+    // Reads a Google credentials file: `json` gets its whole text; `projectId` gets its
+    // "project_id" string if it has one (otherwise it is left as it was). FALSE (logged) when
+    // the file cannot be opened, is empty or larger than 1 MiB, or is not JSON.
+    static bool LoadCredentialsFile(const std::string& path, std::string& json,
+                                    std::string& projectId);
+
+    // Root attribute "gapp-credentials-file"; after validation the full path of the file.
+    std::string m_credentialsFile;
+    // Root attribute "ssl-roots-file"; after validation the full path, or empty.
+    std::string m_sslRootsFile;
+
+    StreamingRecogSettings m_streaming;
+    ResultsSettings m_results;
+    MonitoringSettings m_monitoring;
+    UtteranceManager::Settings m_utteranceManager;
+    RdrManager::Settings m_rdrManager;
+    mpf_sdi_params_t m_sdiParams;
+
+    // Configured speech contexts by id; built-in grammars by name, one map per mode.
+    SpeechContextMap m_speechContexts;
+    BuiltinGrammarMap m_builtinSpeechGrammars;
+    BuiltinGrammarMap m_builtinDtmfGrammars;
+
+private:
+    void LoadBuiltinGrammars(const apr_xml_elem* elem);
+    void LoadSpeechContexts(const apr_xml_elem* elem);
+    bool FindCredentialsFile(apr_pool_t* pool);
+};
+
+}  // namespace Zeph
