@@ -45,6 +45,9 @@ public:
     void GetInt(long& value) const { value = GetInt(); }
     void GetInt(int& value) const { value = static_cast<int>(GetInt()); }
     void GetString(std::string& value) const { value = m_value; }
+    // A log level name, "EMERGENCY" to "DEBUG" exactly, as its number (0 to 7); another
+    // name logs "Unexpected Value <%s> for Attribute <%s>" and leaves `level` as it was.
+    void GetLogLevel(int& level) const;
     // Logs "Unexpected Value <%s> for <what> <%s>" (value, name); `what` names the kind of
     // attribute, e.g. "Attribute" or "Format Attribute".
     void WarnUnexpectedValue(const char* what) const;
