@@ -1,0 +1,182 @@
+/* Speech and DTMF input detector: shared types and the parameter record. */
+#include "mpf_sdi_util.h"
+
+#include <apr_strings.h>
+#include <ostrin/apt_log.h>
+#include <stdlib.h>
+
+const char* mpf_sdi_mode_str(mpf_sdi_mode_e mode) {
+    switch (mode) {
+        case MPF_SDI_MODE_SPEECH:
+            return "SPEECH";
+        case MPF_SDI_MODE_DTMF:
+            return "DTMF";
+        case MPF_SDI_MODE_SPEECH_DTMF:
+            return "SPEECH|DTMF";
+        default:
+            return "NONE";
+    }
+}
+
+const char* mpf_sdi_state_str(mpf_sdi_state_e state) {
+    switch (state) {
+        case MPF_SDI_STATE_NO_INPUT:
+            return "NO-INPUT";
+        case MPF_SDI_STATE_IN_PROGRESS:
+            return "IN-PROGRESS";
+        case MPF_SDI_STATE_COMPLETE:
+            return "COMPLETE";
+        default:
+            return "UNKNOWN";
+    }
+}
+
+const char* mpf_sdi_completion_cause_str(mpf_sdi_completion_cause_e cause) {
+    switch (cause) {
+        case MPF_SDI_COMPLETION_CAUSE_SUCCESS:
+            return "success";
+        case MPF_SDI_COMPLETION_CAUSE_TIMEDOUT:
+            return "timedout";
+        case MPF_SDI_COMPLETION_CAUSE_STOPPED:
+            return "stopped";
+        default:
+            return "UNKNOWN";
+    }
+}
+
+void mpf_sdi_stats_init(mpf_sdi_stats_t* stats) {
+    stats->cause = MPF_SDI_COMPLETION_CAUSE_SUCCESS;
+    stats->duration = 0;
+    stats->size = 0;
+}
+
+void mpf_sdi_params_init(mpf_sdi_params_t* params) {
+    params->input_mode = MPF_SDI_MODE_SPEECH_DTMF;
+    params->vad_mode = 2;
+    params->speech_start_timeout = 300;
+    params->speech_complete_timeout = 1000;
+    params->speech_incomplete_timeout = 3000;
+    params->noinput_timeout = 10000;
+    params->input_timeout = 20000;
+    params->dtmf_interdigit_timeout = 5000;
+    params->dtmf_term_timeout = 5000;
+    params->dtmf_term_char = '\0';
+    params->dtmf_length = 0;
+    params->dtmf_min_length = 0;
+    params->dtmf_max_length = 0;
+    params->normalize_input = TRUE;
+    params->speech_leading_silence = 50;
+    params->speech_trailing_silence = 50;
+    params->speech_output_period = 80;
+}
+
+/* Decimal as strtol reads it: leading blanks and sign accepted, no digits gives 0. The
+ * fields are unsigned, so a negative number wraps, as an unsigned assignment does. */
+static apr_uint64_t decimal_value(const char* value) {
+    return (apr_uint64_t)strtol(value, NULL, 10);
+}
+
+static void load_input_mode(mpf_sdi_params_t* params, const char* name, const char* value) {
+    static const struct {
+        const char* word;
+        mpf_sdi_mode_e mode;
+    } words[] = {{"none", MPF_SDI_MODE_NONE},
+                 {"speech", MPF_SDI_MODE_SPEECH},
+                 {"dtmf", MPF_SDI_MODE_DTMF},
+                 {"both", MPF_SDI_MODE_SPEECH_DTMF}};
+    for (size_t i = 0; i < sizeof(words) / sizeof(words[0]); ++i) {
+        if (strcasecmp(value, words[i].word) == 0) {
+            params->input_mode = words[i].mode;
+            return;
+        }
+    }
+    apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_WARNING,
+            "Unexpected Value <%s> for SDI Attribute <%s>", value, name);
+}
+
+static void load_vad_mode(mpf_sdi_params_t* params, const char* value) {
+    long mode = strtol(value, NULL, 10);
+    if (mode < 0 || mode > 3) {
+        apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Inapropriate Vad Mode [%ld], Allowed Range [0..3]", mode);
+        mode = 0;
+    }
+    params->vad_mode = (apr_uint64_t)mode;
+}
+
+static void load_boolean(apt_bool_t* field, const char* name, const char* value) {
+    if (strcasecmp(value, "false") == 0) {
+        *field = FALSE;
+    } else if (strcasecmp(value, "true") == 0) {
+        *field = TRUE;
+    } else {
+        apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Unexpected Value <%s> for Boolean Attribute <%s>", value, name);
+    }
+}
+
+/* The numeric attributes, each with the field it sets. */
+static apr_uint64_t* numeric_field(mpf_sdi_params_t* params, const char* name) {
+    struct numeric_attribute {
+        const char* name;
+        apr_uint64_t* field;
+    };
+    const struct numeric_attribute attributes[] = {
+        {"speech-start-timeout", &params->speech_start_timeout},
+        {"speech-complete-timeout", &params->speech_complete_timeout},
+        {"speech-incomplete-timeout", &params->speech_incomplete_timeout},
+        {"noinput-timeout", &params->noinput_timeout},
+        {"input-timeout", &params->input_timeout},
+        {"dtmf-interdigit-timeout", &params->dtmf_interdigit_timeout},
+        {"dtmf-term-timeout", &params->dtmf_term_timeout},
+        {"dtmf-max-length", &params->dtmf_max_length},
+        {"dtmf-min-length", &params->dtmf_min_length},
+        {"dtmf-length", &params->dtmf_length},
+        {"speech-leading-silence", &params->speech_leading_silence},
+        {"speech-trailing-silence", &params->speech_trailing_silence},
+        {"speech-output-period", &params->speech_output_period},
+    };
+    for (size_t i = 0; i < sizeof(attributes) / sizeof(attributes[0]); ++i) {
+        if (strcasecmp(name, attributes[i].name) == 0)
+            return attributes[i].field;
+    }
+    return NULL;
+}
+
+apt_bool_t mpf_sdi_params_load(mpf_sdi_params_t* params, const apr_xml_elem* elem,
+                               apr_pool_t* pool) {
+    (void)pool;
+    if (!params || !elem)
+        return TRUE;
+    /* APR's parser links the attributes last first; walk them in document order, so that
+     * an attribute given twice takes the later value. Elements have few attributes. */
+    size_t count = 0;
+    for (const apr_xml_attr* attr = elem->attr; attr; attr = attr->next)
+        ++count;
+    while (count > 0) {
+        const apr_xml_attr* attr = elem->attr;
+        for (size_t i = 1; i < count; ++i)
+            attr = attr->next;
+        --count;
+        const char* name = attr->name ? attr->name : "";
+        const char* value = attr->value ? attr->value : "";
+        apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_DEBUG, "Load SDI Attribute: %s = %s",
+                name, value);
+        apr_uint64_t* field;
+        if (strcasecmp(name, "input-mode") == 0) {
+            load_input_mode(params, name, value);
+        } else if (strcasecmp(name, "vad-mode") == 0) {
+            load_vad_mode(params, value);
+        } else if (strcasecmp(name, "dtmf-term-char") == 0) {
+            params->dtmf_term_char = value[0];
+        } else if (strcasecmp(name, "normalize-input") == 0) {
+            load_boolean(&params->normalize_input, name, value);
+        } else if ((field = numeric_field(params, name)) != NULL) {
+            *field = decimal_value(value);
+        } else {
+            apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Unknown SDI Attribute <%s>", name);
+        }
+    }
+    return TRUE;
+}
