@@ -1,0 +1,3 @@
+#include "OsrZephLog.h"
+
+apt_log_source_t* ZEPH_PLUGIN = nullptr;
