@@ -1,0 +1,380 @@
+#include "OsrZephEngine.h"
+
+#include <apr_env.h>
+#include <apr_file_info.h>
+#include <apr_general.h>
+#include <grpcpp/security/credentials.h>
+
+#include "OsrZephChannel.h"
+#include "OsrZephLog.h"
+#include "OsrZephTask.h"
+
+namespace Zeph {
+
+namespace {
+
+// Deletes its channel when released: on the event processor thread behind every event
+// posted for the channel before it, or at once when the processor no longer takes events.
+class ChannelDestroyEvent : public OstEdpf::AsyncEvent {
+public:
+    explicit ChannelDestroyEvent(Channel* channel) : m_channel(channel) {}
+    ~ChannelDestroyEvent() override { delete m_channel; }
+
+    // A channel destroyed without a close would still be counted and dumped: forget it.
+    void Process() override {
+        Engine* engine = m_channel->GetEngine();
+        if (engine->HasChannel(m_channel))
+            engine->OnCloseChannel(m_channel);
+    }
+
+private:
+    Channel* m_channel;
+};
+
+// A relative path is merged onto `base`; an absolute one stays as it is.
+bool ResolvePath(std::string& path, const char* base, apr_pool_t* pool) {
+    const char* rootPath = nullptr;
+    const char* filePath = path.c_str();
+    if (apr_filepath_root(&rootPath, &filePath, 0, pool) == APR_SUCCESS)
+        return true;
+    char* merged = nullptr;
+    if (apr_filepath_merge(&merged, base, path.c_str(), 0, pool) != APR_SUCCESS)
+        return false;
+    path = merged;
+    return true;
+}
+
+}  // namespace
+
+Engine::Engine(const std::string& name) : m_name(name) {
+    m_aprInitialized = apr_initialize() == APR_SUCCESS;
+    if (!m_aprInitialized)
+        apr_terminate();
+}
+
+Engine::~Engine() {
+    DestroyEventProcessor();
+    // Normally gone with the processor; a processor that never started leaves them here.
+    Cleanup();
+    DestroyLogger();
+    if (m_aprInitialized)
+        apr_terminate();
+}
+
+bool Engine::Open() {
+    if (!m_settings.LoadConfig("osrzeph.xml", "osrzeph", m_hostEngine->dir_layout,
+                               m_hostEngine->pool)) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Load OSR ZEPH Config");
+        return false;
+    }
+    CreateLogger();
+    if (!CreateEventProcessor()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Event Processor");
+        return false;
+    }
+    return true;
+}
+
+bool Engine::Close() {
+    DestroyEventProcessor();
+    DestroyLogger();
+    mrcp_engine_close_respond(m_hostEngine);
+    return true;
+}
+
+bool Engine::OnStart(OstEdpf::SoftEventProcessor* /*processor*/) {
+    bool result = ProcessStart();
+    mrcp_engine_open_respond(m_hostEngine, result ? TRUE : FALSE);
+    return result;
+}
+
+void Engine::OnShutdown(OstEdpf::SoftEventProcessor* /*processor*/) {
+    ProcessShutdown();
+}
+
+void Engine::OnTimeoutElapsed(OstEdpf::Timer* timer) {
+    if (timer != m_usageRefreshTimer)
+        return;
+    ReportUsage(m_settings.m_monitoring.m_usageRefreshHandler, GetUsage(), m_channels);
+}
+
+bool Engine::ProcessStart() {
+    OnUsageChange();
+    if (!ProcessOpen()) {
+        Cleanup();
+        return false;
+    }
+    if (!CreateManagers()) {
+        Cleanup();
+        return false;
+    }
+    OnUsageChange();
+    StartUsageRefreshTimer();
+    return true;
+}
+
+bool Engine::ProcessOpen() {
+    const StreamingRecogSettings& streaming = m_settings.m_streaming;
+    if (!streaming.m_grpcLogVerbosity.empty()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set gRPC Verbosity %s",
+                streaming.m_grpcLogVerbosity.c_str());
+        SetEnv("GRPC_VERBOSITY", streaming.m_grpcLogVerbosity);
+    }
+    if (!streaming.m_grpcLogTrace.empty()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set gRPC Trace %s",
+                streaming.m_grpcLogTrace.c_str());
+        SetEnv("GRPC_TRACE", streaming.m_grpcLogTrace);
+    }
+    if (streaming.m_grpcLogRedirection) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Enable gRPC Log Redirection");
+        EnableGrpcLogRedirection();
+        m_grpcLogRedirected = true;
+    }
+    if (!m_settings.m_sslRootsFile.empty()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set SSL Roots %s",
+                m_settings.m_sslRootsFile.c_str());
+        SetEnv("GRPC_DEFAULT_SSL_ROOTS_FILE_PATH", m_settings.m_sslRootsFile);
+    }
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set Google App Credentials %s",
+            m_settings.m_credentialsFile.c_str());
+    SetEnv("GOOGLE_APPLICATION_CREDENTIALS", m_settings.m_credentialsFile);
+
+    m_defaultProfile.m_credentials = grpc::GoogleDefaultCredentials();
+    if (!m_defaultProfile.m_credentials) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Google Credentials");
+        return false;
+    }
+    m_defaultProfile.m_projectId = streaming.m_projectId;
+    m_profiles.emplace(m_settings.m_credentialsFile, m_defaultProfile);
+
+    if (!streaming.m_httpProxy.empty()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set HTTP Proxy %s",
+                streaming.m_httpProxy.c_str());
+        SetEnv("http_proxy", streaming.m_httpProxy);
+    }
+    if (!CreateGrpcTask()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create gRPC Task");
+        return false;
+    }
+    return true;
+}
+
+void Engine::ProcessShutdown() {
+    OnUsageChange();
+    // The processor's timer queue deletes the timer with the processor.
+    m_usageRefreshTimer = nullptr;
+    Cleanup();
+}
+
+void Engine::Cleanup() {
+    DestroyGrpcTask();
+    DestroyManagers();
+    // The log function lives in this library: never leave it installed in gRPC once the
+    // engine has stopped, not even after a failed start.
+    if (m_grpcLogRedirected) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Disable gRPC Log Redirection");
+        DisableGrpcLogRedirection();
+        m_grpcLogRedirected = false;
+    }
+}
+
+bool Engine::CreateLogger() {
+    OstEdpf::Logger* logger = OstEdpf::Logger::CreateInstance();
+    m_loggerCreated = true;
+    auto* device = new LogRedirectDevice();
+    if (!logger->AddLogDevice(device))
+        delete device;  // the process's logger already has its device
+    logger->Start();
+    return true;
+}
+
+void Engine::DestroyLogger() {
+    if (!m_loggerCreated)
+        return;
+    OstEdpf::Logger::DestroyInstance();
+    m_loggerCreated = false;
+}
+
+bool Engine::CreateEventProcessor() {
+    if (m_eventProcessor)
+        return false;
+    m_eventProcessor = new OstEdpf::SoftEventProcessor();
+    m_eventProcessor->AddObserver(this);
+    if (!m_eventProcessor->Start()) {
+        delete m_eventProcessor;
+        m_eventProcessor = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void Engine::DestroyEventProcessor() {
+    if (!m_eventProcessor)
+        return;
+    m_eventProcessor->Shutdown(true);
+    delete m_eventProcessor;
+    m_eventProcessor = nullptr;
+}
+
+bool Engine::CreateGrpcTask() {
+    if (m_grpcTask)
+        return false;
+    m_grpcTask = new Task("GRPC");
+    if (!m_grpcTask->Create(m_hostEngine->pool) || !m_grpcTask->Start()) {
+        // Never started: nothing waits on its queue.
+        m_grpcTask->Destroy();
+        delete m_grpcTask;
+        m_grpcTask = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void Engine::DestroyGrpcTask() {
+    if (!m_grpcTask)
+        return;
+    m_grpcTask->Terminate();
+    m_grpcTask->Destroy();
+    delete m_grpcTask;
+    m_grpcTask = nullptr;
+}
+
+bool Engine::CreateManagers() {
+    // The utterance manager (m_settings.m_utteranceManager) and the RDR manager
+    // (m_settings.m_rdrManager) are created here, each with the engine's event processor
+    // for its timers, followed by LoadFileEntries().
+    return true;
+}
+
+void Engine::DestroyManagers() {}
+
+void Engine::StartUsageRefreshTimer() {
+    const MonitoringSettings& monitoring = m_settings.m_monitoring;
+    if (!monitoring.m_usageRefreshHandler.IsEnabled())
+        return;
+    if (monitoring.m_refreshPeriod <= 0) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Invalid Usage Refresh Period [%ld sec]", monitoring.m_refreshPeriod);
+        return;
+    }
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Usage Refresh Timer [%d sec]",
+            static_cast<int>(monitoring.m_refreshPeriod));
+    auto* timer = new OstEdpf::Timer(this, static_cast<int64_t>(monitoring.m_refreshPeriod) * 1000,
+                                     OstEdpf::Timer::PERIODIC, OstEdpf::Timer::LIFETIME_QUEUE);
+    if (!timer->Start(m_eventProcessor)) {
+        delete timer;  // never reached the queue
+        return;
+    }
+    m_usageRefreshTimer = timer;
+}
+
+Usage Engine::GetUsage() const {
+    Usage usage;
+    usage.m_current = m_channels.size();
+    usage.m_peak = m_peakChannels;
+    if (m_hostEngine && m_hostEngine->config)
+        usage.m_max = m_hostEngine->config->max_channel_count;
+    return usage;
+}
+
+void Engine::OnUsageChange() {
+    ReportUsage(m_settings.m_monitoring.m_usageChangeHandler, GetUsage(), m_channels);
+}
+
+mrcp_engine_channel_t* Engine::CreateChannel(apr_pool_t* pool) {
+    auto* channel = new Channel(this);
+    mpf_stream_capabilities_t* capabilities =
+        mpf_stream_capabilities_create(STREAM_DIRECTION_SEND, pool);
+    mpf_codec_capabilities_add(&capabilities->codecs, MPF_SAMPLE_RATE_8000 | MPF_SAMPLE_RATE_16000,
+                               MPF_CODEC_LPCM);
+    mpf_termination_t* termination = mrcp_engine_audio_termination_create(
+        channel, Channel::GetAudioStreamVtable(), capabilities, pool);
+    mrcp_engine_channel_t* hostChannel = mrcp_engine_channel_create(
+        m_hostEngine, Channel::GetMethodVtable(), channel, termination, pool);
+    if (!hostChannel) {
+        // The server never destroys a channel it did not get.
+        delete channel;
+        return nullptr;
+    }
+    channel->SetHostChannel(hostChannel);
+    return hostChannel;
+}
+
+void Engine::DestroyChannel(Channel* channel) {
+    auto* event = new ChannelDestroyEvent(channel);
+    event->Ref();
+    if (!m_eventProcessor)
+        event->Unref();
+    else
+        m_eventProcessor->PostEvent(event);  // released (deleting the channel) if refused
+}
+
+void Engine::OnOpenChannel(Channel* channel) {
+    m_channels.push_back(channel);
+    if (m_channels.size() > m_peakChannels)
+        m_peakChannels = m_channels.size();
+    OnUsageChange();
+}
+
+bool Engine::HasChannel(const Channel* channel) const {
+    for (const Channel* open : m_channels) {
+        if (open == channel)
+            return true;
+    }
+    return false;
+}
+
+void Engine::OnCloseChannel(Channel* channel) {
+    m_channels.remove(channel);
+    OnUsageChange();
+}
+
+bool Engine::FindCredentials(const std::string& path, CredentialsProfile& profile) const {
+    auto it = m_profiles.find(path);
+    if (it == m_profiles.end())
+        return false;
+    profile = it->second;
+    return true;
+}
+
+bool Engine::CreateCredentials(const std::string& path, CredentialsProfile& profile) {
+    CredentialsProfile created = profile;
+    std::string json;
+    if (!EngineSettings::LoadCredentialsFile(path, json, created.m_projectId)) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to Load Google Credentials File");
+        return false;
+    }
+    const long tokenLifetimeSeconds = 3600;
+    std::shared_ptr<grpc::CallCredentials> callCredentials =
+        grpc::ServiceAccountJWTAccessCredentials(json, tokenLifetimeSeconds);
+    if (!callCredentials) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Call Credentials");
+        return false;
+    }
+    created.m_credentials = grpc::CompositeChannelCredentials(
+        grpc::SslCredentials(grpc::SslCredentialsOptions()), callCredentials);
+    if (!created.m_credentials) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Google Credentials");
+        return false;
+    }
+    profile = created;
+    m_profiles.emplace(path, created);
+    return true;
+}
+
+bool Engine::GetCredentialsFilePath(std::string& path, const std::string& name,
+                                    apr_pool_t* pool) const {
+    const char* dataDir =
+        apt_dir_layout_path_get(m_hostEngine->dir_layout, APT_LAYOUT_DATA_DIR, pool);
+    if (!dataDir)
+        return false;
+    path = name;
+    return ResolvePath(path, dataDir, pool);
+}
+
+void Engine::SetEnv(const char* name, const std::string& value) {
+    apr_env_set(name, value.c_str(), m_hostEngine->pool);
+}
+
+}  // namespace Zeph
