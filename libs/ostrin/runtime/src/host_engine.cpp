@@ -1,0 +1,846 @@
+#include "ostrin_runtime/host_engine.h"
+
+#include <strings.h>
+
+#include <apr_file_info.h>
+#include <apr_file_io.h>
+#include <apr_general.h>
+#include <apr_strings.h>
+#include <ostrin/mrcp_wire.h>
+
+#include "ostrin_runtime/wav_file.h"
+
+namespace OstrinRuntime {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Finished requests whose memory is kept a little longer, so that a plugin that answers a
+// request once too often is reported instead of reading freed memory.
+const size_t kRetiredRequestPools = 16;
+
+std::string ToString(const apt_str_t& text) {
+    return text.buf ? std::string(text.buf, text.length) : std::string();
+}
+
+uint64_t KeyOf(const mrcp_engine_channel_t* channel) {
+    return uint64_t(reinterpret_cast<uintptr_t>(channel->event_obj));
+}
+
+// Copies what the server needs of a message the plugin sent; runs on the plugin's thread,
+// which owns the message until the call returns.
+void Snapshot(mrcp_message_t* message, PluginMessage* out, std::string* error) {
+    const mrcp_start_line_t& line = message->start_line;
+    MessageInfo& info = out->info;
+    switch (line.message_type) {
+        case MRCP_MESSAGE_TYPE_RESPONSE:
+            info.kind = MessageInfo::Kind::kResponse;
+            break;
+        case MRCP_MESSAGE_TYPE_EVENT:
+            info.kind = MessageInfo::Kind::kEvent;
+            break;
+        default:
+            info.kind = MessageInfo::Kind::kOther;
+            break;
+    }
+    info.request_id = line.request_id;
+    info.state = line.request_state == MRCP_REQUEST_STATE_INPROGRESS
+                     ? MessageInfo::State::kInProgress
+                 : line.request_state == MRCP_REQUEST_STATE_PENDING ? MessageInfo::State::kPending
+                                                                    : MessageInfo::State::kComplete;
+    info.status_code = int(line.status_code);
+    const char* name = info.kind == MessageInfo::Kind::kEvent
+                           ? mrcp_event_name_get(line.method_id, line.version)
+                           : mrcp_method_name_get(line.method_id, line.version);
+    out->name = name ? name : ToString(line.method_name);
+    if (info.kind == MessageInfo::Kind::kEvent)
+        info.event_name = out->name;
+    if (mrcp_generic_header_property_check(message, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST)) {
+        const mrcp_request_id_list_t& list = message->generic_header.active_request_id_list;
+        info.has_active_request_id_list = true;
+        for (apr_size_t i = 0; i < list.count && i < MRCP_MAX_ACTIVE_REQUEST_ID_COUNT; ++i) {
+            info.active_request_ids.push_back(list.ids[i]);
+        }
+    }
+    if (mrcp_resource_header_property_check(message, RECOGNIZER_HEADER_COMPLETION_CAUSE)) {
+        int cause = int(message->resource_header.completion_cause);
+        const apt_str_t* cause_name = mrcp_recog_completion_cause_get(cause, int(line.version));
+        char number[16];
+        apr_snprintf(number, sizeof(number), "%03d", cause);
+        out->completion_cause = number;
+        if (cause_name)
+            out->completion_cause += " " + ToString(*cause_name);
+    }
+    if (mrcp_generic_header_property_check(message, GENERIC_HEADER_CONTENT_TYPE)) {
+        out->content_type = ToString(message->generic_header.content_type);
+    }
+    out->body = ToString(message->body);
+
+    apr_pool_t* pool = nullptr;
+    if (apr_pool_create(&pool, nullptr) != APR_SUCCESS) {
+        *error = "out of memory";
+        return;
+    }
+    apt_str_t text = {nullptr, 0};
+    mrcp_wire_error_t wire_error;
+    if (mrcp_message_generate(message, pool, &text, &wire_error) == MRCP_WIRE_OK) {
+        out->text = ToString(text);
+    } else {
+        *error = std::string("cannot write the message: ") + wire_error.text;
+    }
+    apr_pool_destroy(pool);
+}
+
+// Splits a request written in a scenario into the form the parser takes: CR LF line ends,
+// the right Channel-Identifier, message-length and Content-Length.
+bool PrepareRequestText(const std::string& written, const std::string& channel_name, int version,
+                        std::string* text, std::string* error) {
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < written.size()) {
+        size_t end = written.find('\n', pos);
+        if (end == std::string::npos)
+            end = written.size();
+        std::string line = written.substr(pos, end - pos);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+        pos = end + 1;
+    }
+    while (!lines.empty() && lines.front().empty())
+        lines.erase(lines.begin());
+    if (lines.empty()) {
+        *error = "empty request";
+        return false;
+    }
+    std::vector<std::string> headers;
+    size_t i = 1;
+    for (; i < lines.size() && !lines[i].empty(); ++i) {
+        const std::string& header = lines[i];
+        size_t colon = header.find(':');
+        std::string name = header.substr(0, colon);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+            name.pop_back();
+        if (strcasecmp(name.c_str(), "Channel-Identifier") == 0 ||
+            strcasecmp(name.c_str(), "Content-Length") == 0) {
+            continue;
+        }
+        headers.push_back(header);
+    }
+    std::string body;
+    for (size_t b = i + 1; b < lines.size(); ++b) {
+        if (b > i + 1)
+            body += "\r\n";
+        body += lines[b];
+    }
+
+    std::string start = lines[0];
+    bool is_v2 = start.compare(0, 8, "MRCP/2.0") == 0;
+    if ((version == 2) != is_v2) {
+        *error = std::string("the request is MRCPv") + (is_v2 ? "2" : "1") +
+                 " but the channel speaks MRCPv" + std::to_string(version);
+        return false;
+    }
+    std::string rest;
+    if (is_v2) {
+        headers.insert(headers.begin(),
+                       "Channel-Identifier: " + channel_name + "@" MRCP_RECOGNIZER_RESOURCE_NAME);
+    }
+    for (const std::string& header : headers)
+        rest += header + "\r\n";
+    if (!body.empty())
+        rest += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    rest += "\r\n" + body;
+    if (!is_v2) {
+        *text = start + "\r\n" + rest;
+        return true;
+    }
+    // "MRCP/2.0 <length> <method> <request-id>": the length counts the whole message,
+    // its own digits included.
+    std::vector<std::string> words;
+    size_t p = 0;
+    while (p < start.size()) {
+        size_t q = start.find_first_of(" \t", p);
+        if (q == std::string::npos)
+            q = start.size();
+        if (q > p)
+            words.push_back(start.substr(p, q - p));
+        p = q + 1;
+    }
+    if (words.size() != 4) {
+        *error = "expected 'MRCP/2.0 LENGTH METHOD REQUEST-ID', got '" + start + "'";
+        return false;
+    }
+    std::string tail = " " + words[2] + " " + words[3] + "\r\n" + rest;
+    size_t length = 0;
+    for (int round = 0; round < 4; ++round) {
+        length = words[0].size() + 1 + std::to_string(length).size() + tail.size();
+    }
+    *text = words[0] + " " + std::to_string(length) + tail;
+    return true;
+}
+
+}  // namespace
+
+struct HostEngine::Channel {
+    enum class State { kOpening, kOpen, kClosing, kAbandoned };
+
+    uint64_t key = 0;
+    std::string name;
+    int rate = 8000;
+    int version = 2;
+    State state = State::kOpening;
+    apr_pool_t* pool = nullptr;
+    mrcp_engine_channel_t* record = nullptr;
+    mpf_audio_stream_t* stream = nullptr;
+    bool media_attached = false;
+    int open_responses = 0;
+    bool open_status = false;
+    int close_responses = 0;
+    ConformanceChecker checker;
+    std::map<uint64_t, apr_pool_t*> request_pools;  // requests not finished yet
+    std::deque<apr_pool_t*> retired_pools;          // finished ones, kept a little
+    std::deque<PluginMessage> unconsumed;           // delivered, not yet taken by a wait
+};
+
+const mrcp_engine_event_vtable_t HostEngine::sm_engine_events = {&HostEngine::OnEngineOpen,
+                                                                 &HostEngine::OnEngineClose};
+const mrcp_engine_channel_event_vtable_t HostEngine::sm_channel_events = {
+    &HostEngine::OnChannelOpen, &HostEngine::OnChannelClose, &HostEngine::OnChannelMessage};
+
+HostEngine::HostEngine(HostOptions options)
+    : options_(std::move(options)), start_(Clock::now()), media_(options_.pace) {
+    apr_initialize();
+    apr_pool_create(&pool_, nullptr);
+}
+
+HostEngine::~HostEngine() {
+    std::string ignored;
+    Shutdown(&ignored);
+    if (!plugin_hung_) {
+        apr_pool_destroy(pool_);
+        apr_terminate();
+    }
+}
+
+int64_t HostEngine::ElapsedMs() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
+}
+
+// ---- Plugin threads ----------------------------------------------------------------------
+
+void HostEngine::Post(InboxEvent event) {
+    event.when = Clock::now();
+    {
+        std::lock_guard<std::mutex> lock(inbox_mutex_);
+        inbox_.push_back(std::move(event));
+    }
+    inbox_ready_.notify_one();
+}
+
+apt_bool_t HostEngine::OnEngineOpen(mrcp_engine_t* engine, apt_bool_t status) {
+    if (!engine || !engine->event_obj)
+        return FALSE;
+    InboxEvent event;
+    event.type = InboxEvent::Type::kEngineOpen;
+    event.status = status != FALSE;
+    static_cast<HostEngine*>(engine->event_obj)->Post(std::move(event));
+    return TRUE;
+}
+
+apt_bool_t HostEngine::OnEngineClose(mrcp_engine_t* engine) {
+    if (!engine || !engine->event_obj)
+        return FALSE;
+    InboxEvent event;
+    event.type = InboxEvent::Type::kEngineClose;
+    static_cast<HostEngine*>(engine->event_obj)->Post(std::move(event));
+    return TRUE;
+}
+
+apt_bool_t HostEngine::OnChannelOpen(mrcp_engine_channel_t* channel, apt_bool_t status) {
+    if (!channel || !channel->engine || !channel->engine->event_obj)
+        return FALSE;
+    InboxEvent event;
+    event.type = InboxEvent::Type::kChannelOpen;
+    event.channel_key = KeyOf(channel);
+    event.status = status != FALSE;
+    static_cast<HostEngine*>(channel->engine->event_obj)->Post(std::move(event));
+    return TRUE;
+}
+
+apt_bool_t HostEngine::OnChannelClose(mrcp_engine_channel_t* channel) {
+    if (!channel || !channel->engine || !channel->engine->event_obj)
+        return FALSE;
+    InboxEvent event;
+    event.type = InboxEvent::Type::kChannelClose;
+    event.channel_key = KeyOf(channel);
+    static_cast<HostEngine*>(channel->engine->event_obj)->Post(std::move(event));
+    return TRUE;
+}
+
+apt_bool_t HostEngine::OnChannelMessage(mrcp_engine_channel_t* channel, mrcp_message_t* message) {
+    if (!channel || !message || !channel->engine || !channel->engine->event_obj)
+        return FALSE;
+    InboxEvent event;
+    event.type = InboxEvent::Type::kMessage;
+    event.channel_key = KeyOf(channel);
+    Snapshot(message, &event.message, &event.error);
+    static_cast<HostEngine*>(channel->engine->event_obj)->Post(std::move(event));
+    return TRUE;
+}
+
+// ---- Server thread: the inbox --------------------------------------------------------------
+
+bool HostEngine::PumpOne(Clock::time_point deadline) {
+    InboxEvent event;
+    {
+        std::unique_lock<std::mutex> lock(inbox_mutex_);
+        if (!inbox_ready_.wait_until(lock, deadline, [this] { return !inbox_.empty(); })) {
+            return false;
+        }
+        event = std::move(inbox_.front());
+        inbox_.pop_front();
+    }
+    Handle(event);
+    return true;
+}
+
+void HostEngine::PumpUntil(Clock::time_point deadline) {
+    while (PumpOne(deadline)) {
+    }
+}
+
+bool HostEngine::WaitUntil(const std::function<bool()>& done, int timeout_ms) {
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+        if (!PumpOne(deadline))
+            return done();
+    }
+    return true;
+}
+
+void HostEngine::ReportViolations(const std::string& channel,
+                                  const std::vector<Violation>& violations) {
+    for (const Violation& violation : violations) {
+        ++violation_count_;
+        apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_WARNING,
+                "MRCP Violation [%s] request %llu: %s <%s>", violation.rule.c_str(),
+                static_cast<unsigned long long>(violation.request_id), violation.detail.c_str(),
+                channel.c_str());
+        if (on_violation_)
+            on_violation_(channel, violation);
+    }
+}
+
+void HostEngine::Handle(InboxEvent& event) {
+    std::vector<Violation> violations;
+    if (event.type == InboxEvent::Type::kEngineOpen) {
+        if (++engine_open_responses_ == 1) {
+            engine_open_status_ = event.status;
+        } else {
+            violations.push_back(
+                {0, "", ConformanceChecker::kRuleOpenOnce, "second engine open response"});
+        }
+        ReportViolations("engine", violations);
+        return;
+    }
+    if (event.type == InboxEvent::Type::kEngineClose) {
+        if (++engine_close_responses_ > 1) {
+            violations.push_back(
+                {0, "", ConformanceChecker::kRuleCloseOnce, "second engine close response"});
+        }
+        ReportViolations("engine", violations);
+        return;
+    }
+    auto it = channels_.find(event.channel_key);
+    if (it == channels_.end()) {
+        violations.push_back({event.message.info.request_id, event.message.name,
+                              "messages name an existing channel",
+                              "the plugin answered on a channel that was destroyed"});
+        ReportViolations("channel#" + std::to_string(event.channel_key), violations);
+        return;
+    }
+    Channel* channel = it->second.get();
+    switch (event.type) {
+        case InboxEvent::Type::kChannelOpen:
+            if (++channel->open_responses == 1)
+                channel->open_status = event.status;
+            channel->checker.OnOpenResponse(&violations);
+            break;
+        case InboxEvent::Type::kChannelClose:
+            ++channel->close_responses;
+            channel->checker.OnCloseResponse(&violations);
+            break;
+        default:
+            HandleMessage(channel, event);
+            return;
+    }
+    ReportViolations(channel->name, violations);
+}
+
+void HostEngine::HandleMessage(Channel* channel, InboxEvent& event) {
+    std::vector<Violation> violations;
+    PluginMessage& message = event.message;
+    message.channel = channel->name;
+    message.elapsed_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(event.when - start_).count();
+    if (channel->close_responses > 0) {
+        violations.push_back({message.info.request_id, message.name, "nothing after close",
+                              message.name + " after the channel's close response"});
+        ReportViolations(channel->name, violations);
+        return;
+    }
+    MessageVerdict verdict = channel->checker.OnMessage(message.info, &violations);
+    if (!event.error.empty()) {
+        violations.push_back(
+            {message.info.request_id, message.name, "message can be written", event.error});
+        verdict.deliver = false;
+    }
+    if (!verdict.add_active_request_ids.empty() && verdict.deliver) {
+        // RFC 6787: a STOP response names the requests it ended.
+        apr_pool_t* pool = nullptr;
+        apr_pool_create(&pool, nullptr);
+        mrcp_message_t* parsed = nullptr;
+        if (mrcp_message_parse(message.text.data(), message.text.size(), pool, &parsed, nullptr,
+                               nullptr) == MRCP_WIRE_OK) {
+            mrcp_request_id_list_t& list = parsed->generic_header.active_request_id_list;
+            list.count = 0;
+            for (uint64_t id : verdict.add_active_request_ids) {
+                if (list.count < MRCP_MAX_ACTIVE_REQUEST_ID_COUNT) {
+                    list.ids[list.count++] = mrcp_request_id(id);
+                }
+            }
+            mrcp_generic_header_property_add(parsed, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
+            apt_str_t text = {nullptr, 0};
+            if (mrcp_message_generate(parsed, pool, &text, nullptr) == MRCP_WIRE_OK) {
+                message.text = ToString(text);
+                message.info.has_active_request_id_list = true;
+                message.info.active_request_ids = verdict.add_active_request_ids;
+            }
+        }
+        apr_pool_destroy(pool);
+    }
+    ReportViolations(channel->name, violations);
+    if (verdict.deliver) {
+        if (on_message_)
+            on_message_(message);
+        channel->unconsumed.push_back(std::move(message));
+    }
+    for (uint64_t id : verdict.finished_requests)
+        RetireRequestPool(channel, id);
+}
+
+void HostEngine::RetireRequestPool(Channel* channel, uint64_t request_id) {
+    auto it = channel->request_pools.find(request_id);
+    if (it == channel->request_pools.end())
+        return;
+    channel->retired_pools.push_back(it->second);
+    channel->request_pools.erase(it);
+    while (channel->retired_pools.size() > kRetiredRequestPools) {
+        apr_pool_destroy(channel->retired_pools.front());
+        channel->retired_pools.pop_front();
+    }
+}
+
+// ---- Server thread: engine -------------------------------------------------------------------
+
+bool HostEngine::Open(std::string* error) {
+    if (engine_) {
+        *error = "engine already open";
+        return false;
+    }
+    apt_dir_layout_t* layout = apt_dir_layout_create(pool_);
+    const std::pair<apt_dir_entry_id, const std::string*> dirs[] = {
+        {APT_LAYOUT_CONF_DIR, &options_.conf_dir},
+        {APT_LAYOUT_LOG_DIR, &options_.log_dir},
+        {APT_LAYOUT_DATA_DIR, &options_.data_dir},
+        {APT_LAYOUT_VAR_DIR, &options_.var_dir}};
+    for (const auto& dir : dirs) {
+        if (dir.second->empty())
+            continue;
+        if (apr_dir_make_recursive(dir.second->c_str(), APR_OS_DEFAULT, pool_) != APR_SUCCESS) {
+            *error = "cannot create directory " + *dir.second;
+            return false;
+        }
+        apt_dir_layout_path_set(layout, dir.first, dir.second->c_str(), pool_);
+    }
+    std::string plugin_dir = options_.plugin_path;
+    size_t slash = plugin_dir.rfind('/');
+    plugin_dir = slash == std::string::npos ? "." : plugin_dir.substr(0, slash);
+    apt_dir_layout_path_set(layout, APT_LAYOUT_PLUGIN_DIR, plugin_dir.c_str(), pool_);
+
+    if (!apt_log_instance_get()) {
+        int output = APT_LOG_OUTPUT_CONSOLE;
+        if (!options_.log_dir.empty())
+            output |= APT_LOG_OUTPUT_FILE;
+        if (apt_log_instance_create(output, options_.log_priority, pool_)) {
+            logger_created_ = true;
+            if (!options_.log_dir.empty()) {
+                apt_log_file_open(options_.log_dir.c_str(), "ostrin.log", pool_);
+            }
+        }
+    }
+
+    if (!loader_.Load(options_.plugin_path, error))
+        return false;
+    engine_ = loader_.CreateEngine(pool_, error);
+    if (!engine_) {
+        loader_.Unload();
+        return false;
+    }
+    std::string name = options_.plugin_path.substr(slash == std::string::npos ? 0 : slash + 1);
+    name = name.substr(0, name.find('.'));
+    engine_->event_vtable = &sm_engine_events;
+    engine_->event_obj = this;
+    engine_->config = mrcp_engine_config_alloc(name.c_str(), options_.max_channels, pool_);
+    engine_->dir_layout = layout;
+    engine_->pool = pool_;
+
+    if (!mrcp_engine_virtual_open(engine_)) {
+        *error = "the engine's open failed";
+        return false;
+    }
+    engine_open_called_ = true;
+    if (!WaitUntil([this] { return engine_open_responses_ > 0; }, options_.open_timeout_ms)) {
+        *error =
+            "no engine open response within " + std::to_string(options_.open_timeout_ms) + " ms";
+        return false;
+    }
+    if (!engine_open_status_) {
+        *error = "the engine's open failed (the plugin answered FALSE)";
+        return false;
+    }
+    engine_open_ = true;
+    engine_->is_open = TRUE;
+    media_.Start();
+    return true;
+}
+
+bool HostEngine::Shutdown(std::string* error) {
+    bool ok = true;
+    auto note = [&](const std::string& what) {
+        if (ok)
+            *error = what;
+        ok = false;
+    };
+    std::vector<uint64_t> keys;
+    for (auto& entry : channels_) {
+        if (entry.second->state != Channel::State::kAbandoned)
+            keys.push_back(entry.first);
+    }
+    for (uint64_t key : keys) {
+        std::string channel_error;
+        if (!CloseChannel(channels_[key].get(), &channel_error))
+            note(channel_error);
+    }
+    // No frame may reach the plugin once its engine closes.
+    media_.Stop();
+    if (engine_ && engine_open_called_) {
+        if (mrcp_engine_virtual_close(engine_)) {
+            if (!WaitUntil([this] { return engine_close_responses_ > 0; },
+                           options_.close_timeout_ms)) {
+                note("no engine close response within " +
+                     std::to_string(options_.close_timeout_ms) + " ms");
+                plugin_hung_ = true;
+            }
+        }
+        engine_open_called_ = false;
+    }
+    // Whatever the plugin still sent on its way out.
+    PumpUntil(Clock::now());
+    if (plugin_hung_) {
+        // The plugin may still run: leave it and its memory alone.
+        channels_.clear();
+        channels_by_name_.clear();
+        engine_ = nullptr;
+        return ok;
+    }
+    // Channels that never answered their close are safe to destroy now that the engine is.
+    for (auto& entry : channels_) {
+        Channel* channel = entry.second.get();
+        if (channel->record)
+            mrcp_engine_channel_virtual_destroy(channel->record);
+        channel->record = nullptr;
+        for (auto& request : channel->request_pools)
+            apr_pool_destroy(request.second);
+        for (apr_pool_t* pool : channel->retired_pools)
+            apr_pool_destroy(pool);
+        if (channel->pool)
+            apr_pool_destroy(channel->pool);
+    }
+    channels_.clear();
+    channels_by_name_.clear();
+    if (engine_) {
+        mrcp_engine_virtual_destroy(engine_);
+        engine_ = nullptr;
+    }
+    engine_open_ = false;
+    loader_.Unload();
+    if (logger_created_) {
+        apt_log_instance_destroy();
+        logger_created_ = false;
+    }
+    return ok;
+}
+
+// ---- Server thread: channels ----------------------------------------------------------------
+
+HostEngine::Channel* HostEngine::FindChannel(const std::string& name, std::string* error) {
+    auto it = channels_by_name_.find(name);
+    if (it == channels_by_name_.end()) {
+        *error = "no open channel '" + name + "'";
+        return nullptr;
+    }
+    return channels_[it->second].get();
+}
+
+int HostEngine::ChannelVersion(const std::string& name) const {
+    auto it = channels_by_name_.find(name);
+    return it == channels_by_name_.end() ? 0 : channels_.at(it->second)->version;
+}
+
+bool HostEngine::OpenChannel(const std::string& name, int rate, int version,
+                             const std::vector<std::pair<std::string, std::string>>& attributes,
+                             std::string* error) {
+    if (!engine_open_) {
+        *error = "the engine is not open";
+        return false;
+    }
+    if (channels_by_name_.count(name)) {
+        *error = "channel '" + name + "' is already open";
+        return false;
+    }
+    if (channels_by_name_.size() >= options_.max_channels) {
+        *error = "at most " + std::to_string(options_.max_channels) + " channels";
+        return false;
+    }
+    if (rate != 8000 && rate != 16000) {
+        *error = "rate must be 8000 or 16000";
+        return false;
+    }
+    std::unique_ptr<Channel> owned(new Channel);
+    Channel* channel = owned.get();
+    channel->key = next_key_++;
+    channel->name = name;
+    channel->rate = rate;
+    channel->version = version;
+    apr_pool_create(&channel->pool, nullptr);
+    channel->record = mrcp_engine_channel_virtual_create(engine_, channel->pool);
+    if (!channel->record) {
+        apr_pool_destroy(channel->pool);
+        *error = "the plugin created no channel for '" + name + "'";
+        return false;
+    }
+    mrcp_engine_channel_t* record = channel->record;
+    record->event_vtable = &sm_channel_events;
+    record->event_obj = reinterpret_cast<void*>(uintptr_t(channel->key));
+    record->id.buf = apr_pstrdup(channel->pool, name.c_str());
+    record->id.length = name.size();
+    record->mrcp_version = version == 1 ? MRCP_VERSION_1 : MRCP_VERSION_2;
+    if (!record->attribs)
+        record->attribs = apr_table_make(channel->pool, 4);
+    for (const auto& attribute : attributes) {
+        apr_table_set(record->attribs, attribute.first.c_str(), attribute.second.c_str());
+    }
+    channels_[channel->key] = std::move(owned);
+    channels_by_name_[name] = channel->key;
+
+    channel->stream = mrcp_engine_channel_audio_stream_get(record);
+    if (channel->stream) {
+        mpf_codec_descriptor_t* codec =
+            mpf_codec_lpcm_descriptor_create(apr_uint16_t(rate), channel->pool);
+        if (channel->stream->capabilities &&
+            !mpf_codec_capabilities_match(&channel->stream->capabilities->codecs, codec)) {
+            *error =
+                "the plugin's audio stream does not take LPCM at " + std::to_string(rate) + " Hz";
+            // Never opened: nothing to close.
+            channels_by_name_.erase(name);
+            DestroyChannel(channel);
+            return false;
+        }
+        channel->stream->tx_descriptor = codec;
+    }
+    if (!mrcp_engine_channel_virtual_open(record)) {
+        *error = "the plugin refused to open channel '" + name + "'";
+        std::string ignored;
+        CloseChannel(channel, &ignored);
+        return false;
+    }
+    if (!WaitUntil([channel] { return channel->open_responses > 0; }, options_.open_timeout_ms)) {
+        *error = "no open response for channel '" + name + "' within " +
+                 std::to_string(options_.open_timeout_ms) + " ms";
+        std::string ignored;
+        CloseChannel(channel, &ignored);
+        return false;
+    }
+    if (!channel->open_status) {
+        *error = "channel '" + name + "' failed to open (the plugin answered FALSE)";
+        std::string ignored;
+        CloseChannel(channel, &ignored);
+        return false;
+    }
+    channel->state = Channel::State::kOpen;
+    record->is_open = TRUE;
+    if (channel->stream) {
+        media_.Attach(channel->key, channel->stream, channel->stream->tx_descriptor);
+        channel->media_attached = true;
+    }
+    return true;
+}
+
+bool HostEngine::CloseChannel(const std::string& name, std::string* error) {
+    Channel* channel = FindChannel(name, error);
+    return channel && CloseChannel(channel, error);
+}
+
+bool HostEngine::CloseChannel(Channel* channel, std::string* error) {
+    channels_by_name_.erase(channel->name);
+    if (channel->media_attached) {
+        channel->media_attached = false;
+        if (!media_.Detach(channel->key)) {
+            *error = "the audio stream of channel '" + channel->name + "' does not return";
+            channel->state = Channel::State::kAbandoned;
+            plugin_hung_ = true;
+            return false;
+        }
+    }
+    channel->state = Channel::State::kClosing;
+    bool answered = true;
+    if (mrcp_engine_channel_virtual_close(channel->record)) {
+        answered = WaitUntil([channel] { return channel->close_responses > 0; },
+                             options_.close_timeout_ms);
+    }
+    std::vector<Violation> violations;
+    channel->checker.OnChannelClosed(&violations);
+    ReportViolations(channel->name, violations);
+    if (!answered) {
+        // The plugin may still use the channel: it is destroyed after the engine closes.
+        *error = "no close response for channel '" + channel->name + "' within " +
+                 std::to_string(options_.close_timeout_ms) + " ms";
+        channel->state = Channel::State::kAbandoned;
+        return false;
+    }
+    DestroyChannel(channel);
+    return true;
+}
+
+void HostEngine::DestroyChannel(Channel* channel) {
+    mrcp_engine_channel_virtual_destroy(channel->record);
+    for (auto& request : channel->request_pools)
+        apr_pool_destroy(request.second);
+    for (apr_pool_t* pool : channel->retired_pools)
+        apr_pool_destroy(pool);
+    apr_pool_destroy(channel->pool);
+    channels_.erase(channel->key);
+}
+
+bool HostEngine::SendRequest(const std::string& name, const std::string& written,
+                             std::string* error, uint64_t* request_id, std::string* method) {
+    Channel* channel = FindChannel(name, error);
+    if (!channel)
+        return false;
+    std::string text;
+    if (!PrepareRequestText(written, channel->name, channel->version, &text, error))
+        return false;
+    apr_pool_t* pool = nullptr;
+    apr_pool_create(&pool, nullptr);
+    mrcp_message_t* request = nullptr;
+    mrcp_wire_error_t wire_error;
+    if (mrcp_message_parse(text.data(), text.size(), pool, &request, nullptr, &wire_error) !=
+        MRCP_WIRE_OK) {
+        apr_pool_destroy(pool);
+        *error = std::string("bad request: ") + wire_error.text;
+        return false;
+    }
+    if (request->start_line.message_type != MRCP_MESSAGE_TYPE_REQUEST) {
+        apr_pool_destroy(pool);
+        *error = "not a request";
+        return false;
+    }
+    uint64_t id = request->start_line.request_id;
+    std::string method_name = ToString(request->start_line.method_name);
+    if (!channel->checker.OnRequest(id, method_name)) {
+        apr_pool_destroy(pool);
+        *error = "request id " + std::to_string(id) + " is still in use on channel '" + name + "'";
+        return false;
+    }
+    channel->request_pools[id] = pool;
+    if (request_id)
+        *request_id = id;
+    if (method)
+        *method = method_name;
+    // From here on the request belongs to the plugin until its final message.
+    if (!mrcp_engine_channel_request_process(channel->record, request)) {
+        *error = "the plugin refused " + method_name + " " + std::to_string(id);
+        return false;
+    }
+    return true;
+}
+
+// ---- Server thread: media --------------------------------------------------------------------
+
+bool HostEngine::AddAudio(const std::string& name, const std::string& wav_path,
+                          std::string* error) {
+    Channel* channel = FindChannel(name, error);
+    if (!channel)
+        return false;
+    WavAudio audio;
+    if (!ReadWavFile(wav_path, channel->rate, &audio, error))
+        return false;
+    return media_.AddAudio(channel->key, std::move(audio.samples), error);
+}
+
+bool HostEngine::AddSilence(const std::string& name, int ms, std::string* error) {
+    Channel* channel = FindChannel(name, error);
+    return channel && media_.AddSilence(channel->key, ms, error);
+}
+
+bool HostEngine::AddDtmf(const std::string& name, const std::string& digits,
+                         const DtmfTiming& timing, std::string* error) {
+    Channel* channel = FindChannel(name, error);
+    return channel && media_.AddDtmf(channel->key, digits, timing, error);
+}
+
+size_t HostEngine::PendingFrames(const std::string& name) {
+    std::string error;
+    Channel* channel = FindChannel(name, &error);
+    return channel ? media_.PendingFrames(channel->key) : 0;
+}
+
+MediaCounters HostEngine::Counters(const std::string& name) {
+    std::string error;
+    Channel* channel = FindChannel(name, &error);
+    return channel ? media_.Counters(channel->key) : MediaCounters();
+}
+
+bool HostEngine::WaitForMessage(const std::string& name, const std::string& what, int timeout_ms,
+                                PluginMessage* found) {
+    std::string error;
+    Channel* channel = FindChannel(name, &error);
+    if (!channel)
+        return false;
+    auto matches = [&what](const PluginMessage& message) {
+        if (what == "response")
+            return message.info.kind == MessageInfo::Kind::kResponse;
+        return message.info.kind == MessageInfo::Kind::kEvent &&
+               strcasecmp(message.name.c_str(), what.c_str()) == 0;
+    };
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        for (size_t i = 0; i < channel->unconsumed.size(); ++i) {
+            if (matches(channel->unconsumed[i])) {
+                if (found)
+                    *found = channel->unconsumed[i];
+                channel->unconsumed.erase(channel->unconsumed.begin(),
+                                          channel->unconsumed.begin() + long(i) + 1);
+                return true;
+            }
+        }
+        if (!PumpOne(deadline))
+            return false;
+        // Pumping never destroys channels, so `channel` stays valid.
+    }
+}
+
+}  // namespace OstrinRuntime
