@@ -179,6 +179,8 @@ void Engine::Cleanup() {
 }
 
 bool Engine::CreateLogger() {
+    if (m_loggerCreated)
+        return true;
     OstEdpf::Logger* logger = OstEdpf::Logger::CreateInstance();
     m_loggerCreated = true;
     auto* device = new LogRedirectDevice();

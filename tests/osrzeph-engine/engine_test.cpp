@@ -1,0 +1,551 @@
+// Engine lifecycle, credentials, channel bookkeeping and usage reports, through the
+// plugin's entry points and tables as the server calls them. One engine per process: run
+// through ctest (each test in its own process) or with --gtest_filter for a single test.
+#include <apr_general.h>
+#include <apr_pools.h>
+#include <apr_tables.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <ostrin/ostrin.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kCredentialsDir = ZEPH_TEST_CREDENTIALS_DIR;
+const std::string kServiceAccount = kCredentialsDir + "/service-account.json";
+const std::string kPluginPath = std::string(ZEPH_LIB_DIR) + "/osrzeph.so";
+// Generous bound for answers that come from the plugin's threads; never a timing check.
+const auto kWait = std::chrono::seconds(30);
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::trunc);
+    out << text;
+}
+
+// Every record of the host log, as the server's log handler sees it.
+class LogCapture {
+public:
+    struct Line {
+        std::string source;
+        std::string file;
+        apt_log_priority_e priority;
+        std::string message;
+    };
+
+    static void Handler(void* obj, const char* file, int /*line*/, const apt_log_source_t* source,
+                        apt_log_priority_e priority, const char* message) {
+        auto* self = static_cast<LogCapture*>(obj);
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        self->m_lines.push_back(
+            {apt_log_source_name_get(source), file ? file : "", priority, message});
+        self->m_cond.notify_all();
+    }
+
+    size_t Count(const std::string& text) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        size_t count = 0;
+        for (const Line& line : m_lines)
+            count += line.message.find(text) != std::string::npos;
+        return count;
+    }
+    bool Contains(const std::string& text) { return Count(text) > 0; }
+
+    bool WaitFor(const std::string& text) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cond.wait_for(lock, kWait, [&] {
+            for (const Line& line : m_lines) {
+                if (line.message.find(text) != std::string::npos)
+                    return true;
+            }
+            return false;
+        });
+    }
+
+    std::vector<Line> Lines() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lines;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    std::vector<Line> m_lines;
+};
+
+// The server's side: loads the plugin, fills in the records and waits for the plugin's
+// answers, which come from the plugin's own threads.
+class TestServer {
+public:
+    struct Channel {
+        apr_pool_t* pool = nullptr;
+        mrcp_engine_channel_t* record = nullptr;
+    };
+
+    explicit TestServer(const std::string& root) : m_root(root) {
+        apr_pool_create(&m_pool, nullptr);
+        m_handle = dlopen(kPluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!m_handle)
+            return;
+        m_create = reinterpret_cast<mrcp_plugin_create_f>(dlsym(m_handle, "mrcp_plugin_create"));
+        auto logSourceSet = reinterpret_cast<mrcp_plugin_log_source_set_f>(
+            dlsym(m_handle, "mrcp_plugin_log_source_set"));
+        auto loggerSet =
+            reinterpret_cast<mrcp_plugin_logger_set_f>(dlsym(m_handle, "mrcp_plugin_logger_set"));
+        if (loggerSet)
+            loggerSet(apt_log_instance_get());
+        if (logSourceSet)
+            logSourceSet(apt_def_log_source_get());
+    }
+
+    ~TestServer() {
+        for (auto& entry : m_channels)
+            DestroyChannel(entry.second);
+        if (m_engine) {
+            if (m_openAnswer == 1)
+                CloseEngine();
+            mrcp_engine_virtual_destroy(m_engine);
+        }
+        apr_pool_destroy(m_pool);
+        // The plugin stays loaded: gRPC keeps threads and state for the process's lifetime.
+    }
+
+    bool Loaded() const { return m_handle && m_create; }
+
+    mrcp_engine_t* CreateEngine() {
+        mrcp_engine_t* engine = m_create(m_pool);
+        if (!engine)
+            return nullptr;
+        engine->event_vtable = &kEngineEvents;
+        engine->event_obj = this;
+        engine->config = mrcp_engine_config_alloc("zeph", 100, m_pool);
+        engine->dir_layout = apt_dir_layout_defaults_create(m_root.c_str(), m_pool);
+        if (!m_engine)
+            m_engine = engine;
+        return engine;
+    }
+
+    // The open answer: TRUE or FALSE, whether given at once or later.
+    bool OpenEngine() {
+        if (!mrcp_engine_virtual_open(m_engine)) {
+            m_openAnswer = 0;
+            return false;
+        }
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cond.wait_for(lock, kWait, [&] { return m_openAnswer >= 0; });
+        return m_openAnswer == 1;
+    }
+
+    bool CloseEngine() {
+        mrcp_engine_virtual_close(m_engine);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        bool closed = m_cond.wait_for(lock, kWait, [&] { return m_engineClosed; });
+        m_openAnswer = -1;
+        return closed;
+    }
+
+    bool OpenChannel(const std::string& id,
+                     const std::map<std::string, std::string>& attributes = {}) {
+        Channel channel;
+        apr_pool_create(&channel.pool, nullptr);
+        channel.record = mrcp_engine_channel_virtual_create(m_engine, channel.pool);
+        if (!channel.record) {
+            apr_pool_destroy(channel.pool);
+            return false;
+        }
+        channel.record->event_vtable = &kChannelEvents;
+        channel.record->event_obj = this;
+        apt_string_assign(&channel.record->id, id.c_str(), channel.pool);
+        for (const auto& attribute : attributes)
+            apr_table_set(channel.record->attribs, attribute.first.c_str(),
+                          attribute.second.c_str());
+        m_channels[id] = channel;
+        mrcp_engine_channel_virtual_open(channel.record);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cond.wait_for(lock, kWait, [&] { return m_channelOpen.count(channel.record) != 0; });
+        return m_channelOpen.count(channel.record) && m_channelOpen[channel.record];
+    }
+
+    bool CloseChannel(const std::string& id) {
+        Channel channel = m_channels.at(id);
+        m_channels.erase(id);
+        mrcp_engine_channel_virtual_close(channel.record);
+        bool closed;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            closed = m_cond.wait_for(lock, kWait,
+                                     [&] { return m_channelClosed.count(channel.record) != 0; });
+        }
+        DestroyChannel(channel);
+        return closed;
+    }
+
+    // Sends a request and waits for the first message the plugin sends for the channel.
+    mrcp_message_t* Request(const std::string& id, mrcp_method_id method, apr_pool_t* pool) {
+        mrcp_engine_channel_t* record = m_channels.at(id).record;
+        mrcp_message_t* request = mrcp_request_create(MRCP_VERSION_2, method, pool);
+        request->start_line.request_id = ++m_requestId;
+        mrcp_engine_channel_request_process(record, request);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cond.wait_for(lock, kWait, [&] { return !m_messages[record].empty(); });
+        return m_messages[record].empty() ? nullptr : m_messages[record].front();
+    }
+
+private:
+    void DestroyChannel(Channel& channel) {
+        mrcp_engine_channel_virtual_destroy(channel.record);
+        apr_pool_destroy(channel.pool);
+    }
+
+    static TestServer* Of(mrcp_engine_t* engine) {
+        return static_cast<TestServer*>(engine->event_obj);
+    }
+    static TestServer* Of(mrcp_engine_channel_t* channel) {
+        return static_cast<TestServer*>(channel->event_obj);
+    }
+
+    static apt_bool_t OnEngineOpen(mrcp_engine_t* engine, apt_bool_t status) {
+        TestServer* self = Of(engine);
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        self->m_openAnswer = status ? 1 : 0;
+        self->m_cond.notify_all();
+        return TRUE;
+    }
+    static apt_bool_t OnEngineClose(mrcp_engine_t* engine) {
+        TestServer* self = Of(engine);
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        self->m_engineClosed = true;
+        self->m_cond.notify_all();
+        return TRUE;
+    }
+    static apt_bool_t OnChannelOpen(mrcp_engine_channel_t* channel, apt_bool_t status) {
+        TestServer* self = Of(channel);
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        self->m_channelOpen[channel] = status == TRUE;
+        self->m_cond.notify_all();
+        return TRUE;
+    }
+    static apt_bool_t OnChannelClose(mrcp_engine_channel_t* channel) {
+        TestServer* self = Of(channel);
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        self->m_channelClosed.insert(channel);
+        self->m_cond.notify_all();
+        return TRUE;
+    }
+    static apt_bool_t OnMessage(mrcp_engine_channel_t* channel, mrcp_message_t* message) {
+        TestServer* self = Of(channel);
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        self->m_messages[channel].push_back(message);
+        self->m_cond.notify_all();
+        return TRUE;
+    }
+
+    static const mrcp_engine_event_vtable_t kEngineEvents;
+    static const mrcp_engine_channel_event_vtable_t kChannelEvents;
+
+    std::string m_root;
+    apr_pool_t* m_pool = nullptr;
+    void* m_handle = nullptr;
+    mrcp_plugin_create_f m_create = nullptr;
+    mrcp_engine_t* m_engine = nullptr;
+    std::map<std::string, Channel> m_channels;
+    mrcp_request_id m_requestId = 0;
+
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    int m_openAnswer = -1;  // -1 none yet, 0 FALSE, 1 TRUE
+    bool m_engineClosed = false;
+    std::map<mrcp_engine_channel_t*, bool> m_channelOpen;
+    std::set<mrcp_engine_channel_t*> m_channelClosed;
+    std::map<mrcp_engine_channel_t*, std::vector<mrcp_message_t*>> m_messages;
+};
+
+const mrcp_engine_event_vtable_t TestServer::kEngineEvents = {OnEngineOpen, OnEngineClose};
+const mrcp_engine_channel_event_vtable_t TestServer::kChannelEvents = {OnChannelOpen,
+                                                                       OnChannelClose, OnMessage};
+
+// A monitoring handler element with the given outputs enabled.
+std::string Handler(const std::string& name, bool logUsage, bool updateUsage, bool dumpChannels) {
+    auto flag = [](bool on) { return on ? "true" : "false"; };
+    return "<" + name + "><log-usage enable=\"" + flag(logUsage) +
+           "\" priority=\"NOTICE\"/><update-usage enable=\"" + flag(updateUsage) +
+           "\" status-file=\"" + name + "-usage.txt\"/><dump-channels enable=\"" +
+           flag(dumpChannels) + "\" status-file=\"" + name + "-channels.txt\"/></" + name + ">";
+}
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(kServiceAccount)) << "build the test_credentials target";
+        // gRPC must never look for a metadata server: credentials always come from a file.
+        setenv("GOOGLE_APPLICATION_CREDENTIALS", kServiceAccount.c_str(), 1);
+        apr_initialize();
+        apr_pool_create(&m_pool, nullptr);
+        char pattern[] = "/tmp/zeph-engine-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_root = pattern;
+        for (const char* dir : {"conf", "data", "var/status", "log"})
+            fs::create_directories(m_root + "/" + dir);
+        apt_log_instance_create(APT_LOG_OUTPUT_CONSOLE, APT_PRIO_DEBUG, m_pool);
+        apt_log_handler_set(LogCapture::Handler, &m_log);
+    }
+
+    void TearDown() override {
+        m_server.reset();
+        apt_log_handler_set(nullptr, nullptr);
+        apt_log_instance_destroy();
+        apr_pool_destroy(m_pool);
+        fs::remove_all(m_root);
+    }
+
+    // "osrzeph.xml" with the test credentials, a loopback service and `elements`.
+    void WriteConfig(const std::string& elements, const std::string& rootAttributes = "") {
+        std::string credentials = rootAttributes.find("gapp-credentials-file") == std::string::npos
+                                      ? "gapp-credentials-file=\"" + kServiceAccount + "\" "
+                                      : "";
+        WriteFile(m_root + "/conf/osrzeph.xml",
+                  "<?xml version=\"1.0\"?>\n<osrzeph " + credentials + rootAttributes +
+                      ">\n<streaming-recognition service-uri=\"127.0.0.1:1\"/>\n" + elements +
+                      "\n</osrzeph>\n");
+    }
+
+    void WriteMonitoring(const std::string& changeHandler, const std::string& refreshHandler,
+                         const std::string& refreshPeriod = "") {
+        std::string period =
+            refreshPeriod.empty() ? "" : " refresh-period=\"" + refreshPeriod + "\"";
+        WriteConfig("<monitoring-agent" + period + ">" + changeHandler + refreshHandler +
+                    "</monitoring-agent>");
+    }
+
+    TestServer& Server() {
+        if (!m_server)
+            m_server.reset(new TestServer(m_root));
+        return *m_server;
+    }
+
+    // Loads the plugin, creates its engine and opens it.
+    bool StartEngine() {
+        if (!Server().Loaded()) {
+            ADD_FAILURE() << "cannot load " << kPluginPath << ": " << dlerror();
+            return false;
+        }
+        if (!Server().CreateEngine()) {
+            ADD_FAILURE() << "mrcp_plugin_create returned null";
+            return false;
+        }
+        return Server().OpenEngine();
+    }
+
+    std::string Status(const std::string& name) { return ReadFile(m_root + "/var/status/" + name); }
+
+    apr_pool_t* m_pool = nullptr;
+    std::string m_root;
+    LogCapture m_log;
+    std::unique_ptr<TestServer> m_server;
+};
+
+TEST_F(EngineTest, OpensAndClosesWithTestCredentials) {
+    WriteConfig("", "ssl-roots-file=\"" + kCredentialsDir + "/ca.crt\"");
+    ASSERT_TRUE(StartEngine());
+    EXPECT_TRUE(m_log.Contains("Set SSL Roots " + kCredentialsDir + "/ca.crt"));
+    EXPECT_TRUE(m_log.Contains("Set Google App Credentials " + kServiceAccount));
+    EXPECT_STREQ(getenv("GOOGLE_APPLICATION_CREDENTIALS"), kServiceAccount.c_str());
+    EXPECT_FALSE(m_log.Contains("Completion Queue Shutdown"));
+
+    ASSERT_TRUE(Server().CloseEngine());
+    // The gRPC task has drained its queue and ended before the close was answered.
+    EXPECT_EQ(m_log.Count("Completion Queue Shutdown"), 1u);
+}
+
+TEST_F(EngineTest, SecondEngineInProcessIsRefused) {
+    WriteConfig("");
+    ASSERT_TRUE(Server().Loaded());
+    mrcp_engine_t* first = Server().CreateEngine();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(Server().CreateEngine(), nullptr);
+    EXPECT_EQ(m_log.Count("Zeph Plugin Version [1.17.0] Date [2020-11-25]"), 2u);
+    // The first engine is unharmed.
+    ASSERT_TRUE(Server().OpenEngine());
+    EXPECT_TRUE(Server().OpenChannel("one@speechrecog"));
+}
+
+TEST_F(EngineTest, UsageFilesFollowChannelsOpenedAndClosed) {
+    WriteMonitoring(Handler("usage-change-handler", true, true, true),
+                    Handler("usage-refresh-handler", false, false, false));
+    ASSERT_TRUE(StartEngine());
+    EXPECT_EQ(Status("usage-change-handler-channels.txt"), "");
+    EXPECT_TRUE(Server().OpenChannel("a1@speechrecog"));
+    EXPECT_TRUE(Server().OpenChannel("b2@speechrecog"));
+    EXPECT_TRUE(Server().OpenChannel("c3@speechrecog"));
+    EXPECT_TRUE(Server().CloseChannel("b2@speechrecog"));
+
+    EXPECT_EQ(Status("usage-change-handler-usage.txt"),
+              "in-use channels: 2\nmax used channels: 3\ntotal channels: 100\n");
+    EXPECT_EQ(Status("usage-change-handler-channels.txt"), "a1@speechrecog\nc3@speechrecog\n");
+    EXPECT_TRUE(m_log.Contains("ZEPH Usage: 2/3/100"));
+
+    EXPECT_TRUE(Server().CloseChannel("a1@speechrecog"));
+    EXPECT_TRUE(Server().CloseChannel("c3@speechrecog"));
+    EXPECT_EQ(Status("usage-change-handler-usage.txt"),
+              "in-use channels: 0\nmax used channels: 3\ntotal channels: 100\n");
+    EXPECT_EQ(Status("usage-change-handler-channels.txt"), "");
+    EXPECT_FALSE(m_log.Contains("Set Usage Refresh Timer"));
+}
+
+TEST_F(EngineTest, UnwritableStatusFileIsReportedAndSkipped) {
+    WriteConfig(
+        "<monitoring-agent><usage-change-handler><update-usage enable=\"true\" "
+        "status-file=\"missing-dir/usage.txt\"/></usage-change-handler></monitoring-agent>");
+    ASSERT_TRUE(StartEngine());
+    EXPECT_TRUE(m_log.Contains("Failed to Open Status File " + m_root +
+                               "/var/status/missing-dir/usage.txt"));
+    EXPECT_TRUE(Server().OpenChannel("a@speechrecog"));
+}
+
+TEST_F(EngineTest, RefreshTimerOnlyWithAnEnabledOutput) {
+    WriteMonitoring(Handler("usage-change-handler", false, false, false),
+                    Handler("usage-refresh-handler", false, false, false), "1");
+    ASSERT_TRUE(StartEngine());
+    // The open is answered after the timer would have been set.
+    EXPECT_FALSE(m_log.Contains("Set Usage Refresh Timer"));
+    EXPECT_FALSE(m_log.Contains("ZEPH Usage"));
+}
+
+TEST_F(EngineTest, RefreshTimerReportsOnItsTicks) {
+    WriteMonitoring(Handler("usage-change-handler", false, false, false),
+                    Handler("usage-refresh-handler", true, true, true), "1");
+    ASSERT_TRUE(StartEngine());
+    EXPECT_TRUE(m_log.Contains("Set Usage Refresh Timer [1 sec]"));
+    ASSERT_TRUE(Server().OpenChannel("a@speechrecog"));
+    // Channel changes report nothing here; only the timer writes.
+    ASSERT_TRUE(m_log.WaitFor("ZEPH Usage: 1/1/100"));
+    EXPECT_EQ(Status("usage-refresh-handler-usage.txt"),
+              "in-use channels: 1\nmax used channels: 1\ntotal channels: 100\n");
+    EXPECT_EQ(Status("usage-refresh-handler-channels.txt"), "a@speechrecog\n");
+}
+
+TEST_F(EngineTest, DefaultRefreshPeriodIsInSeconds) {
+    WriteMonitoring("", Handler("usage-refresh-handler", true, false, false));
+    ASSERT_TRUE(StartEngine());
+    EXPECT_TRUE(m_log.Contains("Set Usage Refresh Timer [60000 sec]"));
+}
+
+TEST_F(EngineTest, BadCredentialsFileFailsOpenWithoutTask) {
+    WriteFile(m_root + "/data/broken.json", "this is not a credentials file\n");
+    WriteConfig("", "gapp-credentials-file=\"broken.json\"");
+    EXPECT_FALSE(StartEngine());
+    EXPECT_TRUE(m_log.Contains("Failed to Create Google Credentials"));
+    // The processor's thread has ended; closing still works and finds no task to stop.
+    EXPECT_TRUE(Server().CloseEngine());
+    EXPECT_FALSE(m_log.Contains("Completion Queue Shutdown"));
+}
+
+TEST_F(EngineTest, MissingConfigFailsOpenAtOnce) {
+    EXPECT_FALSE(StartEngine());
+    EXPECT_TRUE(m_log.Contains("Failed to Load OSR ZEPH Config"));
+}
+
+TEST_F(EngineTest, ChannelCredentialsAreCreatedOnceAndCached) {
+    fs::copy_file(kCredentialsDir + "/service-account-2.json",
+                  m_root + "/data/service-account-2.json");
+    WriteFile(m_root + "/data/not-json.json", "{ broken");
+    WriteConfig("");
+    ASSERT_TRUE(StartEngine());
+    const std::map<std::string, std::string> other = {
+        {"gapp-credentials-file", "service-account-2.json"}};
+    const std::string otherPath = m_root + "/data/service-account-2.json";
+
+    EXPECT_TRUE(Server().OpenChannel("a@speechrecog", other));
+    EXPECT_TRUE(Server().OpenChannel("b@speechrecog", other));
+    EXPECT_EQ(m_log.Count("Find Credentials [" + otherPath + "]"), 2u);
+    EXPECT_EQ(m_log.Count("Create Credentials [" + otherPath + "]"), 1u);
+    EXPECT_TRUE(m_log.Contains("Determined Project ID zeph-other-project"));
+
+    // A channel that names credentials never falls back to the engine's own.
+    EXPECT_FALSE(Server().OpenChannel("c@speechrecog", {{"gapp-credentials-file", "nope.json"}}));
+    EXPECT_FALSE(
+        Server().OpenChannel("d@speechrecog", {{"gapp-credentials-file", "not-json.json"}}));
+    EXPECT_EQ(m_log.Count("Failed to Load Google Credentials File"), 2u);
+    EXPECT_EQ(m_log.Count("Failed to Get Credentials <"), 2u);
+}
+
+TEST_F(EngineTest, GrpcErrorsReachTheHostLogWhenRedirected) {
+    // Valid JSON, but not a service-account key: gRPC logs errors and makes no credentials.
+    WriteFile(m_root + "/data/not-a-key.json",
+              "{\"type\": \"service_account\", \"project_id\": \"zeph-test-project\"}\n");
+    WriteFile(m_root + "/conf/osrzeph.xml",
+              "<osrzeph gapp-credentials-file=\"" + kServiceAccount +
+                  "\"><streaming-recognition service-uri=\"127.0.0.1:1\" "
+                  "grpc-log-redirection=\"true\"/></osrzeph>");
+    ASSERT_TRUE(StartEngine());
+    EXPECT_TRUE(m_log.Contains("Enable gRPC Log Redirection"));
+    EXPECT_FALSE(
+        Server().OpenChannel("a@speechrecog", {{"gapp-credentials-file", "not-a-key.json"}}));
+    EXPECT_TRUE(m_log.Contains("Failed to Create Call Credentials"));
+
+    bool grpcError = false;
+    for (const LogCapture::Line& line : m_log.Lines()) {
+        grpcError |= line.source == "ZEPH-PLUGIN" && line.priority == APT_PRIO_ERROR &&
+                     line.file.find("OsrZeph") == std::string::npos;
+    }
+    EXPECT_TRUE(grpcError) << "no gRPC error on ZEPH-PLUGIN at ERROR";
+
+    ASSERT_TRUE(Server().CloseEngine());
+    EXPECT_TRUE(m_log.Contains("Disable gRPC Log Redirection"));
+}
+
+TEST_F(EngineTest, RequestsAreAnsweredOnceWithSuccess) {
+    WriteConfig("");
+    ASSERT_TRUE(StartEngine());
+    ASSERT_TRUE(Server().OpenChannel("a@speechrecog"));
+    apr_pool_t* pool = nullptr;
+    apr_pool_create(&pool, nullptr);
+    mrcp_message_t* response = Server().Request("a@speechrecog", RECOGNIZER_RECOGNIZE, pool);
+    ASSERT_NE(response, nullptr);
+    EXPECT_EQ(response->start_line.message_type, MRCP_MESSAGE_TYPE_RESPONSE);
+    EXPECT_EQ(response->start_line.status_code, MRCP_STATUS_CODE_SUCCESS);
+    EXPECT_EQ(response->start_line.request_state, MRCP_REQUEST_STATE_COMPLETE);
+    EXPECT_EQ(response->start_line.request_id, 1u);
+    EXPECT_TRUE(Server().CloseChannel("a@speechrecog"));
+    apr_pool_destroy(pool);
+}
+
+TEST(PluginLibrary, ExportsExactlyTheFourEntryPoints) {
+    std::string command = "nm -D --defined-only " + kPluginPath;
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::set<std::string> symbols;
+    char line[1024];
+    while (std::fgets(line, sizeof(line), pipe)) {
+        std::istringstream fields(line);
+        std::string address, type, name;
+        if (fields >> address >> type >> name)
+            symbols.insert(name);
+    }
+    ASSERT_EQ(pclose(pipe), 0);
+    EXPECT_EQ(symbols,
+              (std::set<std::string>{"mrcp_plugin_create", "mrcp_plugin_version",
+                                     "mrcp_plugin_logger_set", "mrcp_plugin_log_source_set"}));
+}
+
+}  // namespace
