@@ -1,0 +1,328 @@
+// The `ostrin` command: a network-less Ostrin server for trying a recognizer plugin.
+//   ostrin run SCENARIO [options]        carry out a scenario file
+//   ostrin recognize --grammar URI [options] FILE.wav...
+//   ostrin selfcheck [--plugin PATH]     a built-in scenario against the sample plugin
+// See tools/ostrin/README.md.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ostrin_runtime/scenario_runner.h"
+#include "ostrin_runtime/wav_file.h"
+
+using namespace OstrinRuntime;
+
+namespace {
+
+const char* const kUsage =
+    "usage: ostrin run SCENARIO [--plugin PATH] [--root DIR] [--pace realtime|fast] [--strict]\n"
+    "                  [-v|--log-level NAME]\n"
+    "       ostrin recognize [--plugin PATH] [--root DIR] --grammar URI [--rate 8000]\n"
+    "                  [--version 2] [--header 'Name: value']... [-v] FILE.wav...\n"
+    "       ostrin selfcheck [--plugin PATH]\n"
+    "common options: --conf-dir DIR --log-dir DIR --data-dir DIR --var-dir DIR\n"
+    "                --max-channels N (default 100)\n";
+
+std::string ExecutableDir() {
+    char buffer[4096];
+    ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    if (length <= 0)
+        return ".";
+    std::string path(buffer, size_t(length));
+    return path.substr(0, path.rfind('/'));
+}
+
+struct CommandLine {
+    std::string command;
+    std::vector<std::string> arguments;
+    RunOptions run;
+    std::string root, conf_dir, log_dir, data_dir, var_dir;
+    bool verbose = false;
+    std::string grammar;
+    int rate = 8000;
+    int version = 2;
+    std::vector<std::string> headers;
+};
+
+int UsageError(const std::string& message) {
+    std::cerr << "ostrin: error: " << message << "\n" << kUsage;
+    return 2;
+}
+
+bool ParseInt(const std::string& text, long min, long max, int* value) {
+    char* end = nullptr;
+    long number = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || number < min || number > max)
+        return false;
+    *value = int(number);
+    return true;
+}
+
+// Returns 0 when parsed, otherwise the exit status.
+int ParseCommandLine(int argc, char** argv, CommandLine* line) {
+    if (argc < 2)
+        return UsageError("no command");
+    line->command = argv[1];
+    if (line->command == "-h" || line->command == "--help") {
+        std::cout << kUsage;
+        return -1;
+    }
+    HostOptions& host = line->run.host;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](std::string* out) {
+            if (i + 1 >= argc)
+                return false;
+            *out = argv[++i];
+            return true;
+        };
+        std::string text;
+        if (arg == "--plugin") {
+            if (!value(&host.plugin_path))
+                return UsageError("--plugin needs a path");
+        } else if (arg == "--root") {
+            if (!value(&line->root))
+                return UsageError("--root needs a directory");
+        } else if (arg == "--conf-dir") {
+            if (!value(&line->conf_dir))
+                return UsageError("--conf-dir needs a directory");
+        } else if (arg == "--log-dir") {
+            if (!value(&line->log_dir))
+                return UsageError("--log-dir needs a directory");
+        } else if (arg == "--data-dir") {
+            if (!value(&line->data_dir))
+                return UsageError("--data-dir needs a directory");
+        } else if (arg == "--var-dir") {
+            if (!value(&line->var_dir))
+                return UsageError("--var-dir needs a directory");
+        } else if (arg == "--max-channels") {
+            int count = 0;
+            if (!value(&text) || !ParseInt(text, 1, 100000, &count)) {
+                return UsageError("--max-channels needs a number from 1 to 100000");
+            }
+            host.max_channels = size_t(count);
+        } else if (arg == "--pace") {
+            if (!value(&text) || (text != "realtime" && text != "fast")) {
+                return UsageError("--pace is realtime or fast");
+            }
+            host.pace = text == "fast" ? MediaPace::kFast : MediaPace::kRealtime;
+        } else if (arg == "--strict") {
+            line->run.strict = true;
+        } else if (arg == "-v" || arg == "--verbose") {
+            line->verbose = true;
+            host.log_priority = APT_PRIO_INFO;
+        } else if (arg == "--log-level") {
+            static const char* const kNames[] = {"EMERGENCY", "ALERT",  "CRITICAL", "ERROR",
+                                                 "WARNING",   "NOTICE", "INFO",     "DEBUG"};
+            if (!value(&text))
+                return UsageError("--log-level needs a name");
+            bool known = false;
+            for (const char* name : kNames)
+                known = known || strcasecmp(name, text.c_str()) == 0;
+            if (!known)
+                return UsageError("unknown log level '" + text + "'");
+            for (char& c : text)
+                c = char(std::toupper(static_cast<unsigned char>(c)));
+            host.log_priority = apt_log_priority_translate(text.c_str());
+        } else if (arg == "--grammar") {
+            if (!value(&line->grammar))
+                return UsageError("--grammar needs a URI");
+        } else if (arg == "--rate") {
+            if (!value(&text) || (text != "8000" && text != "16000")) {
+                return UsageError("--rate is 8000 or 16000");
+            }
+            line->rate = std::atoi(text.c_str());
+        } else if (arg == "--version") {
+            if (!value(&text) || (text != "1" && text != "2"))
+                return UsageError("--version is 1 or 2");
+            line->version = std::atoi(text.c_str());
+        } else if (arg == "--header") {
+            if (!value(&text) || text.find(':') == std::string::npos) {
+                return UsageError("--header needs 'Name: value'");
+            }
+            line->headers.push_back(text);
+        } else if (!arg.empty() && arg[0] == '-') {
+            return UsageError("unknown option '" + arg + "'");
+        } else {
+            line->arguments.push_back(arg);
+        }
+    }
+    auto dir = [&](const std::string& explicit_dir, const char* leaf) {
+        if (!explicit_dir.empty())
+            return explicit_dir;
+        return line->root.empty() ? std::string() : line->root + "/" + leaf;
+    };
+    host.conf_dir = dir(line->conf_dir, "conf");
+    host.log_dir = dir(line->log_dir, "log");
+    host.data_dir = dir(line->data_dir, "data");
+    host.var_dir = dir(line->var_dir, "var");
+    return 0;
+}
+
+int Run(const CommandLine& line) {
+    if (line.arguments.size() != 1)
+        return UsageError("run takes one scenario file");
+    RunOptions options = line.run;
+    if (options.host.plugin_path.empty())
+        options.host.plugin_path = ExecutableDir() + "/../lib/osrzeph.so";
+    Scenario scenario;
+    std::string error;
+    if (!LoadScenarioFile(line.arguments[0], &scenario, &error)) {
+        std::cerr << "ostrin: error: " << error << "\n";
+        return 1;
+    }
+    return RunScenario(scenario, options, std::cout, std::cerr);
+}
+
+int Recognize(const CommandLine& line) {
+    if (line.grammar.empty())
+        return UsageError("recognize needs --grammar URI");
+    if (line.arguments.empty())
+        return UsageError("recognize needs at least one WAV file");
+    HostOptions options = line.run.host;
+    if (options.plugin_path.empty())
+        options.plugin_path = ExecutableDir() + "/../lib/osrzeph.so";
+    // Every file is checked before the plugin is loaded.
+    std::vector<int64_t> durations_ms;
+    for (const std::string& path : line.arguments) {
+        WavAudio audio;
+        std::string error;
+        if (!ReadWavFile(path, line.rate, &audio, &error)) {
+            std::cerr << "ostrin: error: " << error << "\n";
+            return 1;
+        }
+        durations_ms.push_back(int64_t(audio.samples.size()) * 1000 / line.rate);
+    }
+    HostEngine host(options);
+    bool verbose = line.verbose;
+    host.SetMessageHandler([verbose](const PluginMessage& message) {
+        if (verbose) {
+            std::cout << "### " << message.channel << " +" << message.elapsed_ms << "\n"
+                      << PrintableText(message.text);
+        }
+    });
+    host.SetViolationHandler([](const std::string& channel, const Violation& violation) {
+        std::cout << FormatViolation(channel, violation) << "\n";
+    });
+    int status = 0;
+    std::string error;
+    if (!host.Open(&error) || !host.OpenChannel("rec", line.rate, line.version, {}, &error)) {
+        std::cerr << "ostrin: error: " << error << "\n";
+        std::string ignored;
+        host.Shutdown(&ignored);
+        return 1;
+    }
+    for (size_t i = 0; i < line.arguments.size(); ++i) {
+        const std::string& path = line.arguments[i];
+        std::string id = std::to_string(i + 1);
+        std::string request = line.version == 2 ? "MRCP/2.0 0 RECOGNIZE " + id + "\n"
+                                                : "RECOGNIZE " + id + " MRCP/1.0\n";
+        request += "Content-Type: text/uri-list\n";
+        for (const std::string& header : line.headers)
+            request += header + "\n";
+        request += "\n" + line.grammar + "\n";
+        PluginMessage response, complete;
+        if (!host.SendRequest("rec", request, &error)) {
+            std::cerr << "ostrin: error: " << path << ": " << error << "\n";
+            status = 1;
+            break;
+        }
+        if (!host.WaitForMessage("rec", "response", options.open_timeout_ms, &response)) {
+            std::cerr << "ostrin: error: " << path << ": no response to RECOGNIZE\n";
+            status = 1;
+            break;
+        }
+        std::cout << path << "\n";
+        if (response.info.state == MessageInfo::State::kComplete) {
+            // Refused at once: the response says why.
+            std::cout << "Status: " << response.info.status_code << "\n"
+                      << "Completion-Cause: " << response.completion_cause << "\n\n";
+            status = 1;
+            continue;
+        }
+        if (!host.AddAudio("rec", path, &error)) {
+            std::cerr << "ostrin: error: " << error << "\n";
+            status = 1;
+            break;
+        }
+        int timeout_ms = int(durations_ms[i]) + 30000;
+        if (!host.WaitForMessage("rec", "RECOGNITION-COMPLETE", timeout_ms, &complete)) {
+            std::cerr << "ostrin: error: " << path << ": no RECOGNITION-COMPLETE within "
+                      << timeout_ms << " ms\n";
+            status = 1;
+            break;
+        }
+        std::cout << "Completion-Cause: " << complete.completion_cause << "\n";
+        if (!complete.body.empty())
+            std::cout << complete.body;
+        if (complete.body.empty() || complete.body.back() != '\n')
+            std::cout << "\n";
+        std::cout << "\n";
+    }
+    if (!host.Shutdown(&error)) {
+        std::cerr << "ostrin: error: " << error << "\n";
+        status = 1;
+    }
+    return status;
+}
+
+// A tiny built-in scenario against the sample plugin: proves that loading, channels,
+// requests, DTMF media and the event path work.
+int SelfCheck(const CommandLine& line) {
+    RunOptions options = line.run;
+    options.strict = true;
+    options.host.pace = MediaPace::kFast;
+    if (options.host.plugin_path.empty()) {
+        options.host.plugin_path = ExecutableDir() + "/../lib/ostrin_sample_plugin.so";
+    }
+    const char* text =
+        "channel A rate=8000\n"
+        "send A <<END\n"
+        "MRCP/2.0 0 RECOGNIZE 1\n"
+        "Content-Type: text/uri-list\n"
+        "\n"
+        "builtin:dtmf/digits\n"
+        "END\n"
+        "wait A response\n"
+        "dtmf A 42#\n"
+        "wait A RECOGNITION-COMPLETE timeout=10000\n"
+        "close A\n";
+    Scenario scenario;
+    std::string error;
+    if (!ParseScenario(text, ".", &scenario, &error)) {
+        std::cerr << "ostrin: error: selfcheck scenario: " << error << "\n";
+        return 1;
+    }
+    scenario.path = "selfcheck";
+    std::ostringstream out;
+    int status = RunScenario(scenario, options, out, std::cerr);
+    if (line.verbose)
+        std::cout << out.str();
+    if (status == 0 && out.str().find("<instance>42#</instance>") == std::string::npos) {
+        std::cerr << "ostrin: error: selfcheck: the digits did not come back\n" << out.str();
+        status = 1;
+    }
+    std::cout << (status == 0 ? "selfcheck: OK\n" : "selfcheck: FAILED\n");
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CommandLine line;
+    int parsed = ParseCommandLine(argc, argv, &line);
+    if (parsed != 0)
+        return parsed < 0 ? 0 : parsed;
+    if (line.command == "run")
+        return Run(line);
+    if (line.command == "recognize")
+        return Recognize(line);
+    if (line.command == "selfcheck")
+        return SelfCheck(line);
+    return UsageError("unknown command '" + line.command + "'");
+}
