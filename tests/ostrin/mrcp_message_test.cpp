@@ -1,0 +1,191 @@
+// MRCP messages, completion causes and the media helpers.
+#include <ostrin/mpf_stream.h>
+#include <ostrin/mrcp_engine.h>
+#include <ostrin/mrcp_message.h>
+
+#include <string>
+
+#include "ostrin_test_pool.h"
+
+namespace {
+
+std::string Str(const apt_str_t* s) {
+    return s ? std::string(s->buf, s->length) : std::string("(null)");
+}
+
+using MessageTest = PoolTest;
+
+TEST_F(MessageTest, PresenceIsIndependentOfValues) {
+    mrcp_message_t* m = mrcp_request_create(MRCP_VERSION_2, RECOGNIZER_RECOGNIZE, pool_);
+    ASSERT_NE(m, nullptr);
+    for (apr_size_t id = 0; id < RECOGNIZER_HEADER_COUNT; id++) {
+        EXPECT_FALSE(mrcp_resource_header_property_check(m, id));
+    }
+    mrcp_recog_header_t* h = mrcp_resource_header_get(m);
+    h->no_input_timeout = 3000;
+    EXPECT_FALSE(mrcp_resource_header_property_check(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT));
+    EXPECT_TRUE(mrcp_resource_header_property_add(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT));
+    EXPECT_TRUE(mrcp_resource_header_property_check(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT));
+    EXPECT_FALSE(mrcp_generic_header_property_check(m, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST));
+    EXPECT_FALSE(mrcp_resource_header_property_add(m, RECOGNIZER_HEADER_COUNT));
+    EXPECT_FALSE(mrcp_generic_header_property_add(m, GENERIC_HEADER_COUNT));
+
+    // Adding twice, removing and adding again keeps one entry in the original place.
+    mrcp_generic_header_property_add(m, GENERIC_HEADER_LOGGING_TAG);
+    mrcp_resource_header_property_add(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT);
+    mrcp_resource_header_property_remove(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT);
+    EXPECT_FALSE(mrcp_resource_header_property_check(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT));
+    mrcp_resource_header_property_add(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT);
+    ASSERT_EQ(m->header_order->nelts, 2);
+    EXPECT_EQ(APR_ARRAY_IDX(m->header_order, 0, mrcp_header_ref_t).id,
+              (apr_size_t)RECOGNIZER_HEADER_NO_INPUT_TIMEOUT);
+}
+
+TEST_F(MessageTest, ResponsesAndEventsFollowTheirRequest) {
+    mrcp_message_t* request = mrcp_request_create(MRCP_VERSION_2, RECOGNIZER_RECOGNIZE, pool_);
+    apt_string_set(&request->channel_id.session_id, "abc");
+    request->start_line.request_id = 42;
+    mrcp_generic_header_property_add(request, GENERIC_HEADER_LOGGING_TAG);
+
+    mrcp_message_t* response = mrcp_response_create(request, request->pool);
+    ASSERT_NE(response, nullptr);
+    EXPECT_EQ(response->start_line.message_type, MRCP_MESSAGE_TYPE_RESPONSE);
+    EXPECT_EQ(response->start_line.request_id, 42u);
+    EXPECT_EQ(response->start_line.status_code, MRCP_STATUS_CODE_SUCCESS);
+    EXPECT_EQ(response->start_line.request_state, MRCP_REQUEST_STATE_COMPLETE);
+    EXPECT_EQ(response->start_line.method_id, (mrcp_method_id)RECOGNIZER_RECOGNIZE);
+    EXPECT_EQ(Str(&response->channel_id.session_id), "abc");
+    EXPECT_EQ(response->pool, request->pool);
+    EXPECT_FALSE(mrcp_generic_header_property_check(response, GENERIC_HEADER_LOGGING_TAG));
+
+    mrcp_message_t* event = mrcp_event_create(request, RECOGNIZER_START_OF_INPUT, request->pool);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(event->start_line.message_type, MRCP_MESSAGE_TYPE_EVENT);
+    EXPECT_EQ(event->start_line.request_state, MRCP_REQUEST_STATE_INPROGRESS);
+    EXPECT_EQ(Str(&event->start_line.method_name), "START-OF-INPUT");
+    EXPECT_EQ(event->start_line.request_id, 42u);
+
+    EXPECT_EQ(mrcp_event_create(request, RECOGNIZER_EVENT_COUNT, pool_), nullptr);
+    mrcp_message_t* v1 = mrcp_request_create(MRCP_VERSION_1, RECOGNIZER_RECOGNIZE, pool_);
+    EXPECT_EQ(Str(&mrcp_event_create(v1, RECOGNIZER_START_OF_INPUT, pool_)->start_line.method_name),
+              "START-OF-SPEECH");
+    EXPECT_EQ(mrcp_event_create(v1, RECOGNIZER_INTERPRETATION_COMPLETE, pool_), nullptr);
+    EXPECT_EQ(mrcp_request_create(MRCP_VERSION_1, RECOGNIZER_INTERPRET, pool_), nullptr);
+    EXPECT_EQ(mrcp_response_create(nullptr, pool_), nullptr);
+}
+
+TEST_F(MessageTest, CompletionCauseNamesPerVersion) {
+    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(0, 2)), "success");
+    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(3, 2)), "hotword-maxtime");
+    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(6, 2)), "recognizer-error");
+    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(11, 2)), "cancelled");
+    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(16, 2)), "grammar-definition-failure");
+    EXPECT_EQ(mrcp_recog_completion_cause_get(17, 2), nullptr);
+    EXPECT_EQ(mrcp_recog_completion_cause_get(-1, 2), nullptr);
+
+    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(3, 1)), "recognition-timeout");
+    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(4, 1)), "gram-load-failure");
+    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(6, 1)), "error");
+    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(8, 1)), "too-much-speech-timeout");
+    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(10, 1)), "language-unsupported");
+    EXPECT_EQ(mrcp_recog_completion_cause_get(11, 1), nullptr);
+    EXPECT_EQ(mrcp_recog_completion_cause_get(0, 3), nullptr);
+    // The lengths are right (callers print with %.*s).
+    for (int cause = 0; cause < RECOGNIZER_COMPLETION_CAUSE_COUNT; cause++) {
+        const apt_str_t* name = mrcp_recog_completion_cause_get(cause, 2);
+        ASSERT_NE(name, nullptr);
+        EXPECT_EQ(name->length, strlen(name->buf));
+    }
+}
+
+TEST_F(MessageTest, DtmfCharacters) {
+    const std::string expected = "0123456789*#ABCD";
+    for (apr_uint32_t id = 0; id < 16; id++) {
+        EXPECT_EQ(mpf_event_id_to_dtmf_char(id), expected[id]);
+        EXPECT_EQ(mpf_dtmf_char_to_event_id(expected[id]), id);
+    }
+    EXPECT_EQ(mpf_event_id_to_dtmf_char(16), 0);
+    EXPECT_EQ(mpf_event_id_to_dtmf_char(255), 0);
+    EXPECT_EQ(mpf_dtmf_char_to_event_id('b'), 13u);
+    EXPECT_EQ(mpf_dtmf_char_to_event_id('E'), 0xFFu);
+    EXPECT_EQ(mpf_dtmf_char_to_event_id('\0'), 0xFFu);
+}
+
+TEST_F(MessageTest, CapabilitiesAndSinkCodec) {
+    mpf_stream_capabilities_t* caps = mpf_stream_capabilities_create(STREAM_DIRECTION_SEND, pool_);
+    ASSERT_TRUE(mpf_codec_capabilities_add(&caps->codecs,
+                                           MPF_SAMPLE_RATE_8000 | MPF_SAMPLE_RATE_16000, "LPCM"));
+    EXPECT_FALSE(mpf_codec_capabilities_add(&caps->codecs, MPF_SAMPLE_RATE_8000, ""));
+    EXPECT_TRUE(mpf_codec_capabilities_match(&caps->codecs,
+                                             mpf_codec_lpcm_descriptor_create(16000, pool_)));
+    EXPECT_FALSE(mpf_codec_capabilities_match(&caps->codecs,
+                                              mpf_codec_lpcm_descriptor_create(48000, pool_)));
+
+    static const mpf_audio_stream_vtable_t stream_vtable = {};
+    static const mrcp_engine_method_vtable_t engine_vtable = {};
+    static const mrcp_engine_channel_method_vtable_t channel_vtable = {};
+    int object = 0;
+    mpf_termination_t* termination =
+        mrcp_engine_audio_termination_create(&object, &stream_vtable, caps, pool_);
+    ASSERT_NE(termination, nullptr);
+    EXPECT_EQ(termination->audio_stream->obj, &object);
+    EXPECT_EQ(termination->audio_stream->direction, STREAM_DIRECTION_SEND);
+
+    EXPECT_EQ(mrcp_engine_create(MRCP_SYNTHESIZER_RESOURCE, &object, &engine_vtable, pool_),
+              nullptr);
+    mrcp_engine_t* engine =
+        mrcp_engine_create(MRCP_RECOGNIZER_RESOURCE, &object, &engine_vtable, pool_);
+    ASSERT_NE(engine, nullptr);
+    mrcp_engine_channel_t* channel =
+        mrcp_engine_channel_create(engine, &channel_vtable, &object, termination, pool_);
+    ASSERT_NE(channel, nullptr);
+    EXPECT_NE(channel->attribs, nullptr);
+    // No codec before the server opens the media; then the one it set.
+    EXPECT_EQ(mrcp_engine_sink_stream_codec_get(channel), nullptr);
+    termination->audio_stream->tx_descriptor = mpf_codec_lpcm_descriptor_create(8000, pool_);
+    ASSERT_NE(mrcp_engine_sink_stream_codec_get(channel), nullptr);
+    EXPECT_EQ(mrcp_engine_sink_stream_codec_get(channel)->sampling_rate, 8000);
+    // Without the server's event table the plugin's answers fail instead of crashing.
+    EXPECT_FALSE(mrcp_engine_channel_open_respond(channel, TRUE));
+    EXPECT_FALSE(mrcp_engine_open_respond(engine, TRUE));
+}
+
+struct ServerRecord {
+    int opens = 0;
+    apt_bool_t status = FALSE;
+    mrcp_message_t* message = nullptr;
+};
+
+TEST_F(MessageTest, PluginAnswersReachTheServersEventTable) {
+    static const mrcp_engine_method_vtable_t engine_vtable = {};
+    static const mrcp_engine_channel_method_vtable_t channel_vtable = {};
+    static const mrcp_engine_channel_event_vtable_t channel_events = {
+        [](mrcp_engine_channel_t* c, apt_bool_t status) -> apt_bool_t {
+            auto* server = static_cast<ServerRecord*>(c->event_obj);
+            server->opens++;
+            server->status = status;
+            return TRUE;
+        },
+        nullptr,
+        [](mrcp_engine_channel_t* c, mrcp_message_t* m) -> apt_bool_t {
+            static_cast<ServerRecord*>(c->event_obj)->message = m;
+            return TRUE;
+        }};
+    ServerRecord server;
+    mrcp_engine_t* engine =
+        mrcp_engine_create(MRCP_RECOGNIZER_RESOURCE, nullptr, &engine_vtable, pool_);
+    mrcp_engine_channel_t* channel =
+        mrcp_engine_channel_create(engine, &channel_vtable, nullptr, nullptr, pool_);
+    channel->event_vtable = &channel_events;
+    channel->event_obj = &server;
+    EXPECT_TRUE(mrcp_engine_channel_open_respond(channel, TRUE));
+    EXPECT_EQ(server.opens, 1);
+    EXPECT_TRUE(server.status);
+    EXPECT_FALSE(mrcp_engine_channel_close_respond(channel));  // no handler installed
+    mrcp_message_t* m = mrcp_request_create(MRCP_VERSION_2, RECOGNIZER_STOP, pool_);
+    EXPECT_TRUE(mrcp_engine_channel_message_send(channel, m));
+    EXPECT_EQ(server.message, m);
+    EXPECT_EQ(mrcp_engine_sink_stream_codec_get(channel), nullptr);
+}
+
+}  // namespace
