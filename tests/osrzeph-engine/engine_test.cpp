@@ -71,14 +71,14 @@ public:
     }
     bool Contains(const std::string& text) { return Count(text) > 0; }
 
-    bool WaitFor(const std::string& text) {
+    // Waits until `text` has been logged `count` times.
+    bool WaitFor(const std::string& text, size_t count = 1) {
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_cond.wait_for(lock, kWait, [&] {
-            for (const Line& line : m_lines) {
-                if (line.message.find(text) != std::string::npos)
-                    return true;
-            }
-            return false;
+            size_t seen = 0;
+            for (const Line& line : m_lines)
+                seen += line.message.find(text) != std::string::npos;
+            return seen >= count;
         });
     }
 
@@ -437,8 +437,9 @@ TEST_F(EngineTest, RefreshTimerReportsOnItsTicks) {
     ASSERT_TRUE(StartEngine());
     EXPECT_TRUE(m_log.Contains("Set Usage Refresh Timer [1 sec]"));
     ASSERT_TRUE(Server().OpenChannel("a@speechrecog"));
-    // Channel changes report nothing here; only the timer writes.
-    ASSERT_TRUE(m_log.WaitFor("ZEPH Usage: 1/1/100"));
+    // Channel changes report nothing here; only the timer writes. A tick logs first and
+    // then writes the files, so the second tick's line means the first one's files are done.
+    ASSERT_TRUE(m_log.WaitFor("ZEPH Usage: 1/1/100", 2));
     EXPECT_EQ(Status("usage-refresh-handler-usage.txt"),
               "in-use channels: 1\nmax used channels: 1\ntotal channels: 100\n");
     EXPECT_EQ(Status("usage-refresh-handler-channels.txt"), "a@speechrecog\n");
