@@ -186,6 +186,22 @@ TEST_F(WireTest, VersionOneSpellingsAndLevels) {
     EXPECT_NE(mrcp_message_unknown_header_get(m, "Waveform-URI"), nullptr);
 }
 
+TEST_F(WireTest, VendorParametersOverSeveralLinesAreJoinedInOrder) {
+    mrcp_message_t* m =
+        Parse(WithLength("MRCP/2.0 %L RECOGNIZE 1\r\nChannel-Identifier: a@speechrecog\r\n"
+                         "Vendor-Specific-Parameters: a=1;b=2\r\n"
+                         "Logging-Tag: t\r\n"
+                         "Vendor-Specific-Parameters: c=3\r\n\r\n"));
+    ASSERT_NE(m, nullptr);
+    const apt_pair_arr_t* vsp = m->generic_header.vendor_specific_params;
+    ASSERT_EQ(apt_pair_array_size_get(vsp), 3u);
+    EXPECT_EQ(Str(apt_pair_array_get(vsp, 2)->name), "c");
+    EXPECT_EQ(Generate(m), WithLength("MRCP/2.0 %L RECOGNIZE 1\r\n"
+                                      "Channel-Identifier: a@speechrecog\r\n"
+                                      "Vendor-Specific-Parameters: a=1;b=2;c=3\r\n"
+                                      "Logging-Tag: t\r\n\r\n"));
+}
+
 TEST_F(WireTest, GeneratedResponseAndEventOfARequest) {
     mrcp_message_t* request =
         Parse(WithLength("MRCP/2.0 %L RECOGNIZE 77\r\nChannel-Identifier: s1@speechrecog\r\n\r\n"));

@@ -331,13 +331,21 @@ static mrcp_wire_status_e header_parse(parser_t* parser, mrcp_message_t* message
     apt_bool_t present = group == MRCP_HEADER_GROUP_GENERIC
                              ? mrcp_generic_header_property_check(message, id)
                              : mrcp_resource_header_property_check(message, id);
-    if (present) {
+    /* Clients spread vendor parameters over several lines; any other header comes once. */
+    apt_bool_t is_vendor_params =
+        group == MRCP_HEADER_GROUP_GENERIC && id == GENERIC_HEADER_VENDOR_SPECIFIC_PARAMS;
+    if (present && !is_vendor_params) {
         return fail(parser->error, MRCP_WIRE_BAD_HEADER, parser->pos, "Duplicate Header", line,
                     length);
     }
+    apt_pair_arr_t* earlier_params = message->generic_header.vendor_specific_params;
     if (!mrcp_header_value_parse(message, group, id, value, value_length)) {
         return fail(parser->error, MRCP_WIRE_BAD_HEADER_VALUE, parser->pos, "Bad Header Value",
                     line, length);
+    }
+    if (present && is_vendor_params) {
+        apr_array_cat(earlier_params, message->generic_header.vendor_specific_params);
+        message->generic_header.vendor_specific_params = earlier_params;
     }
     if (group == MRCP_HEADER_GROUP_GENERIC) {
         mrcp_generic_header_property_add(message, id);
