@@ -1,0 +1,99 @@
+// The scripted agent: intents, utterance scripts and faults, read from the agent file
+// (format in README.md) or built in. Immutable once loaded; shared read-only by every
+// stream, except the per-session utterance cursor, which has its own lock.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <grpcpp/support/status.h>
+
+namespace DialogflowSim {
+
+struct Intent {
+    std::string name;  // the id used by utterances and CX intent inputs
+    std::string display_name;
+    std::string action;
+    std::string parameters_json = "{}";  // a JSON object, copied into the query result
+    std::string fulfillment_text;
+    std::string output_audio;  // the bytes of a WAV file, empty when none
+    std::vector<std::string> texts;   // text inputs that select it (case-insensitive)
+    std::vector<std::string> events;  // event names that select it
+    std::vector<std::string> dtmf;    // digit strings that select it
+    float confidence = 1.0f;          // intent detection confidence
+};
+
+// Injected faults; every field is off by default.
+struct Faults {
+    std::optional<grpc::Status> refuse;          // end the stream at once with this status
+    int delay_accept_ms = 0;                     // before reading the first request
+    int delay_answer_ms = 0;                     // before every answer
+    std::optional<uint64_t> abort_after_bytes;   // ABORTED once this much audio arrived
+    std::optional<uint64_t> reset_after_bytes;   // cancel the stream (RST_STREAM)
+    bool end_without_result = false;             // end OK without a query result
+    bool no_end_of_utterance = false;            // never signal end of utterance
+    bool stall = false;                          // answer nothing until the client cancels
+
+    // Utterance faults take precedence over the agent-wide ones, field by field.
+    Faults MergedOver(const Faults& base) const;
+};
+
+struct InterimTranscript {
+    uint64_t at_bytes = 0;
+    std::string transcript;
+};
+
+enum class EndOfUtterance { kAtBytes, kOnHalfClose, kNever };
+
+// What the service "hears" in one audio stream.
+struct Utterance {
+    std::vector<InterimTranscript> interim;
+    EndOfUtterance end_of_utterance = EndOfUtterance::kOnHalfClose;
+    uint64_t end_of_utterance_bytes = 0;
+    std::string transcript;
+    float confidence = 0.9f;
+    std::string intent;  // Intent::name; empty: the fallback intent
+    std::optional<grpc::Status> webhook_status;
+    Faults faults;
+};
+
+class Agent {
+public:
+    // The built-in agent: every audio stream hears "hello world" (interim "hello" at 3200
+    // bytes, end of utterance at 32000 bytes) and matches "Default Welcome Intent".
+    static std::shared_ptr<Agent> BuiltIn();
+    // Reads an agent file; on failure returns null and says why in *error.
+    static std::shared_ptr<Agent> Load(const std::string& path, std::string* error);
+
+    // Any thread. The next utterance of the session with this id (last path segment):
+    // its own list when the agent file has one, else the common list, each taken in order;
+    // the last one repeats once a list is used up.
+    Utterance NextUtterance(const std::string& session_path, const std::string& session_id);
+
+    const Intent* FindIntent(const std::string& name) const;
+    const Intent* MatchText(const std::string& text) const;
+    const Intent* MatchEvent(const std::string& event) const;
+    const Intent* MatchDtmf(const std::string& digits) const;
+    const Intent& Fallback() const { return fallback_; }
+    const Faults& faults() const { return faults_; }
+
+private:
+    std::vector<Intent> intents_;
+    Intent fallback_;
+    std::vector<Utterance> utterances_;
+    std::map<std::string, std::vector<Utterance>> session_utterances_;
+    Faults faults_;
+
+    std::mutex cursor_mutex_;
+    std::map<std::string, size_t> cursor_by_session_;  // guarded by cursor_mutex_
+};
+
+// "UNAVAILABLE" or "14" to a status code; false if it is neither.
+bool ParseStatusCode(const std::string& text, grpc::StatusCode* code);
+
+}  // namespace DialogflowSim

@@ -1,0 +1,472 @@
+// How each API flavour's messages are read and written. The stream logic (session_reactor.h)
+// is written once against these traits:
+//   Service, Request, Response   the generated service and its stream messages
+//   kName                        "v2", "v2beta1" or "v3beta1"
+//   IsValidSession(path)         the flavour's session resource form
+//   ReadFirstRequest / CheckFollowUpRequest / AudioOf   the request side
+//   RecognitionResponse / EndOfUtteranceResponse / AnswerResponse   the response side
+//   RecordAudioByteCount         where the audio goes in the recorded first request
+// ES v2 and v2beta1 share one template; CX v3beta1 has its own struct.
+#pragma once
+
+#include <cmath>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <google/protobuf/util/json_util.h>
+#include <grpcpp/support/status.h>
+#include <rapidjson/document.h>
+
+#include "agent.h"
+#include "google/cloud/dialogflow/cx/v3beta1/session.grpc.pb.h"
+#include "google/cloud/dialogflow/v2/session.grpc.pb.h"
+#include "google/cloud/dialogflow/v2beta1/session.grpc.pb.h"
+
+namespace DialogflowSim {
+
+enum class InputKind { kAudio, kText, kEvent, kIntent, kDtmf };
+
+// What the first request asked for, independent of the flavour.
+struct FirstInput {
+    InputKind kind = InputKind::kAudio;
+    std::string value;  // text, event name, intent resource name or digits
+    std::string language;
+    int sample_rate_hertz = 0;
+    int bytes_per_sample = 2;
+    bool word_info = false;
+    bool output_audio = false;
+    int output_sample_rate_hertz = 0;
+};
+
+// The final answer of a stream, independent of the flavour.
+struct Answer {
+    InputKind kind = InputKind::kAudio;
+    std::string query;  // transcript, text, event, intent name or digits
+    std::string language;
+    float speech_confidence = 0.0f;
+    const Intent* intent = nullptr;
+    bool is_fallback = false;
+    std::optional<grpc::Status> webhook_status;
+    bool with_output_audio = false;
+    int output_sample_rate_hertz = 0;
+    std::string intent_parent;  // "projects/P/agent" or "projects/P/locations/L/agents/A"
+};
+
+struct Word {
+    std::string text;
+    int64_t start_ms = 0;
+    int64_t end_ms = 0;
+};
+
+// True when path has the segments of pattern, where "*" stands for any non-empty segment.
+inline bool MatchesResourcePattern(const std::string& path, const std::string& pattern) {
+    size_t path_at = 0, pattern_at = 0;
+    while (true) {
+        size_t path_end = path.find('/', path_at);
+        size_t pattern_end = pattern.find('/', pattern_at);
+        std::string segment = path.substr(path_at, path_end - path_at);
+        std::string wanted = pattern.substr(pattern_at, pattern_end - pattern_at);
+        if (segment.empty() || (wanted != "*" && wanted != segment)) {
+            return false;
+        }
+        if (path_end == std::string::npos || pattern_end == std::string::npos) {
+            return path_end == pattern_end;
+        }
+        path_at = path_end + 1;
+        pattern_at = pattern_end + 1;
+    }
+}
+
+template <class T>
+using Bare = std::remove_cv_t<std::remove_reference_t<T>>;
+
+namespace Detail {
+
+inline grpc::Status Invalid(const std::string& message) {
+    return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, message);
+}
+
+template <class Duration>
+void SetMilliseconds(Duration* duration, int64_t ms) {
+    duration->set_seconds(ms / 1000);
+    duration->set_nanos(static_cast<int32_t>((ms % 1000) * 1000000));
+}
+
+template <class Struct>
+void SetParameters(const std::string& json, Struct* parameters) {
+    // The agent loader has already checked that this is a JSON object.
+    (void)google::protobuf::util::JsonStringToMessage(json, parameters);
+}
+
+template <class RecognitionResult>
+void FillRecognition(const std::string& transcript, bool is_final, float confidence,
+                     const std::vector<Word>& words, RecognitionResult* result) {
+    result->set_message_type(RecognitionResult::TRANSCRIPT);
+    result->set_transcript(transcript);
+    result->set_is_final(is_final);
+    if (is_final) {
+        result->set_confidence(confidence);
+        for (const Word& word : words) {
+            auto* info = result->add_speech_word_info();
+            info->set_word(word.text);
+            SetMilliseconds(info->mutable_start_offset(), word.start_ms);
+            SetMilliseconds(info->mutable_end_offset(), word.end_ms);
+            info->set_confidence(confidence);
+        }
+    }
+}
+
+template <class Config>
+grpc::Status ReadAudioConfig(const Config& config, FirstInput* input) {
+    if (config.audio_encoding() == 0) {
+        return Invalid("Audio encoding must be specified.");
+    }
+    if (config.sample_rate_hertz() <= 0) {
+        return Invalid("Sample rate hertz must be specified.");
+    }
+    input->kind = InputKind::kAudio;
+    input->sample_rate_hertz = config.sample_rate_hertz();
+    // MULAW and ALAW carry one byte per sample, the linear encodings two.
+    const int encoding = static_cast<int>(config.audio_encoding());
+    input->bytes_per_sample = encoding == 3 || encoding == 8 ? 1 : 2;
+    input->word_info = config.enable_word_info();
+    return grpc::Status::OK;
+}
+
+template <class Request>
+void ReadOutputAudioConfig(const Request& request, FirstInput* input) {
+    if (request.has_output_audio_config() &&
+        request.output_audio_config().audio_encoding() != 0) {
+        input->output_audio = true;
+        input->output_sample_rate_hertz = request.output_audio_config().sample_rate_hertz();
+    }
+}
+
+template <class Response>
+void SetOutputAudio(const Answer& answer, Response* response) {
+    if (answer.with_output_audio && answer.intent && !answer.intent->output_audio.empty()) {
+        response->set_output_audio(answer.intent->output_audio);
+        auto* config = response->mutable_output_audio_config();
+        config->set_audio_encoding(
+            static_cast<Bare<decltype(config->audio_encoding())>>(1));  // LINEAR_16
+        config->set_sample_rate_hertz(answer.output_sample_rate_hertz);
+    }
+}
+
+// The v2beta1 query input has a DTMF alternative (telephony DTMF events).
+template <class QueryInput, class = void>
+struct HasDtmf : std::false_type {};
+template <class QueryInput>
+struct HasDtmf<QueryInput, std::void_t<decltype(std::declval<QueryInput>().dtmf())>>
+    : std::true_type {};
+
+template <class DtmfEvents>
+std::string DigitsOf(const DtmfEvents& events) {
+    static const char kDigits[] = "?1234567890ABCD*#";  // TelephonyDtmf 1..16
+    std::string digits;
+    for (int event : events.dtmf_events()) {
+        digits.push_back(event >= 1 && event <= 16 ? kDigits[event] : '?');
+    }
+    return digits;
+}
+
+}  // namespace Detail
+
+// Dialogflow ES: v2 and v2beta1 have the same fields for everything the sim reads or writes.
+template <class ServiceT, class RequestT, class ResponseT>
+struct EsTraits {
+    using Service = ServiceT;
+    using Request = RequestT;
+    using Response = ResponseT;
+    using QueryInput = Bare<decltype(std::declval<Request>().query_input())>;
+    using RecognitionResult = Bare<decltype(std::declval<Response>().recognition_result())>;
+
+    static bool IsValidSession(const std::string& session) {
+        return MatchesResourcePattern(session, "projects/*/agent/sessions/*") ||
+               MatchesResourcePattern(session,
+                                      "projects/*/agent/environments/*/users/*/sessions/*");
+    }
+
+    static std::string IntentParent(const std::string& session) {
+        return session.substr(0, session.find("/agent/")) + "/agent";
+    }
+
+    static grpc::Status ReadFirstRequest(const Request& request, FirstInput* input) {
+        if (!request.input_audio().empty()) {
+            return Detail::Invalid("The first request must not contain input_audio.");
+        }
+        const QueryInput& query = request.query_input();
+        if (query.has_audio_config()) {
+            grpc::Status status = Detail::ReadAudioConfig(query.audio_config(), input);
+            if (!status.ok()) {
+                return status;
+            }
+            input->language = query.audio_config().language_code();
+        } else if (query.has_text()) {
+            input->kind = InputKind::kText;
+            input->value = query.text().text();
+            input->language = query.text().language_code();
+            if (input->value.empty()) {
+                return Detail::Invalid("Text input must not be empty.");
+            }
+        } else if (query.has_event()) {
+            input->kind = InputKind::kEvent;
+            input->value = query.event().name();
+            input->language = query.event().language_code();
+            if (input->value.empty()) {
+                return Detail::Invalid("Event name must not be empty.");
+            }
+        } else if (!ReadDtmf(query, input)) {
+            return Detail::Invalid("The first request must contain query_input.");
+        }
+        if (input->language.empty()) {
+            return Detail::Invalid("Language code must be specified.");
+        }
+        Detail::ReadOutputAudioConfig(request, input);
+        return grpc::Status::OK;
+    }
+
+    // Every request after the first carries audio only (ES clients may repeat the output
+    // audio config, which the service tolerates).
+    static grpc::Status CheckFollowUpRequest(const Request& request) {
+        if (!request.session().empty() || request.has_query_input() ||
+            request.has_query_params()) {
+            return Detail::Invalid(
+                "Only the first request may contain session, query_input or query_params.");
+        }
+        return grpc::Status::OK;
+    }
+
+    static const std::string& AudioOf(const Request& request) { return request.input_audio(); }
+
+    static void RecordAudioByteCount(size_t bytes, rapidjson::Document* json) {
+        json->AddMember("inputAudio", static_cast<uint64_t>(bytes), json->GetAllocator());
+    }
+
+    static Response RecognitionResponse(const std::string& transcript, bool is_final,
+                                        float confidence, const std::vector<Word>& words) {
+        Response response;
+        Detail::FillRecognition(transcript, is_final, confidence, words,
+                                response.mutable_recognition_result());
+        return response;
+    }
+
+    static Response EndOfUtteranceResponse() {
+        Response response;
+        response.mutable_recognition_result()->set_message_type(
+            RecognitionResult::END_OF_SINGLE_UTTERANCE);
+        return response;
+    }
+
+    static Response AnswerResponse(const Answer& answer, const std::string& response_id) {
+        Response response;
+        response.set_response_id(response_id);
+        auto* result = response.mutable_query_result();
+        result->set_query_text(answer.query);
+        result->set_language_code(answer.language);
+        if (answer.kind == InputKind::kAudio) {
+            result->set_speech_recognition_confidence(answer.speech_confidence);
+        }
+        const Intent& intent = *answer.intent;
+        result->set_action(intent.action);
+        Detail::SetParameters(intent.parameters_json, result->mutable_parameters());
+        result->set_all_required_params_present(true);
+        result->set_fulfillment_text(intent.fulfillment_text);
+        if (!intent.fulfillment_text.empty()) {
+            result->add_fulfillment_messages()->mutable_text()->add_text(intent.fulfillment_text);
+        }
+        result->mutable_intent()->set_name(answer.intent_parent + "/intents/" + intent.name);
+        result->mutable_intent()->set_display_name(intent.display_name);
+        result->mutable_intent()->set_is_fallback(answer.is_fallback);
+        result->set_intent_detection_confidence(intent.confidence);
+        if (answer.webhook_status) {
+            response.mutable_webhook_status()->set_code(answer.webhook_status->error_code());
+            response.mutable_webhook_status()->set_message(answer.webhook_status->error_message());
+        }
+        Detail::SetOutputAudio(answer, &response);
+        return response;
+    }
+
+private:
+    static bool ReadDtmf(const QueryInput& query, FirstInput* input) {
+        if constexpr (Detail::HasDtmf<QueryInput>::value) {
+            if (query.has_dtmf()) {
+                input->kind = InputKind::kDtmf;
+                input->value = Detail::DigitsOf(query.dtmf());
+                input->language = "-";  // DTMF events carry no language
+                return true;
+            }
+        }
+        (void)query;
+        (void)input;
+        return false;
+    }
+};
+
+using V2Traits = EsTraits<google::cloud::dialogflow::v2::Sessions,
+                          google::cloud::dialogflow::v2::StreamingDetectIntentRequest,
+                          google::cloud::dialogflow::v2::StreamingDetectIntentResponse>;
+struct V2Flavour : V2Traits {
+    static constexpr const char* kName = "v2";
+};
+
+using V2beta1Traits =
+    EsTraits<google::cloud::dialogflow::v2beta1::Sessions,
+             google::cloud::dialogflow::v2beta1::StreamingDetectIntentRequest,
+             google::cloud::dialogflow::v2beta1::StreamingDetectIntentResponse>;
+struct V2beta1Flavour : V2beta1Traits {
+    static constexpr const char* kName = "v2beta1";
+};
+
+// Dialogflow CX v3beta1.
+struct V3beta1Flavour {
+    using Service = google::cloud::dialogflow::cx::v3beta1::Sessions;
+    using Request = google::cloud::dialogflow::cx::v3beta1::StreamingDetectIntentRequest;
+    using Response = google::cloud::dialogflow::cx::v3beta1::StreamingDetectIntentResponse;
+    using RecognitionResult = google::cloud::dialogflow::cx::v3beta1::StreamingRecognitionResult;
+    using Match = google::cloud::dialogflow::cx::v3beta1::Match;
+    static constexpr const char* kName = "v3beta1";
+
+    static bool IsValidSession(const std::string& session) {
+        return MatchesResourcePattern(session, "projects/*/locations/*/agents/*/sessions/*") ||
+               MatchesResourcePattern(
+                   session, "projects/*/locations/*/agents/*/environments/*/sessions/*");
+    }
+
+    static std::string IntentParent(const std::string& session) {
+        size_t agents = session.find("/agents/");
+        return session.substr(0, session.find('/', agents + 8));
+    }
+
+    static grpc::Status ReadFirstRequest(const Request& request, FirstInput* input) {
+        const auto& query = request.query_input();
+        input->language = query.language_code();
+        if (query.has_audio()) {
+            if (!query.audio().audio().empty()) {
+                return Detail::Invalid("The first request must not contain audio.");
+            }
+            grpc::Status status = Detail::ReadAudioConfig(query.audio().config(), input);
+            if (!status.ok()) {
+                return status;
+            }
+        } else if (query.has_text()) {
+            input->kind = InputKind::kText;
+            input->value = query.text().text();
+        } else if (query.has_event()) {
+            input->kind = InputKind::kEvent;
+            input->value = query.event().event();
+        } else if (query.has_intent()) {
+            input->kind = InputKind::kIntent;
+            input->value = query.intent().intent();
+        } else if (query.has_dtmf()) {
+            input->kind = InputKind::kDtmf;
+            input->value = query.dtmf().digits();
+        } else {
+            return Detail::Invalid("The first request must contain query_input.");
+        }
+        if (input->kind != InputKind::kAudio && input->value.empty()) {
+            return Detail::Invalid("The query input must not be empty.");
+        }
+        if (input->language.empty()) {
+            return Detail::Invalid("Language code must be specified.");
+        }
+        Detail::ReadOutputAudioConfig(request, input);
+        return grpc::Status::OK;
+    }
+
+    // Every request after the first carries query_input.audio.audio and nothing else.
+    static grpc::Status CheckFollowUpRequest(const Request& request) {
+        const auto& query = request.query_input();
+        if (!request.session().empty() || request.has_query_params() ||
+            request.has_output_audio_config() || !query.language_code().empty() ||
+            query.input_case() != query.kAudio || query.audio().has_config()) {
+            return Detail::Invalid(
+                "Requests after the first must contain only query_input.audio.audio.");
+        }
+        return grpc::Status::OK;
+    }
+
+    static const std::string& AudioOf(const Request& request) {
+        return request.query_input().audio().audio();
+    }
+
+    static void RecordAudioByteCount(size_t bytes, rapidjson::Document* json) {
+        auto& allocator = json->GetAllocator();
+        if (!json->HasMember("queryInput")) {
+            json->AddMember("queryInput", rapidjson::Value(rapidjson::kObjectType), allocator);
+        }
+        rapidjson::Value& query = (*json)["queryInput"];
+        if (!query.HasMember("audio")) {
+            query.AddMember("audio", rapidjson::Value(rapidjson::kObjectType), allocator);
+        }
+        query["audio"].AddMember("audio", static_cast<uint64_t>(bytes), allocator);
+    }
+
+    static Response RecognitionResponse(const std::string& transcript, bool is_final,
+                                        float confidence, const std::vector<Word>& words) {
+        Response response;
+        Detail::FillRecognition(transcript, is_final, confidence, words,
+                                response.mutable_recognition_result());
+        return response;
+    }
+
+    static Response EndOfUtteranceResponse() {
+        Response response;
+        response.mutable_recognition_result()->set_message_type(
+            RecognitionResult::END_OF_SINGLE_UTTERANCE);
+        return response;
+    }
+
+    static Response AnswerResponse(const Answer& answer, const std::string& response_id) {
+        Response response;
+        auto* detect = response.mutable_detect_intent_response();
+        detect->set_response_id(response_id);
+        auto* result = detect->mutable_query_result();
+        switch (answer.kind) {
+            case InputKind::kAudio: result->set_transcript(answer.query); break;
+            case InputKind::kText: result->set_text(answer.query); break;
+            case InputKind::kEvent: result->set_trigger_event(answer.query); break;
+            case InputKind::kIntent: result->set_trigger_intent(answer.query); break;
+            case InputKind::kDtmf: result->mutable_dtmf()->set_digits(answer.query); break;
+        }
+        result->set_language_code(answer.language);
+        const Intent& intent = *answer.intent;
+        Detail::SetParameters(intent.parameters_json, result->mutable_parameters());
+        if (!intent.fulfillment_text.empty()) {
+            result->add_response_messages()->mutable_text()->add_text(intent.fulfillment_text);
+        }
+        const std::string intent_name = answer.intent_parent + "/intents/" + intent.name;
+        // Deprecated in favour of match, but clients still read them: the service fills both.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        result->mutable_intent()->set_name(intent_name);
+        result->mutable_intent()->set_display_name(intent.display_name);
+        result->mutable_intent()->set_is_fallback(answer.is_fallback);
+        result->set_intent_detection_confidence(intent.confidence);
+#pragma GCC diagnostic pop
+        auto* match = result->mutable_match();
+        match->set_confidence(intent.confidence);
+        match->set_resolved_input(answer.query);
+        if (answer.is_fallback) {
+            match->set_match_type(Match::NO_MATCH);
+        } else {
+            match->mutable_intent()->set_name(intent_name);
+            match->mutable_intent()->set_display_name(intent.display_name);
+            match->set_match_type(answer.kind == InputKind::kIntent  ? Match::DIRECT_INTENT
+                                  : answer.kind == InputKind::kEvent ? Match::EVENT
+                                                                     : Match::INTENT);
+        }
+        if (answer.webhook_status) {
+            auto* status = result->add_webhook_statuses();
+            status->set_code(answer.webhook_status->error_code());
+            status->set_message(answer.webhook_status->error_message());
+        }
+        Detail::SetOutputAudio(answer, detect);
+        return response;
+    }
+};
+
+}  // namespace DialogflowSim

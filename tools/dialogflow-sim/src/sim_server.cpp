@@ -1,0 +1,111 @@
+#include "sim_server.h"
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <mutex>
+
+#include <grpcpp/grpcpp.h>
+
+#include "session_reactor.h"
+
+namespace DialogflowSim {
+namespace {
+
+bool ReadFile(const std::string& path, std::string* text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    text->assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return true;
+}
+
+}  // namespace
+
+void LogLine(const std::string& line) {
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::fprintf(stderr, "dialogflow-sim: %s\n", line.c_str());
+}
+
+int RunSim(const SimOptions& options) {
+    SimContext sim;
+    sim.max_audio_ms = options.max_audio_ms;
+    std::string error;
+    if (options.agent_file.empty()) {
+        sim.agent = Agent::BuiltIn();
+    } else if (!(sim.agent = Agent::Load(options.agent_file, &error))) {
+        LogLine(error);
+        return 1;
+    }
+    for (const auto& file : options.credentials_files) {
+        if (!sim.verifier.AddServiceAccountFile(file, &error)) {
+            LogLine(error);
+            return 1;
+        }
+    }
+    Recorder recorder(options.record_file);
+    if (!recorder.ok()) {
+        LogLine("cannot open record file \"" + options.record_file + "\"");
+        return 1;
+    }
+    sim.recorder = &recorder;
+    TimerQueue timers;
+    sim.timers = &timers;
+
+    std::shared_ptr<grpc::ServerCredentials> credentials;
+    if (options.insecure) {
+        credentials = grpc::InsecureServerCredentials();
+    } else {
+        grpc::SslServerCredentialsOptions ssl;
+        grpc::SslServerCredentialsOptions::PemKeyCertPair pair;
+        if (!ReadFile(options.cert_file, &pair.cert_chain) ||
+            !ReadFile(options.key_file, &pair.private_key)) {
+            LogLine("cannot read the TLS certificate \"" + options.cert_file + "\" or key \"" +
+                    options.key_file + "\" (or use --insecure)");
+            return 1;
+        }
+        ssl.pem_key_cert_pairs.push_back(pair);
+        credentials = grpc::SslServerCredentials(ssl);
+    }
+
+    SessionsService<V2Flavour> v2(&sim);
+    SessionsService<V2beta1Flavour> v2beta1(&sim);
+    SessionsService<V3beta1Flavour> v3beta1(&sim);
+    int port = 0;
+    grpc::ServerBuilder builder;
+    builder.AddListeningPort(options.listen, credentials, &port);
+    builder.AddChannelArgument(GRPC_ARG_MAX_CONCURRENT_STREAMS,
+                               options.max_streams_per_connection);
+    builder.RegisterService(&v2);
+    builder.RegisterService(&v2beta1);
+    builder.RegisterService(&v3beta1);
+    std::unique_ptr<grpc::Server> server = builder.BuildAndStart();
+    if (!server || port == 0) {
+        LogLine("cannot listen on " + options.listen);
+        return 1;
+    }
+    const std::string host = options.listen.substr(0, options.listen.rfind(':'));
+    std::printf("listening %s:%d\n", host.c_str(), port);
+    std::fflush(stdout);
+    LogLine(std::string(options.insecure ? "plaintext" : "TLS") + ", " +
+            (sim.verifier.HasKeys() ? "JWT signatures checked" : "any bearer token accepted") +
+            ", agent " + (options.agent_file.empty() ? "built in" : options.agent_file));
+
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    int signal = 0;
+    sigwait(&signals, &signal);
+    LogLine(std::string("shutting down on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    // Streams still open get a moment to finish, then are cancelled.
+    server->Shutdown(std::chrono::system_clock::now() + std::chrono::milliseconds(500));
+    server->Wait();
+    return 0;
+}
+
+}  // namespace DialogflowSim

@@ -1,0 +1,25 @@
+// Runs the sim: the three Sessions services on one gRPC server until SIGTERM or SIGINT.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace DialogflowSim {
+
+struct SimOptions {
+    std::string listen = "127.0.0.1:0";
+    std::string cert_file;
+    std::string key_file;
+    bool insecure = false;
+    std::vector<std::string> credentials_files;
+    std::string agent_file;
+    std::string record_file;
+    int max_audio_ms = 60000;
+    int max_streams_per_connection = 100;
+};
+
+// Main thread only; SIGTERM and SIGINT must be blocked in every thread before the call.
+// Returns the process exit status.
+int RunSim(const SimOptions& options);
+
+}  // namespace DialogflowSim
