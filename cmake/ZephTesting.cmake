@@ -1,4 +1,7 @@
-# zeph_add_gtest(NAME SOURCES src... [LIBS lib...] [TSAN] [LABELS label...])
+# zeph_add_gtest(NAME SOURCES src... [LIBS lib...] [DEPENDS target...] [TSAN] [LABELS label...])
+#
+# DEPENDS names targets the tests run (commands, plugins, test credentials) so that they
+# are built before the tests.
 #
 # A GoogleTest executable whose tests ctest discovers one by one (each runs in a process
 # of its own). In the ThreadSanitizer build only tests marked TSAN are built and
@@ -11,12 +14,15 @@ if(NOT TARGET zeph_tsan_tests)
 endif()
 
 function(zeph_add_gtest name)
-  cmake_parse_arguments(ARG "TSAN" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "TSAN" "TIMEOUT" "SOURCES;LIBS;LABELS;DEPENDS" ${ARGN})
   if(ZEPH_TSAN AND NOT ARG_TSAN)
     return()
   endif()
   add_executable(${name} ${ARG_SOURCES})
   zeph_warnings(${name})
+  if(ARG_DEPENDS)
+    add_dependencies(${name} ${ARG_DEPENDS})
+  endif()
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name} PRIVATE
     ZEPH_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
