@@ -52,7 +52,7 @@ static void record_write(apt_logger_t* logger, const char* source_name, apt_log_
     gettimeofday(&now, NULL);
     time_t seconds = now.tv_sec;
     localtime_r(&seconds, &local);
-    char stamp[40];
+    char stamp[96]; /* room for any int the compiler cannot rule out */
     snprintf(stamp, sizeof(stamp), "%04d-%02d-%02d %02d:%02d:%02d.%06ld", local.tm_year + 1900,
              local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
              (long)now.tv_usec);
