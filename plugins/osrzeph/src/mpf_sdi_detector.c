@@ -403,10 +403,12 @@ apt_bool_t mpf_sdi_init(mpf_sdi_detector_t* detector, mpf_sdi_mode_e mode,
     if (effective & MPF_SDI_MODE_SPEECH)
         init_speech(detector, interim_results);
     if (effective & MPF_SDI_MODE_DTMF) {
+        /* Printed as a string: a NUL (no terminating character) would end the line. */
+        const char term_char[2] = {params->dtmf_term_char, '\0'};
         SDI_LOG(APT_PRIO_INFO,
                 "Init DTMF Detector: interdigit-timeout=" U64 " ms, term-timeout=" U64
-                " ms, term-char=%c, length=" U64 ", min-length=" U64 ", max-length=" U64,
-                params->dtmf_interdigit_timeout, params->dtmf_term_timeout, params->dtmf_term_char,
+                " ms, term-char=%s, length=" U64 ", min-length=" U64 ", max-length=" U64,
+                params->dtmf_interdigit_timeout, params->dtmf_term_timeout, term_char,
                 params->dtmf_length, params->dtmf_min_length, params->dtmf_max_length);
         apr_array_clear(detector->digits);
     }
