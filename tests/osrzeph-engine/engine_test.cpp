@@ -200,6 +200,13 @@ public:
         return closed;
     }
 
+    // A server that destroys a channel it never closed.
+    void DestroyWithoutClose(const std::string& id) {
+        Channel channel = m_channels.at(id);
+        m_channels.erase(id);
+        DestroyChannel(channel);
+    }
+
     // Sends a request and waits for the first message the plugin sends for the channel.
     mrcp_message_t* Request(const std::string& id, mrcp_method_id method, apr_pool_t* pool) {
         mrcp_engine_channel_t* record = m_channels.at(id).record;
@@ -214,6 +221,13 @@ public:
 private:
     void DestroyChannel(Channel& channel) {
         mrcp_engine_channel_virtual_destroy(channel.record);
+        {
+            // A later channel may get the same record address.
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_channelOpen.erase(channel.record);
+            m_channelClosed.erase(channel.record);
+            m_messages.erase(channel.record);
+        }
         apr_pool_destroy(channel.pool);
     }
 
@@ -410,6 +424,20 @@ TEST_F(EngineTest, UsageFilesFollowChannelsOpenedAndClosed) {
               "in-use channels: 0\nmax used channels: 3\ntotal channels: 100\n");
     EXPECT_EQ(Status("usage-change-handler-channels.txt"), "");
     EXPECT_FALSE(m_log.Contains("Set Usage Refresh Timer"));
+}
+
+TEST_F(EngineTest, ChannelDestroyedWithoutCloseIsForgotten) {
+    WriteMonitoring(Handler("usage-change-handler", false, true, true), "");
+    ASSERT_TRUE(StartEngine());
+    ASSERT_TRUE(Server().OpenChannel("a@speechrecog"));
+    ASSERT_TRUE(Server().OpenChannel("b@speechrecog"));
+    Server().DestroyWithoutClose("b@speechrecog");
+    // Processed in order on the engine's thread: the destroyed channel is gone from the
+    // count and the dump before the next channel opens.
+    ASSERT_TRUE(Server().OpenChannel("c@speechrecog"));
+    EXPECT_EQ(Status("usage-change-handler-usage.txt"),
+              "in-use channels: 2\nmax used channels: 2\ntotal channels: 100\n");
+    EXPECT_EQ(Status("usage-change-handler-channels.txt"), "a@speechrecog\nc@speechrecog\n");
 }
 
 TEST_F(EngineTest, UnwritableStatusFileIsReportedAndSkipped) {
