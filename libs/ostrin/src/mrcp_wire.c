@@ -202,7 +202,7 @@ static mrcp_wire_status_e start_line_parse(parser_t* parser, mrcp_message_t* mes
     apt_bool_t ok = well_formed && text_is_clean(line, line_length);
     const apt_str_t* method = NULL;
     if (ok && count >= 4 && token_is(&tokens[0], MRCP_V2_NAME)) {
-        apr_uint64_t value;
+        apr_uint64_t value = 0;
         start->version = MRCP_VERSION_2;
         ok = number_parse(&tokens[1], 10, &value);
         if (ok && value > MRCP_WIRE_MAX_MESSAGE_SIZE) {
