@@ -114,9 +114,9 @@ grpc::Status ParseStatus(const Value& value, const std::string& where) {
     if (it == value.MemberEnd()) {
         Fail(where, "needs a \"code\"");
     }
-    std::string code_text = it->value.IsString()   ? it->value.GetString()
-                            : it->value.IsUint()   ? std::to_string(it->value.GetUint())
-                                                   : std::string("?");
+    std::string code_text = it->value.IsString() ? it->value.GetString()
+                            : it->value.IsUint() ? std::to_string(it->value.GetUint())
+                                                 : std::string("?");
     if (!ParseStatusCode(code_text, &code)) {
         Fail(where + ".code", "unknown status code \"" + code_text + "\"");
     }
@@ -161,12 +161,11 @@ Utterance ParseUtterance(const Value& value, const std::string& where) {
             Fail(where + ".interim", "must be an array");
         }
         for (const auto& item : interim->value.GetArray()) {
-            std::string item_where = where + ".interim[" +
-                                     std::to_string(utterance.interim.size()) + "]";
+            std::string item_where =
+                where + ".interim[" + std::to_string(utterance.interim.size()) + "]";
             CheckKeys(item, item_where, {"at_bytes", "transcript"});
-            utterance.interim.push_back(
-                {GetCount(item, "at_bytes", item_where).value_or(0),
-                 GetString(item, "transcript", item_where)});
+            utterance.interim.push_back({GetCount(item, "at_bytes", item_where).value_or(0),
+                                         GetString(item, "transcript", item_where)});
         }
     }
     auto eou = value.FindMember("end_of_utterance");
@@ -210,8 +209,8 @@ std::vector<Utterance> ParseUtterances(const Value& value, const std::string& wh
 
 Intent ParseIntent(const Value& value, const std::string& where, const std::string& base_dir) {
     CheckKeys(value, where,
-              {"name", "display_name", "action", "parameters", "fulfillment_text",
-               "output_audio", "texts", "events", "dtmf", "confidence"});
+              {"name", "display_name", "action", "parameters", "fulfillment_text", "output_audio",
+               "texts", "events", "dtmf", "confidence"});
     Intent intent;
     intent.name = GetString(value, "name", where);
     if (intent.name.empty()) {
@@ -240,7 +239,8 @@ Intent ParseIntent(const Value& value, const std::string& where, const std::stri
         }
         bool ok = false;
         intent.output_audio = ReadWholeFile(audio_path, &ok);
-        if (!ok || intent.output_audio.size() < 44 || intent.output_audio.compare(0, 4, "RIFF") != 0 ||
+        if (!ok || intent.output_audio.size() < 44 ||
+            intent.output_audio.compare(0, 4, "RIFF") != 0 ||
             intent.output_audio.compare(8, 4, "WAVE") != 0) {
             Fail(where + ".output_audio", "cannot read a WAV file from \"" + audio_path + "\"");
         }
@@ -273,11 +273,16 @@ Intent DefaultFallback() {
 
 Faults Faults::MergedOver(const Faults& base) const {
     Faults merged = base;
-    if (refuse) merged.refuse = refuse;
-    if (delay_accept_ms) merged.delay_accept_ms = delay_accept_ms;
-    if (delay_answer_ms) merged.delay_answer_ms = delay_answer_ms;
-    if (abort_after_bytes) merged.abort_after_bytes = abort_after_bytes;
-    if (reset_after_bytes) merged.reset_after_bytes = reset_after_bytes;
+    if (refuse)
+        merged.refuse = refuse;
+    if (delay_accept_ms)
+        merged.delay_accept_ms = delay_accept_ms;
+    if (delay_answer_ms)
+        merged.delay_answer_ms = delay_answer_ms;
+    if (abort_after_bytes)
+        merged.abort_after_bytes = abort_after_bytes;
+    if (reset_after_bytes)
+        merged.reset_after_bytes = reset_after_bytes;
     merged.end_without_result = end_without_result || base.end_without_result;
     merged.no_end_of_utterance = no_end_of_utterance || base.no_end_of_utterance;
     merged.stall = stall || base.stall;
@@ -285,12 +290,23 @@ Faults Faults::MergedOver(const Faults& base) const {
 }
 
 bool ParseStatusCode(const std::string& text, grpc::StatusCode* code) {
-    static const char* const kNames[] = {
-        "OK",        "CANCELLED",         "UNKNOWN",          "INVALID_ARGUMENT",
-        "DEADLINE_EXCEEDED", "NOT_FOUND", "ALREADY_EXISTS",   "PERMISSION_DENIED",
-        "RESOURCE_EXHAUSTED", "FAILED_PRECONDITION", "ABORTED", "OUT_OF_RANGE",
-        "UNIMPLEMENTED", "INTERNAL",      "UNAVAILABLE",      "DATA_LOSS",
-        "UNAUTHENTICATED"};
+    static const char* const kNames[] = {"OK",
+                                         "CANCELLED",
+                                         "UNKNOWN",
+                                         "INVALID_ARGUMENT",
+                                         "DEADLINE_EXCEEDED",
+                                         "NOT_FOUND",
+                                         "ALREADY_EXISTS",
+                                         "PERMISSION_DENIED",
+                                         "RESOURCE_EXHAUSTED",
+                                         "FAILED_PRECONDITION",
+                                         "ABORTED",
+                                         "OUT_OF_RANGE",
+                                         "UNIMPLEMENTED",
+                                         "INTERNAL",
+                                         "UNAVAILABLE",
+                                         "DATA_LOSS",
+                                         "UNAUTHENTICATED"};
     for (int i = 0; i < 17; ++i) {
         if (text == kNames[i] || text == std::to_string(i)) {
             *code = static_cast<grpc::StatusCode>(i);
@@ -333,14 +349,13 @@ std::shared_ptr<Agent> Agent::Load(const std::string& path, std::string* error) 
     rapidjson::Document document;
     document.Parse(text.c_str(), text.size());
     if (document.HasParseError()) {
-        *error = "agent file \"" + path + "\" is not JSON: " +
-                 rapidjson::GetParseError_En(document.GetParseError()) + " at offset " +
-                 std::to_string(document.GetErrorOffset());
+        *error = "agent file \"" + path +
+                 "\" is not JSON: " + rapidjson::GetParseError_En(document.GetParseError()) +
+                 " at offset " + std::to_string(document.GetErrorOffset());
         return nullptr;
     }
-    std::string base_dir = path.find('/') == std::string::npos
-                               ? std::string(".")
-                               : path.substr(0, path.rfind('/'));
+    std::string base_dir =
+        path.find('/') == std::string::npos ? std::string(".") : path.substr(0, path.rfind('/'));
     auto agent = std::make_shared<Agent>();
     try {
         CheckKeys(document, "agent", {"intents", "fallback", "utterances", "sessions", "faults"});

@@ -21,7 +21,7 @@ struct Intent {
     std::string action;
     std::string parameters_json = "{}";  // a JSON object, copied into the query result
     std::string fulfillment_text;
-    std::string output_audio;  // the bytes of a WAV file, empty when none
+    std::string output_audio;         // the bytes of a WAV file, empty when none
     std::vector<std::string> texts;   // text inputs that select it (case-insensitive)
     std::vector<std::string> events;  // event names that select it
     std::vector<std::string> dtmf;    // digit strings that select it
@@ -30,14 +30,14 @@ struct Intent {
 
 // Injected faults; every field is off by default.
 struct Faults {
-    std::optional<grpc::Status> refuse;          // end the stream at once with this status
-    int delay_accept_ms = 0;                     // before reading the first request
-    int delay_answer_ms = 0;                     // before every answer
-    std::optional<uint64_t> abort_after_bytes;   // ABORTED once this much audio arrived
-    std::optional<uint64_t> reset_after_bytes;   // cancel the stream (RST_STREAM)
-    bool end_without_result = false;             // end OK without a query result
-    bool no_end_of_utterance = false;            // never signal end of utterance
-    bool stall = false;                          // answer nothing until the client cancels
+    std::optional<grpc::Status> refuse;         // end the stream at once with this status
+    int delay_accept_ms = 0;                    // before reading the first request
+    int delay_answer_ms = 0;                    // before every answer
+    std::optional<uint64_t> abort_after_bytes;  // ABORTED once this much audio arrived
+    std::optional<uint64_t> reset_after_bytes;  // cancel the stream (RST_STREAM)
+    bool end_without_result = false;            // end OK without a query result
+    bool no_end_of_utterance = false;           // never signal end of utterance
+    bool stall = false;                         // answer nothing until the client cancels
 
     // Utterance faults take precedence over the agent-wide ones, field by field.
     Faults MergedOver(const Faults& base) const;

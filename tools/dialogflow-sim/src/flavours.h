@@ -138,8 +138,7 @@ grpc::Status ReadAudioConfig(const Config& config, FirstInput* input) {
 
 template <class Request>
 void ReadOutputAudioConfig(const Request& request, FirstInput* input) {
-    if (request.has_output_audio_config() &&
-        request.output_audio_config().audio_encoding() != 0) {
+    if (request.has_output_audio_config() && request.output_audio_config().audio_encoding() != 0) {
         input->output_audio = true;
         input->output_sample_rate_hertz = request.output_audio_config().sample_rate_hertz();
     }
@@ -232,8 +231,7 @@ struct EsTraits {
     // Every request after the first carries audio only (ES clients may repeat the output
     // audio config, which the service tolerates).
     static grpc::Status CheckFollowUpRequest(const Request& request) {
-        if (!request.session().empty() || request.has_query_input() ||
-            request.has_query_params()) {
+        if (!request.session().empty() || request.has_query_input() || request.has_query_params()) {
             return Detail::Invalid(
                 "Only the first request may contain session, query_input or query_params.");
         }
@@ -313,10 +311,9 @@ struct V2Flavour : V2Traits {
     static constexpr const char* kName = "v2";
 };
 
-using V2beta1Traits =
-    EsTraits<google::cloud::dialogflow::v2beta1::Sessions,
-             google::cloud::dialogflow::v2beta1::StreamingDetectIntentRequest,
-             google::cloud::dialogflow::v2beta1::StreamingDetectIntentResponse>;
+using V2beta1Traits = EsTraits<google::cloud::dialogflow::v2beta1::Sessions,
+                               google::cloud::dialogflow::v2beta1::StreamingDetectIntentRequest,
+                               google::cloud::dialogflow::v2beta1::StreamingDetectIntentResponse>;
 struct V2beta1Flavour : V2beta1Traits {
     static constexpr const char* kName = "v2beta1";
 };
@@ -332,8 +329,8 @@ struct V3beta1Flavour {
 
     static bool IsValidSession(const std::string& session) {
         return MatchesResourcePattern(session, "projects/*/locations/*/agents/*/sessions/*") ||
-               MatchesResourcePattern(
-                   session, "projects/*/locations/*/agents/*/environments/*/sessions/*");
+               MatchesResourcePattern(session,
+                                      "projects/*/locations/*/agents/*/environments/*/sessions/*");
     }
 
     static std::string IntentParent(const std::string& session) {
@@ -426,11 +423,21 @@ struct V3beta1Flavour {
         detect->set_response_id(response_id);
         auto* result = detect->mutable_query_result();
         switch (answer.kind) {
-            case InputKind::kAudio: result->set_transcript(answer.query); break;
-            case InputKind::kText: result->set_text(answer.query); break;
-            case InputKind::kEvent: result->set_trigger_event(answer.query); break;
-            case InputKind::kIntent: result->set_trigger_intent(answer.query); break;
-            case InputKind::kDtmf: result->mutable_dtmf()->set_digits(answer.query); break;
+            case InputKind::kAudio:
+                result->set_transcript(answer.query);
+                break;
+            case InputKind::kText:
+                result->set_text(answer.query);
+                break;
+            case InputKind::kEvent:
+                result->set_trigger_event(answer.query);
+                break;
+            case InputKind::kIntent:
+                result->set_trigger_intent(answer.query);
+                break;
+            case InputKind::kDtmf:
+                result->mutable_dtmf()->set_digits(answer.query);
+                break;
         }
         result->set_language_code(answer.language);
         const Intent& intent = *answer.intent;

@@ -12,11 +12,16 @@ namespace DialogflowSim {
 namespace {
 
 int Base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '-' || c == '+') return 62;
-    if (c == '_' || c == '/') return 63;
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '-' || c == '+')
+        return 62;
+    if (c == '_' || c == '/')
+        return 63;
     return -1;
 }
 
@@ -81,11 +86,14 @@ bool ParseJwt(const std::string& token, JwtClaims* claims, std::string* error) {
     claims->issuer = StringMember(body, "iss");
     claims->audience = StringMember(body, "aud");
     auto exp = body.FindMember("exp");
-    claims->expires_at = exp != body.MemberEnd() && exp->value.IsInt64() ? exp->value.GetInt64() : 0;
+    claims->expires_at =
+        exp != body.MemberEnd() && exp->value.IsInt64() ? exp->value.GetInt64() : 0;
     return true;
 }
 
-void JwtVerifier::KeyDeleter::operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+void JwtVerifier::KeyDeleter::operator()(EVP_PKEY* key) const {
+    EVP_PKEY_free(key);
+}
 
 JwtVerifier::JwtVerifier() = default;
 JwtVerifier::~JwtVerifier() = default;
@@ -104,8 +112,8 @@ bool JwtVerifier::AddServiceAccountFile(const std::string& path, std::string* er
         *error = "\"" + path + "\" has no private_key_id or private_key";
         return false;
     }
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())),
-                                                  &BIO_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+        BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), &BIO_free);
     Key key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
     if (!key || EVP_PKEY_base_id(key.get()) != EVP_PKEY_RSA) {
         *error = "\"" + path + "\" has no usable RSA private_key";
@@ -131,9 +139,10 @@ bool JwtVerifier::Verify(const std::string& token, const std::string& expected_a
                                                                         &EVP_MD_CTX_free);
         return context &&
                EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&
-               EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()),
-                                signature.size(), reinterpret_cast<const unsigned char*>(token.data()),
-                                last_dot) == 1;
+               EVP_DigestVerify(
+                   context.get(), reinterpret_cast<const unsigned char*>(signature.data()),
+                   signature.size(), reinterpret_cast<const unsigned char*>(token.data()),
+                   last_dot) == 1;
     };
     bool verified = false;
     auto named = keys_.find(claims->key_id);

@@ -40,8 +40,8 @@ public:
     // A token that parses, is RS256, is signed by one of the keys (the one its "kid"
     // names, else any), has not expired at now_seconds and whose audience is
     // expected_audience. False with the reason in *error.
-    bool Verify(const std::string& token, const std::string& expected_audience,
-                int64_t now_seconds, JwtClaims* claims, std::string* error) const;
+    bool Verify(const std::string& token, const std::string& expected_audience, int64_t now_seconds,
+                JwtClaims* claims, std::string* error) const;
 
 private:
     struct KeyDeleter {

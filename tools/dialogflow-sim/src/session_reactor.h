@@ -110,7 +110,6 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             done_ = true;
-            Record();
             keep = std::move(self_);
         }
     }
@@ -168,7 +167,8 @@ private:
             return true;
         }
         grpc::string_ref authority = context_->ExperimentalGetAuthority();
-        const std::string audience = "https://" + std::string(authority.data(), authority.size()) + "/";
+        const std::string audience =
+            "https://" + std::string(authority.data(), authority.size()) + "/";
         const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                                 std::chrono::system_clock::now().time_since_epoch())
                                 .count();
@@ -184,8 +184,8 @@ private:
         first_request_ = request_;
         session_ = request_.session();
         if (!Flavour::IsValidSession(session_)) {
-            EndStream(Detail::Invalid("Invalid session \"" + session_ +
-                                      "\": not a " + Flavour::kName + " session resource name."));
+            EndStream(Detail::Invalid("Invalid session \"" + session_ + "\": not a " +
+                                      Flavour::kName + " session resource name."));
             return;
         }
         grpc::Status status = Flavour::ReadFirstRequest(request_, &input_);
@@ -278,8 +278,7 @@ private:
             return;
         }
         while (next_interim_ < utterance_.interim.size() &&
-               audio_bytes_ >= utterance_.interim[next_interim_].at_bytes &&
-               audio_bytes_ > 0) {
+               audio_bytes_ >= utterance_.interim[next_interim_].at_bytes && audio_bytes_ > 0) {
             const auto& interim = utterance_.interim[next_interim_++];
             if (!final_transcript_sent_) {
                 Send(Flavour::RecognitionResponse(interim.transcript, false, 0.0f, {}));
@@ -331,11 +330,18 @@ private:
         answer.intent_parent = Flavour::IntentParent(session_);
         switch (input_.kind) {
             case InputKind::kAudio:
-                answer.intent = utterance_.intent.empty() ? nullptr : agent.FindIntent(utterance_.intent);
+                answer.intent =
+                    utterance_.intent.empty() ? nullptr : agent.FindIntent(utterance_.intent);
                 break;
-            case InputKind::kText: answer.intent = agent.MatchText(input_.value); break;
-            case InputKind::kEvent: answer.intent = agent.MatchEvent(input_.value); break;
-            case InputKind::kDtmf: answer.intent = agent.MatchDtmf(input_.value); break;
+            case InputKind::kText:
+                answer.intent = agent.MatchText(input_.value);
+                break;
+            case InputKind::kEvent:
+                answer.intent = agent.MatchEvent(input_.value);
+                break;
+            case InputKind::kDtmf:
+                answer.intent = agent.MatchDtmf(input_.value);
+                break;
             case InputKind::kIntent:
                 answer.intent = agent.FindIntent(input_.value.substr(input_.value.rfind('/') + 1));
                 break;
@@ -382,6 +388,9 @@ private:
             this->StartWrite(&outgoing_.front());
         } else if (finish_pending_ && !finished_) {
             finished_ = true;
+            // Recorded before the status goes out, so a client that has its status can
+            // already read the record.
+            Record();
             this->Finish(status_);
         }
     }

@@ -78,8 +78,7 @@ int RunSim(const SimOptions& options) {
     int port = 0;
     grpc::ServerBuilder builder;
     builder.AddListeningPort(options.listen, credentials, &port);
-    builder.AddChannelArgument(GRPC_ARG_MAX_CONCURRENT_STREAMS,
-                               options.max_streams_per_connection);
+    builder.AddChannelArgument(GRPC_ARG_MAX_CONCURRENT_STREAMS, options.max_streams_per_connection);
     builder.RegisterService(&v2);
     builder.RegisterService(&v2beta1);
     builder.RegisterService(&v3beta1);

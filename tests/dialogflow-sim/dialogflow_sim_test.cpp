@@ -1,0 +1,418 @@
+// dialogflow-sim end to end: real gRPC over TLS on loopback, Google default credentials
+// from the test service-account file, the sim as a child process.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <grpcpp/grpcpp.h>
+#include <rapidjson/document.h>
+
+#include "sim_client.h"
+#include "sim_process.h"
+#include "test_audio.h"
+
+namespace ZephTest {
+namespace {
+
+constexpr size_t kOutputAudioBytes = 44 + 1600;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// A WAV header over silence: the sim only checks that it is a WAV file.
+std::string SilentWav() {
+    std::string wav = "RIFF____WAVEfmt ";
+    wav.resize(kOutputAudioBytes, '\0');
+    return wav;
+}
+
+const char kAgent[] = R"({
+  "intents": [
+    {"name": "book", "display_name": "Book a Table", "action": "table.book",
+     "parameters": {"guests": 4, "time": "8 pm"}, "fulfillment_text": "For how many?",
+     "output_audio": "answer.wav", "texts": ["I want a table"], "confidence": 0.95},
+    {"name": "welcome", "display_name": "Welcome", "events": ["WELCOME"]}
+  ],
+  "utterances": [
+    {"interim": [{"at_bytes": 6400, "transcript": "book a"}], "end_of_utterance": 32000,
+     "transcript": "book a table", "confidence": 0.87, "intent": "book",
+     "webhook_status": {"code": "UNAVAILABLE", "message": "webhook down"}}
+  ],
+  "sessions": {
+    "refuse": [{"transcript": "x", "faults": {"refuse": {"code": "UNAVAILABLE", "message": "scripted refusal"}}}],
+    "abort": [{"transcript": "x", "faults": {"abort_after_bytes": 6400}}],
+    "noresult": [{"transcript": "x", "end_of_utterance": 3200, "faults": {"end_without_result": true}}],
+    "stall": [{"transcript": "x", "faults": {"stall": true}}],
+    "reset": [{"transcript": "x", "faults": {"reset_after_bytes": 3200}}],
+    "never": [{"transcript": "heard anyway", "end_of_utterance": 3200, "faults": {"no_end_of_utterance": true}}],
+    "slow": [{"transcript": "late", "end_of_utterance": 3200, "faults": {"delay_answer_ms": 200, "delay_accept_ms": 200}}],
+    "twice": [{"transcript": "first"}, {"transcript": "second"}]
+  }
+})";
+
+class SimTestBase : public ::testing::Test {
+protected:
+    void SetUp() override {
+        UseTestCredentials();
+        dir_ = MakeTempDir("zeph-sim");
+        ASSERT_FALSE(dir_.empty());
+        WriteFile(dir_ + "/answer.wav", SilentWav());
+        WriteFile(dir_ + "/agent.json", kAgent);
+        record_ = dir_ + "/record.jsonl";
+    }
+    void TearDown() override {
+        sim_.Stop();
+        RunCommand("rm -rf '" + dir_ + "'");
+    }
+
+    bool StartSim(std::vector<std::string> extra = {}) {
+        extra.insert(extra.end(), {"--agent", dir_ + "/agent.json", "--record", record_});
+        return sim_.Start(extra);
+    }
+
+    std::shared_ptr<grpc::Channel> DefaultChannel() {
+        return grpc::CreateChannel(sim_.target(), grpc::GoogleDefaultCredentials());
+    }
+
+    std::shared_ptr<grpc::Channel> ChannelWith(std::shared_ptr<grpc::CallCredentials> call) {
+        grpc::SslCredentialsOptions ssl;
+        ssl.pem_root_certs = ReadFile(TestCredentialsFile("ca.crt"));
+        auto channel_credentials = grpc::SslCredentials(ssl);
+        if (call) {
+            channel_credentials = grpc::CompositeChannelCredentials(channel_credentials, call);
+        }
+        return grpc::CreateChannel(sim_.target(), channel_credentials);
+    }
+
+    // The record lines written so far, parsed.
+    std::vector<rapidjson::Document> Records() {
+        std::vector<rapidjson::Document> records;
+        std::ifstream in(record_);
+        for (std::string line; std::getline(in, line);) {
+            records.emplace_back();
+            records.back().Parse(line.c_str());
+            EXPECT_FALSE(records.back().HasParseError()) << line;
+        }
+        return records;
+    }
+
+    std::string dir_;
+    std::string record_;
+    SimProcess sim_;
+};
+
+template <class Client>
+class SimFlavourTest : public SimTestBase {};
+
+using Flavours = ::testing::Types<V2Client, V2beta1Client, V3beta1Client>;
+struct FlavourNames {
+    template <class Client>
+    static std::string GetName(int) {
+        return std::is_same<Client, V2Client>::value        ? "v2"
+               : std::is_same<Client, V2beta1Client>::value ? "v2beta1"
+                                                            : "v3beta1";
+    }
+};
+TYPED_TEST_SUITE(SimFlavourTest, Flavours, FlavourNames);
+
+TYPED_TEST(SimFlavourTest, ScriptedRecognitionEndToEndAndRecorded) {
+    ASSERT_TRUE(this->StartSim());
+    const std::string session = TypeParam::Session("call-1");
+    {
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        ASSERT_TRUE(stream.Write(TypeParam::FirstAudio(session, true, true)));
+        EXPECT_EQ(stream.WriteSilence(20), 20);
+        grpc::Status status = stream.Finish();
+        ASSERT_TRUE(status.ok()) << status.error_code() << " " << status.error_message();
+
+        const auto& seen = stream.seen;
+        ASSERT_EQ(seen.size(), 4u);
+        EXPECT_TRUE(seen[0].has_transcript);
+        EXPECT_EQ(seen[0].transcript, "book a");
+        EXPECT_FALSE(seen[0].is_final);
+        EXPECT_TRUE(seen[1].end_of_utterance);
+        EXPECT_EQ(seen[2].transcript, "book a table");
+        EXPECT_TRUE(seen[2].is_final);
+        EXPECT_EQ(seen[2].words, 3);
+        ASSERT_TRUE(seen[3].has_query_result);
+        EXPECT_EQ(seen[3].query, "book a table");
+        EXPECT_EQ(seen[3].intent_display_name, "Book a Table");
+        EXPECT_FLOAT_EQ(seen[3].intent_confidence, 0.95f);
+        EXPECT_EQ(seen[3].webhook_code, grpc::StatusCode::UNAVAILABLE);
+        EXPECT_EQ(seen[3].output_audio_bytes, kOutputAudioBytes);
+    }
+    auto records = this->Records();
+    ASSERT_EQ(records.size(), 1u);
+    const auto& record = records[0];
+    EXPECT_EQ(std::string(record["session"].GetString()), session);
+    EXPECT_EQ(std::string(record["user_project"].GetString()), "zeph-billing-project");
+    EXPECT_EQ(std::string(record["metadata"]["x-goog-user-project"].GetString()),
+              "zeph-billing-project");
+    EXPECT_EQ(std::string(record["jwt_issuer"].GetString()),
+              "zeph-test@zeph-test-project.iam.gserviceaccount.com");
+    EXPECT_EQ(record["audio_requests"].GetUint64(), 20u);
+    EXPECT_EQ(record["audio_bytes"].GetUint64(), 64000u);
+    EXPECT_TRUE(record["half_close"].GetBool());
+    EXPECT_EQ(record["status"]["code"].GetInt(), 0);
+    EXPECT_EQ(record["responses"].GetUint64(), 4u);
+    const auto& first = record["first_request"];
+    ASSERT_TRUE(first.IsObject());
+    EXPECT_EQ(std::string(first["session"].GetString()), session);
+    EXPECT_TRUE(first.HasMember("queryInput"));
+    EXPECT_TRUE(first.HasMember("outputAudioConfig"));
+}
+
+TYPED_TEST(SimFlavourTest, RefusesMissingOrForeignCredentials) {
+    ASSERT_TRUE(this->StartSim());
+    const std::string session = TypeParam::Session("call-2");
+    {
+        SimStream<TypeParam> stream(this->ChannelWith(nullptr));
+        stream.Write(TypeParam::FirstAudio(session, false, false));
+        EXPECT_EQ(stream.Finish().error_code(), grpc::StatusCode::UNAUTHENTICATED);
+    }
+    {
+        // A well-formed JWT signed by a key the sim was not given.
+        auto foreign = grpc::ServiceAccountJWTAccessCredentials(
+            ReadFile(TestCredentialsFile("service-account-2.json")));
+        ASSERT_TRUE(foreign);
+        SimStream<TypeParam> stream(this->ChannelWith(foreign));
+        stream.Write(TypeParam::FirstAudio(session, false, false));
+        grpc::Status status = stream.Finish();
+        EXPECT_EQ(status.error_code(), grpc::StatusCode::UNAUTHENTICATED);
+        EXPECT_NE(status.error_message().find("signature"), std::string::npos)
+            << status.error_message();
+    }
+    {
+        auto own = grpc::ServiceAccountJWTAccessCredentials(
+            ReadFile(TestCredentialsFile("service-account.json")));
+        SimStream<TypeParam> stream(this->ChannelWith(own));
+        stream.Write(TypeParam::Text(session, "hi"));
+        EXPECT_TRUE(stream.Finish().ok());
+    }
+}
+
+TYPED_TEST(SimFlavourTest, TextAndEventInputsSelectIntents) {
+    ASSERT_TRUE(this->StartSim());
+    const std::string session = TypeParam::Session("call-3");
+    struct Case {
+        bool event;
+        std::string input;
+        std::string intent;
+    };
+    for (const Case& c :
+         {Case{false, "i want a TABLE", "Book a Table"}, Case{true, "WELCOME", "Welcome"},
+          Case{false, "something else", "Default Fallback Intent"}}) {
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        stream.Write(c.event ? TypeParam::Event(session, c.input)
+                             : TypeParam::Text(session, c.input));
+        grpc::Status status = stream.Finish();
+        ASSERT_TRUE(status.ok()) << status.error_message();
+        ASSERT_EQ(stream.seen.size(), 1u) << c.input;
+        EXPECT_EQ(stream.seen[0].query, c.input);
+        EXPECT_EQ(stream.seen[0].intent_display_name, c.intent);
+        EXPECT_EQ(stream.seen[0].output_audio_bytes, 0u);  // not asked for
+    }
+}
+
+TYPED_TEST(SimFlavourTest, ProtocolViolationsEndTheStream) {
+    ASSERT_TRUE(this->StartSim({"--max-audio-ms", "300"}));
+    {
+        // A session in the resource form of another flavour.
+        const bool cx = std::is_same<TypeParam, V3beta1Client>::value;
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        stream.Write(TypeParam::FirstAudio(
+            cx ? "projects/p/agent/sessions/s" : "projects/p/locations/global/agents/a/sessions/s",
+            false, false));
+        grpc::Status status = stream.Finish();
+        EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
+        EXPECT_NE(status.error_message().find("session"), std::string::npos);
+    }
+    const std::string session = TypeParam::Session("call-4");
+    {
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        stream.Write(TypeParam::FirstAudio(session, false, false));
+        stream.Write(TypeParam::FirstAudio(session, false, false));  // a second config
+        EXPECT_EQ(stream.Finish().error_code(), grpc::StatusCode::INVALID_ARGUMENT);
+    }
+    {
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        stream.Write(TypeParam::Text(session, "hi"));
+        stream.WriteSilence(1);  // audio after a text input
+        EXPECT_EQ(stream.Finish().error_code(), grpc::StatusCode::INVALID_ARGUMENT);
+    }
+    {
+        // 300 ms of 16 kHz audio is 9600 bytes.
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        stream.Write(TypeParam::FirstAudio(session, false, false));
+        stream.WriteSilence(4);
+        EXPECT_EQ(stream.Finish().error_code(), grpc::StatusCode::OUT_OF_RANGE);
+    }
+    {
+        typename TypeParam::RequestType empty;
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        stream.Write(empty);
+        EXPECT_EQ(stream.Finish().error_code(), grpc::StatusCode::INVALID_ARGUMENT);
+    }
+}
+
+TYPED_TEST(SimFlavourTest, ScriptedFaults) {
+    ASSERT_TRUE(this->StartSim());
+    auto run = [&](const std::string& id, int chunks, int deadline_ms = 20000) {
+        auto stream = std::make_unique<SimStream<TypeParam>>(this->DefaultChannel(), deadline_ms);
+        stream->Write(TypeParam::FirstAudio(TypeParam::Session(id), false, false));
+        stream->WriteSilence(chunks);
+        grpc::Status status = stream->Finish();
+        return std::make_pair(status, stream->seen);
+    };
+    {
+        auto [status, seen] = run("refuse", 2);
+        EXPECT_EQ(status.error_code(), grpc::StatusCode::UNAVAILABLE);
+        EXPECT_EQ(status.error_message(), "scripted refusal");
+    }
+    {
+        auto [status, seen] = run("abort", 5);
+        EXPECT_EQ(status.error_code(), grpc::StatusCode::ABORTED);
+    }
+    {
+        auto [status, seen] = run("noresult", 3);
+        EXPECT_TRUE(status.ok());
+        ASSERT_FALSE(seen.empty());
+        EXPECT_TRUE(std::none_of(seen.begin(), seen.end(),
+                                 [](const SeenResponse& s) { return s.has_query_result; }));
+    }
+    {
+        auto [status, seen] = run("stall", 3, 1500);
+        EXPECT_EQ(status.error_code(), grpc::StatusCode::DEADLINE_EXCEEDED);
+        EXPECT_TRUE(seen.empty());
+    }
+    {
+        auto [status, seen] = run("reset", 3);
+        EXPECT_FALSE(status.ok());
+        EXPECT_TRUE(seen.empty());
+    }
+    {
+        auto [status, seen] = run("never", 3);
+        EXPECT_TRUE(status.ok());
+        EXPECT_TRUE(std::none_of(seen.begin(), seen.end(),
+                                 [](const SeenResponse& s) { return s.end_of_utterance; }));
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen.front().transcript, "heard anyway");
+        EXPECT_TRUE(seen.back().has_query_result);
+    }
+    {
+        auto [status, seen] = run("slow", 3);
+        EXPECT_TRUE(status.ok());
+        ASSERT_EQ(seen.size(), 3u);
+        EXPECT_EQ(seen[1].transcript, "late");
+    }
+    {
+        // Utterances of a session are taken in order; the last one repeats.
+        std::vector<std::string> heard;
+        for (int i = 0; i < 3; ++i) {
+            auto [status, seen] = run("twice", 1);
+            EXPECT_TRUE(status.ok());
+            ASSERT_FALSE(seen.empty());
+            heard.push_back(seen.back().query);
+        }
+        EXPECT_EQ(heard, (std::vector<std::string>{"first", "second", "second"}));
+    }
+    EXPECT_EQ(this->Records().size(), 10u);
+}
+
+// 200 streams at once, 50 per connection, each a scripted recognition.
+TEST_F(SimTestBase, TwoHundredConcurrentStreamsComplete) {
+    ASSERT_TRUE(StartSim());
+    constexpr int kStreams = 200;
+    constexpr int kConnections = 4;
+    std::vector<std::shared_ptr<grpc::Channel>> channels;
+    for (int i = 0; i < kConnections; ++i) {
+        grpc::ChannelArguments args;
+        args.SetInt("zeph.test.connection", i);  // distinct arguments: a connection each
+        channels.push_back(
+            grpc::CreateCustomChannel(sim_.target(), grpc::GoogleDefaultCredentials(), args));
+    }
+    const long cpu_before = sim_.CpuMilliseconds();
+    const auto started = std::chrono::steady_clock::now();
+    std::atomic<int> completed{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kStreams; ++i) {
+        threads.emplace_back([&, i] {
+            SimStream<V2Client> stream(channels[i % kConnections], 60000);
+            stream.Write(
+                V2Client::FirstAudio(V2Client::Session("load-" + std::to_string(i)), false, false));
+            // 2 s of 16 kHz audio in 100 ms chunks, paced like a live call at 10x speed.
+            for (int chunk = 0; chunk < 20; ++chunk) {
+                stream.WriteSilence(1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            grpc::Status status = stream.Finish();
+            if (status.ok() && !stream.seen.empty() && stream.seen.back().has_query_result) {
+                ++completed;
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    const long wall_ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - started)
+                                               .count());
+    const long cpu_ms = sim_.CpuMilliseconds() - cpu_before;
+    EXPECT_EQ(completed.load(), kStreams);
+    std::printf("%d concurrent streams: %d completed, wall %ld ms, sim CPU %ld ms\n", kStreams,
+                completed.load(), wall_ms, cpu_ms);
+    RecordProperty("completed", completed.load());
+    RecordProperty("wall_ms", static_cast<int>(wall_ms));
+    RecordProperty("sim_cpu_ms", static_cast<int>(cpu_ms));
+    EXPECT_EQ(Records().size(), static_cast<size_t>(kStreams));
+}
+
+TEST_F(SimTestBase, BadAgentFileIsRefusedAtStart) {
+    WriteFile(dir_ + "/bad.json", R"({"intents": [{"name": "a", "colour": "red"}]})");
+    SimProcess bad;
+    EXPECT_FALSE(bad.Start({"--agent", dir_ + "/bad.json"}));
+    WriteFile(dir_ + "/bad.json", R"({"utterances": [{"intent": "missing"}]})");
+    EXPECT_FALSE(bad.Start({"--agent", dir_ + "/bad.json"}));
+    WriteFile(dir_ + "/bad.json", "{ not json");
+    EXPECT_FALSE(bad.Start({"--agent", dir_ + "/bad.json"}));
+}
+
+TEST_F(SimTestBase, PlaintextWithBuiltInAgent) {
+    ASSERT_TRUE(sim_.Start({"--insecure"}));
+    // gRPC sends no call credentials over plaintext, so the header is added by hand; without
+    // --credentials the sim takes any bearer token.
+    grpc::ClientContext context;
+    context.AddMetadata("authorization", "Bearer any-token");
+    auto plain = grpc::CreateChannel("127.0.0.1:" + std::to_string(sim_.port()),
+                                     grpc::InsecureChannelCredentials());
+    auto stub = google::cloud::dialogflow::v2::Sessions::NewStub(plain);
+    auto stream = stub->StreamingDetectIntent(&context);
+    stream->Write(V2Client::FirstAudio(V2Client::Session("smoke"), false, false));
+    for (int i = 0; i < 12; ++i) {
+        stream->Write(V2Client::Audio(std::string(3200, '\0')));
+    }
+    stream->WritesDone();
+    google::cloud::dialogflow::v2::StreamingDetectIntentResponse response, last;
+    while (stream->Read(&response)) {
+        last = response;
+    }
+    ASSERT_TRUE(stream->Finish().ok());
+    EXPECT_EQ(last.query_result().query_text(), "hello world");
+    EXPECT_EQ(last.query_result().intent().display_name(), "Default Welcome Intent");
+}
+
+}  // namespace
+}  // namespace ZephTest
