@@ -264,6 +264,9 @@ private:
             return;  // until the client cancels
         }
         if (!final_transcript_sent_) {
+            if (utterance_.end_of_utterance == EndOfUtterance::kOnHalfClose) {
+                Send(Flavour::EndOfUtteranceResponse());
+            }
             SendFinalTranscript();
         }
         if (!faults_.end_without_result) {
