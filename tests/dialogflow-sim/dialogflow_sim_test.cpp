@@ -44,7 +44,8 @@ const char kAgent[] = R"({
     {"name": "book", "display_name": "Book a Table", "action": "table.book",
      "parameters": {"guests": 4, "time": "8 pm"}, "fulfillment_text": "For how many?",
      "output_audio": "answer.wav", "texts": ["I want a table"], "confidence": 0.95},
-    {"name": "welcome", "display_name": "Welcome", "events": ["WELCOME"]}
+    {"name": "welcome", "display_name": "Welcome", "events": ["WELCOME"]},
+    {"name": "menu", "display_name": "Main Menu", "dtmf": ["12#"]}
   ],
   "utterances": [
     {"interim": [{"at_bytes": 6400, "transcript": "book a"}], "end_of_utterance": 32000,
@@ -217,6 +218,8 @@ TYPED_TEST(SimFlavourTest, TextAndEventInputsSelectIntents) {
     };
     for (const Case& c :
          {Case{false, "i want a TABLE", "Book a Table"}, Case{true, "WELCOME", "Welcome"},
+          Case{false, "12#", "Main Menu"},  // DTMF digits sent as text
+          Case{true, "12#", "Main Menu"},   // or as an event
           Case{false, "something else", "Default Fallback Intent"}}) {
         SimStream<TypeParam> stream(this->DefaultChannel());
         stream.Write(c.event ? TypeParam::Event(session, c.input)

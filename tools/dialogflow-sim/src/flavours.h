@@ -3,7 +3,7 @@
 //   Service, Request, Response   the generated service and its stream messages
 //   kName                        "v2", "v2beta1" or "v3beta1"
 //   IsValidSession(path)         the flavour's session resource form
-//   ReadFirstRequest / CheckFollowUpRequest / AudioOf   the request side
+//   ReadFirstRequest / CheckFollowUpRequest / AudioOf / ClearAudio   the request side
 //   RecognitionResponse / EndOfUtteranceResponse / AnswerResponse   the response side
 //   RecordAudioByteCount         where the audio goes in the recorded first request
 // ES v2 and v2beta1 share one template; CX v3beta1 has its own struct.
@@ -221,7 +221,8 @@ struct EsTraits {
         } else if (!ReadDtmf(query, input)) {
             return Detail::Invalid("The first request must contain query_input.");
         }
-        if (input->language.empty()) {
+        // Telephony DTMF events carry no language.
+        if (input->language.empty() && input->kind != InputKind::kDtmf) {
             return Detail::Invalid("Language code must be specified.");
         }
         Detail::ReadOutputAudioConfig(request, input);
@@ -239,6 +240,7 @@ struct EsTraits {
     }
 
     static const std::string& AudioOf(const Request& request) { return request.input_audio(); }
+    static void ClearAudio(Request* request) { request->clear_input_audio(); }
 
     static void RecordAudioByteCount(size_t bytes, rapidjson::Document* json) {
         json->AddMember("inputAudio", static_cast<uint64_t>(bytes), json->GetAllocator());
@@ -294,7 +296,6 @@ private:
             if (query.has_dtmf()) {
                 input->kind = InputKind::kDtmf;
                 input->value = Detail::DigitsOf(query.dtmf());
-                input->language = "-";  // DTMF events carry no language
                 return true;
             }
         }
@@ -388,6 +389,11 @@ struct V3beta1Flavour {
 
     static const std::string& AudioOf(const Request& request) {
         return request.query_input().audio().audio();
+    }
+    static void ClearAudio(Request* request) {
+        if (request->query_input().has_audio()) {
+            request->mutable_query_input()->mutable_audio()->clear_audio();
+        }
     }
 
     static void RecordAudioByteCount(size_t bytes, rapidjson::Document* json) {

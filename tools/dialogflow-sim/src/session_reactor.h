@@ -349,6 +349,11 @@ private:
                 answer.intent = agent.FindIntent(input_.value.substr(input_.value.rfind('/') + 1));
                 break;
         }
+        if (!answer.intent && input_.kind != InputKind::kAudio) {
+            // Digits reach the service as DTMF, text, an event or an intent name,
+            // depending on the client's settings: each finds the intents listed for them.
+            answer.intent = agent.MatchDtmf(input_.value.substr(input_.value.rfind('/') + 1));
+        }
         if (!answer.intent) {
             answer.intent = &agent.Fallback();
             answer.is_fallback = true;
@@ -466,7 +471,7 @@ private:
         if (first_seen_) {
             Request copy = first_request_;
             const size_t first_audio = Flavour::AudioOf(copy).size();
-            ClearAudio(&copy);
+            Flavour::ClearAudio(&copy);
             std::string json;
             (void)google::protobuf::util::MessageToJsonString(copy, &json);
             rapidjson::Document first(&allocator);
@@ -496,12 +501,6 @@ private:
         rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
         line.Accept(writer);
         sim_->recorder->Append(buffer.GetString());
-    }
-
-    static void ClearAudio(Request* request) {
-        // The audio field differs per flavour; clearing through the accessor that names
-        // it keeps this generic.
-        const_cast<std::string&>(Flavour::AudioOf(*request)).clear();
     }
 
     grpc::CallbackServerContext* context_;
