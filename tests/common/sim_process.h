@@ -1,5 +1,6 @@
 // Starts dialogflow-sim as a child process on 127.0.0.1 (a free port) for a test and stops
-// it again. Used from the test's main thread only.
+// it again. Used from the test's main thread only (the sim is sent SIGTERM when the thread
+// that started it ends). The sim's log goes to the test's standard error.
 //
 //   ZephTest::UseTestCredentials();              // before any gRPC use in the process
 //   ZephTest::SimProcess sim;
@@ -15,8 +16,10 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,7 +79,7 @@ public:
         }
         argv.push_back(nullptr);
         int out[2];
-        if (pipe(out) != 0) {
+        if (pipe2(out, O_CLOEXEC) != 0) {
             return false;
         }
         pid_ = fork();
@@ -86,10 +89,10 @@ public:
             return false;
         }
         if (pid_ == 0) {
-            // Child: only async-signal-safe calls until exec.
+            // Child: only async-signal-safe calls until exec. The sim goes when the test
+            // process dies, so that a crashed test leaves no server behind.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
             dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
             execv(argv[0], argv.data());
             _exit(127);
         }

@@ -30,6 +30,21 @@ struct SeenResponse {
     size_t output_audio_bytes = 0;
 };
 
+// The recognition-result part, alike in every flavour.
+template <class Response>
+SeenResponse SeeRecognition(const Response& response) {
+    SeenResponse seen;
+    const auto& recognition = response.recognition_result();
+    seen.end_of_utterance = response.has_recognition_result() &&
+                            recognition.message_type() == recognition.END_OF_SINGLE_UTTERANCE;
+    seen.has_transcript =
+        response.has_recognition_result() && recognition.message_type() == recognition.TRANSCRIPT;
+    seen.transcript = recognition.transcript();
+    seen.is_final = recognition.is_final();
+    seen.words = recognition.speech_word_info_size();
+    return seen;
+}
+
 template <class Service, class Request, class Response>
 struct EsClientTraits {
     using ServiceType = Service;
@@ -76,15 +91,7 @@ struct EsClientTraits {
         return request;
     }
     static SeenResponse See(const Response& response) {
-        SeenResponse seen;
-        const auto& recognition = response.recognition_result();
-        seen.end_of_utterance = response.has_recognition_result() &&
-                                recognition.message_type() == recognition.END_OF_SINGLE_UTTERANCE;
-        seen.has_transcript = response.has_recognition_result() &&
-                              recognition.message_type() == recognition.TRANSCRIPT;
-        seen.transcript = recognition.transcript();
-        seen.is_final = recognition.is_final();
-        seen.words = recognition.speech_word_info_size();
+        SeenResponse seen = SeeRecognition(response);
         seen.has_query_result = response.has_query_result();
         seen.query = response.query_result().query_text();
         seen.intent_display_name = response.query_result().intent().display_name();
@@ -151,15 +158,7 @@ struct V3beta1Client {
         return request;
     }
     static SeenResponse See(const ResponseType& response) {
-        SeenResponse seen;
-        const auto& recognition = response.recognition_result();
-        seen.end_of_utterance = response.has_recognition_result() &&
-                                recognition.message_type() == recognition.END_OF_SINGLE_UTTERANCE;
-        seen.has_transcript = response.has_recognition_result() &&
-                              recognition.message_type() == recognition.TRANSCRIPT;
-        seen.transcript = recognition.transcript();
-        seen.is_final = recognition.is_final();
-        seen.words = recognition.speech_word_info_size();
+        SeenResponse seen = SeeRecognition(response);
         const auto& detect = response.detect_intent_response();
         seen.has_query_result = detect.has_query_result();
         const auto& result = detect.query_result();

@@ -155,6 +155,27 @@ void SetOutputAudio(const Answer& answer, Response* response) {
     }
 }
 
+// The recognition-result responses, alike in every flavour.
+template <class Response>
+struct RecognitionResponses {
+    using RecognitionResult = Bare<decltype(std::declval<Response>().recognition_result())>;
+
+    static Response RecognitionResponse(const std::string& transcript, bool is_final,
+                                        float confidence, const std::vector<Word>& words) {
+        Response response;
+        FillRecognition(transcript, is_final, confidence, words,
+                        response.mutable_recognition_result());
+        return response;
+    }
+
+    static Response EndOfUtteranceResponse() {
+        Response response;
+        response.mutable_recognition_result()->set_message_type(
+            RecognitionResult::END_OF_SINGLE_UTTERANCE);
+        return response;
+    }
+};
+
 // The v2beta1 query input has a DTMF alternative (telephony DTMF events).
 template <class QueryInput, class = void>
 struct HasDtmf : std::false_type {};
@@ -176,12 +197,11 @@ std::string DigitsOf(const DtmfEvents& events) {
 
 // Dialogflow ES: v2 and v2beta1 have the same fields for everything the sim reads or writes.
 template <class ServiceT, class RequestT, class ResponseT>
-struct EsTraits {
+struct EsTraits : Detail::RecognitionResponses<ResponseT> {
     using Service = ServiceT;
     using Request = RequestT;
     using Response = ResponseT;
     using QueryInput = Bare<decltype(std::declval<Request>().query_input())>;
-    using RecognitionResult = Bare<decltype(std::declval<Response>().recognition_result())>;
 
     static bool IsValidSession(const std::string& session) {
         return MatchesResourcePattern(session, "projects/*/agent/sessions/*") ||
@@ -246,21 +266,6 @@ struct EsTraits {
         json->AddMember("inputAudio", static_cast<uint64_t>(bytes), json->GetAllocator());
     }
 
-    static Response RecognitionResponse(const std::string& transcript, bool is_final,
-                                        float confidence, const std::vector<Word>& words) {
-        Response response;
-        Detail::FillRecognition(transcript, is_final, confidence, words,
-                                response.mutable_recognition_result());
-        return response;
-    }
-
-    static Response EndOfUtteranceResponse() {
-        Response response;
-        response.mutable_recognition_result()->set_message_type(
-            RecognitionResult::END_OF_SINGLE_UTTERANCE);
-        return response;
-    }
-
     static Response AnswerResponse(const Answer& answer, const std::string& response_id) {
         Response response;
         response.set_response_id(response_id);
@@ -320,11 +325,11 @@ struct V2beta1Flavour : V2beta1Traits {
 };
 
 // Dialogflow CX v3beta1.
-struct V3beta1Flavour {
+struct V3beta1Flavour : Detail::RecognitionResponses<
+                            google::cloud::dialogflow::cx::v3beta1::StreamingDetectIntentResponse> {
     using Service = google::cloud::dialogflow::cx::v3beta1::Sessions;
     using Request = google::cloud::dialogflow::cx::v3beta1::StreamingDetectIntentRequest;
     using Response = google::cloud::dialogflow::cx::v3beta1::StreamingDetectIntentResponse;
-    using RecognitionResult = google::cloud::dialogflow::cx::v3beta1::StreamingRecognitionResult;
     using Match = google::cloud::dialogflow::cx::v3beta1::Match;
     static constexpr const char* kName = "v3beta1";
 
@@ -406,21 +411,6 @@ struct V3beta1Flavour {
             query.AddMember("audio", rapidjson::Value(rapidjson::kObjectType), allocator);
         }
         query["audio"].AddMember("audio", static_cast<uint64_t>(bytes), allocator);
-    }
-
-    static Response RecognitionResponse(const std::string& transcript, bool is_final,
-                                        float confidence, const std::vector<Word>& words) {
-        Response response;
-        Detail::FillRecognition(transcript, is_final, confidence, words,
-                                response.mutable_recognition_result());
-        return response;
-    }
-
-    static Response EndOfUtteranceResponse() {
-        Response response;
-        response.mutable_recognition_result()->set_message_type(
-            RecognitionResult::END_OF_SINGLE_UTTERANCE);
-        return response;
     }
 
     static Response AnswerResponse(const Answer& answer, const std::string& response_id) {
