@@ -87,6 +87,7 @@ public:
             // The client has gone; the call is over whatever we still meant to say.
             outgoing_.clear();
             EndStream(grpc::Status(grpc::StatusCode::CANCELLED, "Write failed"));
+            WriteNext();  // finishes now if the end was already pending behind this write
             return;
         }
         outgoing_.pop_front();
