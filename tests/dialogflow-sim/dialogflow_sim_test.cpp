@@ -388,6 +388,73 @@ TEST_F(SimTestBase, TwoHundredConcurrentStreamsComplete) {
     EXPECT_EQ(Records().size(), static_cast<size_t>(kStreams));
 }
 
+// The inputs only some flavours have, and what the record keeps of a first request.
+TEST_F(SimTestBase, FlavourSpecificInputsAndRecordedFirstRequest) {
+    ASSERT_TRUE(StartSim());
+    namespace cx = google::cloud::dialogflow::cx::v3beta1;
+    namespace v2beta1 = google::cloud::dialogflow::v2beta1;
+    namespace v2 = google::cloud::dialogflow::v2;
+    const std::string cx_session = V3beta1Client::Session("inputs");
+    {
+        cx::StreamingDetectIntentRequest request;
+        request.set_session(cx_session);
+        request.mutable_query_input()->set_language_code("en-US");
+        request.mutable_query_input()->mutable_intent()->set_intent(
+            "projects/zeph-test-project/locations/global/agents/agent-1/intents/book");
+        SimStream<V3beta1Client> stream(DefaultChannel());
+        stream.Write(request);
+        ASSERT_TRUE(stream.Finish().ok());
+        ASSERT_EQ(stream.seen.size(), 1u);
+        EXPECT_EQ(stream.seen[0].intent_display_name, "Book a Table");
+    }
+    {
+        cx::StreamingDetectIntentRequest request;
+        request.set_session(cx_session);
+        request.mutable_query_input()->set_language_code("en-US");
+        request.mutable_query_input()->mutable_dtmf()->set_digits("12#");
+        SimStream<V3beta1Client> stream(DefaultChannel());
+        stream.Write(request);
+        ASSERT_TRUE(stream.Finish().ok());
+        ASSERT_EQ(stream.seen.size(), 1u);
+        EXPECT_EQ(stream.seen[0].intent_display_name, "Main Menu");
+    }
+    {
+        v2beta1::StreamingDetectIntentRequest request;
+        request.set_session(V2beta1Client::Session("inputs"));
+        auto* dtmf = request.mutable_query_input()->mutable_dtmf();
+        dtmf->add_dtmf_events(v2beta1::TelephonyDtmf::DTMF_ONE);
+        dtmf->add_dtmf_events(v2beta1::TelephonyDtmf::DTMF_TWO);
+        dtmf->add_dtmf_events(v2beta1::TelephonyDtmf::DTMF_POUND);
+        SimStream<V2beta1Client> stream(DefaultChannel());
+        stream.Write(request);
+        ASSERT_TRUE(stream.Finish().ok());
+        ASSERT_EQ(stream.seen.size(), 1u);
+        EXPECT_EQ(stream.seen[0].intent_display_name, "Main Menu");
+    }
+    {
+        v2::StreamingDetectIntentRequest request = V2Client::Event(
+            "projects/zeph-test-project/agent/environments/live/users/-/sessions/inputs",
+            "WELCOME");
+        (*request.mutable_query_input()
+              ->mutable_event()
+              ->mutable_parameters()
+              ->mutable_fields())["caller"]
+            .set_string_value("+15550100");
+        request.mutable_query_params()->set_time_zone("Europe/Paris");
+        SimStream<V2Client> stream(DefaultChannel());
+        stream.Write(request);
+        ASSERT_TRUE(stream.Finish().ok());
+    }
+    auto records = Records();
+    ASSERT_EQ(records.size(), 4u);
+    const auto& first = records[3]["first_request"];
+    EXPECT_EQ(std::string(first["queryParams"]["timeZone"].GetString()), "Europe/Paris");
+    EXPECT_EQ(std::string(first["queryInput"]["event"]["parameters"]["caller"].GetString()),
+              "+15550100");
+    EXPECT_EQ(std::string(records[0]["flavour"].GetString()), "v3beta1");
+    EXPECT_EQ(std::string(records[2]["flavour"].GetString()), "v2beta1");
+}
+
 TEST_F(SimTestBase, BadAgentFileIsRefusedAtStart) {
     WriteFile(dir_ + "/bad.json", R"({"intents": [{"name": "a", "colour": "red"}]})");
     SimProcess bad;
