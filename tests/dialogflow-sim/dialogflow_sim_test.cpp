@@ -455,6 +455,23 @@ TEST_F(SimTestBase, FlavourSpecificInputsAndRecordedFirstRequest) {
     EXPECT_EQ(std::string(records[2]["flavour"].GetString()), "v2beta1");
 }
 
+TEST_F(SimTestBase, ExampleAgentServesItsCallFlow) {
+    ASSERT_TRUE(sim_.Start({"--agent", std::string(ZEPH_SOURCE_DIR) +
+                                           "/tools/dialogflow-sim/examples/pizza-agent.json"}));
+    const std::string session = V2Client::Session("rehearsal");
+    std::vector<std::string> intents;
+    for (int i = 0; i < 3; ++i) {
+        SimStream<V2Client> stream(DefaultChannel());
+        stream.Write(V2Client::FirstAudio(session, false, false));
+        stream.WriteSilence(16);
+        ASSERT_TRUE(stream.Finish().ok());
+        ASSERT_FALSE(stream.seen.empty());
+        intents.push_back(stream.seen.back().intent_display_name);
+    }
+    EXPECT_EQ(intents, (std::vector<std::string>{"Order Pizza", "Opening Hours",
+                                                 "Default Fallback Intent"}));
+}
+
 TEST_F(SimTestBase, BadAgentFileIsRefusedAtStart) {
     WriteFile(dir_ + "/bad.json", R"({"intents": [{"name": "a", "colour": "red"}]})");
     SimProcess bad;
