@@ -65,8 +65,11 @@ public:
             return;
         }
         if (!ok) {
-            half_close_seen_ = true;
-            OnHalfClose();
+            // A read also fails when the call is cancelled; OnCancel handles that.
+            if (!context_->IsCancelled()) {
+                half_close_seen_ = true;
+                OnHalfClose();
+            }
             return;
         }
         if (!first_seen_) {
