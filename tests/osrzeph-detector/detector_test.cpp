@@ -30,7 +30,8 @@ std::vector<int64_t> Range(int64_t from, int64_t to_exclusive) {
     return v;
 }
 
-// Every speech block is handed on once, in order, and the last one alone has the stats.
+// Every speech block is handed on once, in order, the last one alone has the stats, and
+// they add up: size in bytes, duration 10 ms per frame handed on.
 void ExpectWellFormedSpeech(const Detector& d) {
     std::vector<Event> blocks = d.Of(Kind::Speech);
     ASSERT_FALSE(blocks.empty());
@@ -41,6 +42,7 @@ void ExpectWellFormedSpeech(const Detector& d) {
     EXPECT_EQ(blocks.back().state, MPF_SDI_STATE_COMPLETE);
     ASSERT_TRUE(blocks.back().has_stats);
     EXPECT_EQ(blocks.back().stats.size, d.HandedBytes());
+    EXPECT_EQ(blocks.back().stats.duration, d.HandedFrames().size() * 10u);
 }
 
 TEST(SdiDetector, WorkedExampleFrameForFrame) {
@@ -360,6 +362,10 @@ TEST(SdiDetector, InputTimerCountsTheStartProbation) {
     expected.insert(expected.end(), frames.begin(), frames.end());
     EXPECT_EQ(d.HandedFrames(), expected);
     EXPECT_EQ(last.stats.duration, 1050u);
+    // Cut off in mid-speech: the input ends at the last frame, not at frame 0.
+    EXPECT_TRUE(log.Contains(
+        APT_PRIO_INFO,
+        "Detector Stats: leading-silence=0 ms, input=1000 ms, trailing-silence=0 ms <ch1>"));
 }
 
 TEST(SdiDetector, ExternalStartOfInputWaitsForTheCaller) {
@@ -384,12 +390,21 @@ TEST(SdiDetector, ExternalStartOfInputWaitsForTheCaller) {
 
 TEST(SdiDetector, DtmfLengthAndMaxLengthCompleteAtOnce) {
     for (bool use_max : {false, true}) {
+        LogCapture log;
         Detector d;
         if (use_max)
             mpf_sdi_dtmf_length_set(d.get(), 0, 0, 4);
         else
             mpf_sdi_dtmf_length_set(d.get(), 4, 0, 0);
         d.Init();
+        // No terminating character (NUL): the line is whole all the same.
+        EXPECT_TRUE(
+            log.Contains(APT_PRIO_INFO, use_max ? "Init DTMF Detector: interdigit-timeout=5000 ms, "
+                                                  "term-timeout=5000 ms, term-char=, length=0, "
+                                                  "min-length=0, max-length=4 <ch1>"
+                                                : "Init DTMF Detector: interdigit-timeout=5000 ms, "
+                                                  "term-timeout=5000 ms, term-char=, length=4, "
+                                                  "min-length=0, max-length=0 <ch1>"));
         d.Feed(U, 3);
         for (char c : std::string("123"))
             d.FeedDigit(c);
@@ -415,6 +430,7 @@ TEST(SdiDetector, DtmfTerminatingCharacterAndMinimumLength) {
         int matched;
     };
     for (const Case& c : {Case{"12#", "12", 0}, Case{"123#", "123", 1}}) {
+        LogCapture log;
         Detector d;
         mpf_sdi_dtmf_term_char_set(d.get(), '#');
         mpf_sdi_dtmf_length_set(d.get(), 0, 3, 0);
@@ -426,6 +442,11 @@ TEST(SdiDetector, DtmfTerminatingCharacterAndMinimumLength) {
         EXPECT_EQ(done[0].digits, c.digits);
         EXPECT_EQ(done[0].matched, c.matched) << c.keys;
         EXPECT_EQ(d.Of(Kind::Digit).back().digit, '#');  // reported, not collected
+        EXPECT_TRUE(
+            log.Contains(APT_PRIO_INFO,
+                         "Init DTMF Detector: interdigit-timeout=5000 ms, term-timeout=5000 "
+                         "ms, term-char=#, length=0, min-length=3, max-length=0 <ch1>"));
+        EXPECT_TRUE(log.Contains(APT_PRIO_INFO, "Detected Start of Event: id=11, digit=# <ch1>"));
     }
 }
 
@@ -487,13 +508,30 @@ TEST(SdiDetector, DtmfTimers) {
     }
 }
 
-TEST(SdiDetector, DtmfStopAndUnknownEvents) {
+TEST(SdiDetector, DtmfUnknownEventsAndAStopAfterASpeechInput) {
     LogCapture log;
     Detector d;
+    // An event that is no DTMF key reads as NUL, the terminating character when none is set.
     d.Init(MPF_SDI_MODE_DTMF);
     d.FeedDigit('5');
-    d.FeedEvent(MPF_MARKER_START_OF_EVENT, 200);  // no DTMF character: logged, not collected
-    EXPECT_EQ(log.Count("Unknown Event Id [200] Ignored"), 1u);
+    d.FeedEvent(MPF_MARKER_START_OF_EVENT, 200);
+    EXPECT_TRUE(log.Contains(APT_PRIO_INFO, "Detected Start of Event: id=200, digit= <ch1>"));
+    ASSERT_EQ(d.Of(Kind::Dtmf).size(), 1u);
+    EXPECT_EQ(d.Of(Kind::Dtmf)[0].digits, "5");
+    EXPECT_EQ(d.Of(Kind::Dtmf)[0].count, 1u);
+    EXPECT_EQ(d.Of(Kind::Digit).back().digit, '\0');
+
+    // A speech input first: the stop of the DTMF input after it must not count its audio.
+    d.Init(MPF_SDI_MODE_SPEECH);
+    d.Feed(U, 10);
+    d.Feed(V, 31);
+    d.Feed(U, 101);
+    d.events.clear();
+    mpf_sdi_dtmf_term_char_set(d.get(), '#');
+    d.Init(MPF_SDI_MODE_DTMF);
+    d.FeedDigit('5');
+    d.FeedEvent(MPF_MARKER_START_OF_EVENT, 200);  // otherwise never collected: it would cut
+    EXPECT_EQ(log.Count("Unknown Event Id [200] Ignored"), 1u);  // the digit string short
     EXPECT_TRUE(d.Of(Kind::Dtmf).empty());
     mpf_sdi_stop(d.get());
     d.FeedEmpty();
@@ -551,7 +589,25 @@ TEST(SdiDetector, CreationNeedsTheMandatoryHandlersAndTheVad) {
     EXPECT_EQ(mpf_sdi_detector_create("x", &handlers, &obj, &dtmf_only, pool), nullptr);
     handlers.on_dtmf_input = [](mpf_sdi_detector_t*, const char*, apr_size_t, apt_bool_t,
                                 mpf_sdi_state_e, const mpf_sdi_stats_t*) {};
-    EXPECT_NE(mpf_sdi_detector_create("x", &handlers, &obj, &dtmf_only, pool), nullptr);
+    {
+        // The input mode stays as created: speech now would call the missing speech handler.
+        LogCapture log;
+        mpf_sdi_detector_t* dtmf = mpf_sdi_detector_create("x", &handlers, &obj, &dtmf_only, pool);
+        ASSERT_NE(dtmf, nullptr);
+        mpf_sdi_params_set(dtmf, nullptr);
+        EXPECT_TRUE(
+            log.Contains(APT_PRIO_WARNING, "Input Mode Kept [DTMF], Fixed at Creation <x>"));
+        mpf_sdi_init(dtmf, MPF_SDI_MODE_SPEECH_DTMF, 8000, FALSE, FALSE);
+        EXPECT_EQ(log.Count("Init Speech Detector"), 0u);
+        for (uint64_t n = 0; n < 40; ++n) {
+            std::vector<int16_t> samples = SdiTest::TaggedFrame(8000, n, V);
+            mpf_frame_t frame{};
+            frame.type = MEDIA_FRAME_TYPE_AUDIO;
+            frame.codec_frame.buffer = samples.data();
+            frame.codec_frame.size = samples.size() * 2;
+            mpf_sdi_process(dtmf, &frame);
+        }
+    }
     EXPECT_EQ(mpf_sdi_detector_create("x", &handlers, nullptr, &dtmf_only, pool), nullptr);
     EXPECT_EQ(mpf_sdi_detector_create(nullptr, &handlers, &obj, &dtmf_only, pool), nullptr);
     handlers.on_speech_input = [](mpf_sdi_detector_t*, const void*, apr_size_t, mpf_sdi_state_e,
@@ -609,6 +665,41 @@ TEST(SdiDetector, CallsFromItsOwnHandlersAreRefused) {
     EXPECT_EQ(log.Count("Detector Called from its Own Handler [mpf_sdi_stop] <ch1>"), 1u);
     d.Feed(V);
     EXPECT_TRUE(d.Of(Kind::Stop).empty());
+}
+
+TEST(SdiDetector, TheRingNeverHandsOnOverwrittenAudio) {
+    {
+        // Tiny end timeouts and output period: the ring still holds the leading silence and
+        // the start probation, and blocks of 1 frame flow.
+        mpf_sdi_params_t params = Defaults();
+        params.speech_complete_timeout = 0;
+        params.speech_incomplete_timeout = 0;
+        params.speech_trailing_silence = 0;
+        params.speech_output_period = 5;
+        LogCapture log;
+        Detector d(&params);
+        d.Init();
+        EXPECT_EQ(log.Count("Speech Output Period [5 ms] Below One Frame, Using 10 ms <ch1>"), 1u);
+        d.Feed(U, 10);
+        d.Feed(V, 31);
+        d.Feed(U, 2);  // the first unvoiced frame went out before the end was known
+        EXPECT_EQ(d.HandedFrames(), Range(5, 42));
+        EXPECT_EQ(d.Of(Kind::Speech).back().state, MPF_SDI_STATE_COMPLETE);
+    }
+    {
+        // A start timeout grown after the init: the oldest frames are skipped, not repeated.
+        LogCapture log;
+        Detector d;
+        d.Init();
+        mpf_sdi_speech_start_timeout_set(d.get(), 4000);
+        d.Feed(U, 10);
+        d.Feed(V, 401);
+        EXPECT_TRUE(log.Contains(APT_PRIO_WARNING,
+                                 "Skip Overwritten Frames: read-marker=5, count=71 <ch1>"));
+        d.Feed(U, 101);
+        ExpectWellFormedSpeech(d);
+        EXPECT_EQ(d.HandedFrames(), Range(76, 411 + 100));
+    }
 }
 
 TEST(SdiDetector, RecognitionsInARowReuseTheRing) {

@@ -100,6 +100,14 @@ static apt_bool_t mode_has(mpf_sdi_mode_e mode, mpf_sdi_mode_e bit) {
     return ((unsigned)mode & (unsigned)bit) != 0;
 }
 
+/* A character for a log line, as a string: printed with %c, a NUL (no terminating
+ * character, an event that is no DTMF key) would end the line there. */
+static const char* char_text(char c, char text[2]) {
+    text[0] = c;
+    text[1] = '\0';
+    return text;
+}
+
 static const char* start_of_input_str(mpf_sdi_start_of_input_e start_of_input) {
     return start_of_input == MPF_SDI_START_OF_INPUT_EXTERNAL ? "external" : "internal";
 }
@@ -265,8 +273,6 @@ void mpf_sdi_vad_mode_set(mpf_sdi_detector_t* detector, apr_uint64_t mode) {
         return;
     if (mode <= 3)
         detector->params.vad_mode = mode;
-    else
-        SDI_LOG(APT_PRIO_WARNING, "Ignore VAD Mode [" U64 "], Allowed Range [0..3]", mode);
     detector_unlock(detector);
 }
 
@@ -395,21 +401,16 @@ apt_bool_t mpf_sdi_init(mpf_sdi_detector_t* detector, mpf_sdi_mode_e mode,
         timer_stop(&detector->noinput_timer);
 
     unsigned effective = (unsigned)mode & params->input_mode & MPF_SDI_MODE_SPEECH_DTMF;
-    if ((effective & MPF_SDI_MODE_SPEECH) && sampling_rate / 100 == 0) {
-        SDI_LOG(APT_PRIO_WARNING, "Unsupported Sampling Rate [%d Hz], Speech Detection Off",
-                (int)sampling_rate);
-        effective &= ~(unsigned)MPF_SDI_MODE_SPEECH;
-    }
     if (effective & MPF_SDI_MODE_SPEECH)
         init_speech(detector, interim_results);
     if (effective & MPF_SDI_MODE_DTMF) {
-        /* Printed as a string: a NUL (no terminating character) would end the line. */
-        const char term_char[2] = {params->dtmf_term_char, '\0'};
+        char term_char[2];
         SDI_LOG(APT_PRIO_INFO,
                 "Init DTMF Detector: interdigit-timeout=" U64 " ms, term-timeout=" U64
                 " ms, term-char=%s, length=" U64 ", min-length=" U64 ", max-length=" U64,
-                params->dtmf_interdigit_timeout, params->dtmf_term_timeout, term_char,
-                params->dtmf_length, params->dtmf_min_length, params->dtmf_max_length);
+                params->dtmf_interdigit_timeout, params->dtmf_term_timeout,
+                char_text(params->dtmf_term_char, term_char), params->dtmf_length,
+                params->dtmf_min_length, params->dtmf_max_length);
         apr_array_clear(detector->digits);
     }
     if (detector->noinput_timer.active)
@@ -521,11 +522,11 @@ static void output_frames(mpf_sdi_detector_t* detector, apr_size_t count, mpf_sd
     }
 }
 
-/* Frames older than one ring were overwritten: skip them rather than hand on stale audio.
- * With the ring sized at init this happens only when timeouts grew after the init, or when
- * the input timer ends an input no speech start ever framed. */
+/* Frames older than one ring were overwritten: skip them rather than hand on stale audio
+ * (or read past the ring's end). With the ring sized at init this happens only when the
+ * speech-start-timeout grew after the init. */
 static void skip_overwritten(mpf_sdi_detector_t* detector, apr_uint64_t end) {
-    if (end - detector->read_marker <= detector->frame_count)
+    if (end <= detector->read_marker || end - detector->read_marker <= detector->frame_count)
         return;
     apr_uint64_t oldest = end - detector->frame_count;
     SDI_LOG(APT_PRIO_WARNING, "Skip Overwritten Frames: read-marker=" U64 ", count=" U64,
@@ -672,11 +673,9 @@ static void speech_no_input(mpf_sdi_detector_t* detector, const mpf_frame_t* fra
         output_blocks(detector, 1);
 }
 
-static void speech_complete(mpf_sdi_detector_t* detector) {
-    mpf_sdi_stats_t stats;
-    mpf_sdi_stats_init(&stats);
-    if (detector->output_end_marker == 0 || detector->output_end_marker > detector->write_marker)
-        detector->output_end_marker = detector->write_marker;
+/* Ends the speech input (markers set): the detector goes idle and hands on the rest, up to
+ * the output-end marker, with the stats. */
+static void speech_end(mpf_sdi_detector_t* detector, mpf_sdi_stats_t* stats) {
     SDI_LOG(APT_PRIO_INFO, "Speech Detector State Transition %s -> %s [" U64 " ms]", "IN-PROGRESS",
             "COMPLETE", detector->state_duration);
     timer_stop(&detector->input_timer);
@@ -686,7 +685,15 @@ static void speech_complete(mpf_sdi_detector_t* detector) {
     detector->probation = FALSE;
     detector->probation_duration = 0;
     detector->active_mode = MPF_SDI_MODE_NONE;
-    output_final(detector, &stats);
+    output_final(detector, stats);
+}
+
+static void speech_complete(mpf_sdi_detector_t* detector) {
+    mpf_sdi_stats_t stats;
+    mpf_sdi_stats_init(&stats);
+    if (detector->output_end_marker == 0 || detector->output_end_marker > detector->write_marker)
+        detector->output_end_marker = detector->write_marker;
+    speech_end(detector, &stats);
 }
 
 static void speech_in_progress(mpf_sdi_detector_t* detector, const mpf_frame_t* frame) {
@@ -768,12 +775,17 @@ static void dtmf_complete(mpf_sdi_detector_t* detector, apt_bool_t matched,
                                      MPF_SDI_STATE_COMPLETE, &stats);
 }
 
-static void dtmf_collect(mpf_sdi_detector_t* detector, char digit) {
+static void dtmf_collect(mpf_sdi_detector_t* detector, apr_uint32_t id, char digit) {
     const mpf_sdi_params_t* params = &detector->params;
     if (detector->handlers.on_dtmf_digit)
         detector->handlers.on_dtmf_digit(detector, digit);
     if (digit == params->dtmf_term_char) {
         dtmf_complete(detector, dtmf_length_matched(detector), MPF_SDI_COMPLETION_CAUSE_SUCCESS);
+        return;
+    }
+    if (digit == '\0') {
+        /* An event that is no DTMF key: a NUL would cut the digit string short. */
+        SDI_LOG(APT_PRIO_WARNING, "Unknown Event Id [%d] Ignored", (int)id);
         return;
     }
     APR_ARRAY_PUSH(detector->digits, char) = digit;
@@ -785,14 +797,12 @@ static void dtmf_collect(mpf_sdi_detector_t* detector, char digit) {
 static void dtmf_start_of_event(mpf_sdi_detector_t* detector, const mpf_frame_t* frame) {
     apr_uint32_t id = frame->event_frame.event_id;
     char digit = mpf_event_id_to_dtmf_char(id);
-    if (!digit) {
-        SDI_LOG(APT_PRIO_WARNING, "Unknown Event Id [%d] Ignored", (int)id);
-        return;
-    }
-    SDI_LOG(APT_PRIO_INFO, "Detected Start of Event: id=%d, digit=%c", (int)id, digit);
+    char digit_text[2];
+    SDI_LOG(APT_PRIO_INFO, "Detected Start of Event: id=%d, digit=%s", (int)id,
+            char_text(digit, digit_text));
     timer_stop(&detector->interdigit_timer);
     timer_stop(&detector->term_timer);
-    dtmf_collect(detector, digit);
+    dtmf_collect(detector, id, digit);
 }
 
 static void process_dtmf(mpf_sdi_detector_t* detector, const mpf_frame_t* frame) {
@@ -856,22 +866,11 @@ static void input_timeout(mpf_sdi_detector_t* detector) {
         mpf_sdi_stats_t stats;
         mpf_sdi_stats_init(&stats);
         stats.cause = MPF_SDI_COMPLETION_CAUSE_TIMEDOUT;
-        if (detector->speech_state == MPF_SDI_STATE_NO_INPUT && detector->params.normalize_input)
-            /* Input confirmed by the caller before any speech start framed it: whatever is
-             * still in the ring is handed on, and counted, from the read marker. */
-            detector->leading_marker = detector->read_marker;
         detector->output_end_marker = detector->write_marker;
+        /* Cut off in mid-speech: the input ends here, not at frame 0 (the stats line). */
         if (detector->input_end_marker == 0)
             detector->input_end_marker = detector->write_marker;
-        SDI_LOG(APT_PRIO_INFO, "Speech Detector State Transition %s -> %s [" U64 " ms]",
-                "IN-PROGRESS", "COMPLETE", detector->state_duration);
-        log_stats(detector);
-        detector->speech_state = MPF_SDI_STATE_COMPLETE;
-        detector->state_duration = 0;
-        detector->probation = FALSE;
-        detector->probation_duration = 0;
-        detector->active_mode = MPF_SDI_MODE_NONE;
-        output_final(detector, &stats);
+        speech_end(detector, &stats);
     } else if (detector->active_mode == MPF_SDI_MODE_DTMF) {
         apt_bool_t matched = dtmf_length_matched(detector);
         timer_stop(&detector->interdigit_timer);

@@ -30,7 +30,9 @@
  * DTMF: digits complete on the terminating character, on dtmf-length or dtmf-max-length
  * digits, on the inter-digit timeout, or on the terminating timeout (which replaces the
  * inter-digit timeout once dtmf-min-length digits were collected). The "matched" flag is 0
- * when fewer than dtmf-min-length digits arrived or dtmf-length is set and not met.
+ * when fewer than dtmf-min-length digits arrived or dtmf-length is set and not met. An
+ * event that is no DTMF key reads as the digit NUL: it is reported to on_dtmf_digit, matches
+ * a terminating character of NUL (none set, the default), and is never collected.
  *
  * Threads: mpf_sdi_process runs on the media thread and calls the handlers from there,
  * synchronously. Every other operation (setters, mpf_sdi_init, mpf_sdi_start_timers,
@@ -123,7 +125,7 @@ void mpf_sdi_dtmf_term_char_set(mpf_sdi_detector_t* detector, char term_char);
 /** Sets dtmf-length, dtmf-min-length and dtmf-max-length together (0: not set). */
 void mpf_sdi_dtmf_length_set(mpf_sdi_detector_t* detector, apr_uint64_t length,
                              apr_uint64_t min_length, apr_uint64_t max_length);
-/** Sets the vad mode if it is 0 to 3; a larger value is ignored (logged). */
+/** Sets the vad mode if it is 0 to 3; a larger value is ignored. */
 void mpf_sdi_vad_mode_set(mpf_sdi_detector_t* detector, apr_uint64_t mode);
 /** MPF_SDI_START_OF_INPUT_INTERNAL or _EXTERNAL; kept across inits; other values are
  * ignored (logged). */
