@@ -51,6 +51,7 @@ TEST(Conformance, EachRuleIsReportedByName) {
     EXPECT_EQ(v[0].rule, ConformanceChecker::kRuleEventInProgress);
     EXPECT_EQ(v[0].method, "RECOGNIZE");
     checker.OnMessage(Response(1, kInProgress), &v);
+    EXPECT_EQ(v.size(), 1u);  // the early event was not taken for the response
     checker.OnMessage(Response(1, kInProgress), &v);
     EXPECT_EQ(v.back().rule, ConformanceChecker::kRuleOneResponse);
     checker.OnMessage(Response(9, kComplete), &v);

@@ -78,4 +78,9 @@ TEST(MediaQueue, DtmfCodesAndBadDigits) {
     EXPECT_FALSE(queue.AddDtmf("12x", DtmfTiming{}, &error));
     EXPECT_NE(error.find("'x'"), std::string::npos);
     EXPECT_TRUE(queue.Empty());  // nothing of a bad string is queued
+    // The 16-bit duration of RFC 4733 holds at most 65535 samples: 4090 ms at 16000 Hz.
+    MediaQueue wide(16000);
+    EXPECT_TRUE(wide.AddDtmf("1", DtmfTiming{4090, 0}, &error));
+    EXPECT_FALSE(wide.AddDtmf("1", DtmfTiming{4100, 0}, &error));
+    EXPECT_NE(error.find("4090 ms"), std::string::npos) << error;
 }

@@ -118,5 +118,8 @@ TEST(WavFile, AcceptsOnlyMono16BitPcmAtTheChannelRate) {
         EXPECT_NE(error.find(c.expected), std::string::npos) << error;
     }
     EXPECT_FALSE(ReadWavFile(dir + "/missing.wav", 8000, &audio, &error));
+    // A device that never ends is refused before it is read.
+    EXPECT_FALSE(ReadWavFile("/dev/zero", 8000, &audio, &error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
     ZephTest::RunCommand("rm -rf '" + dir + "'");
 }

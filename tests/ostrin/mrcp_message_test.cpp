@@ -4,6 +4,7 @@
 #include <ostrin/mrcp_message.h>
 
 #include <string>
+#include <vector>
 
 #include "ostrin_test_pool.h"
 
@@ -75,27 +76,30 @@ TEST_F(MessageTest, ResponsesAndEventsFollowTheirRequest) {
 }
 
 TEST_F(MessageTest, CompletionCauseNamesPerVersion) {
-    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(0, 2)), "success");
-    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(3, 2)), "hotword-maxtime");
-    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(6, 2)), "recognizer-error");
-    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(11, 2)), "cancelled");
-    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(16, 2)), "grammar-definition-failure");
-    EXPECT_EQ(mrcp_recog_completion_cause_get(17, 2), nullptr);
-    EXPECT_EQ(mrcp_recog_completion_cause_get(-1, 2), nullptr);
-
-    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(3, 1)), "recognition-timeout");
-    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(4, 1)), "gram-load-failure");
-    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(6, 1)), "error");
-    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(8, 1)), "too-much-speech-timeout");
-    EXPECT_EQ(Str(mrcp_recog_completion_cause_get(10, 1)), "language-unsupported");
-    EXPECT_EQ(mrcp_recog_completion_cause_get(11, 1), nullptr);
-    EXPECT_EQ(mrcp_recog_completion_cause_get(0, 3), nullptr);
-    // The lengths are right (callers print with %.*s).
-    for (int cause = 0; cause < RECOGNIZER_COMPLETION_CAUSE_COUNT; cause++) {
-        const apt_str_t* name = mrcp_recog_completion_cause_get(cause, 2);
-        ASSERT_NE(name, nullptr);
-        EXPECT_EQ(name->length, strlen(name->buf));
+    // Completion-Cause names of RFC 4463 (MRCPv1) and RFC 6787 section 9.4.11, by cause code.
+    const std::vector<std::vector<std::string>> names = {
+        {},
+        {"success", "no-match", "no-input-timeout", "recognition-timeout", "gram-load-failure",
+         "gram-comp-failure", "error", "speech-too-early", "too-much-speech-timeout", "uri-failure",
+         "language-unsupported"},
+        {"success", "no-match", "no-input-timeout", "hotword-maxtime", "grammar-load-failure",
+         "grammar-compilation-failure", "recognizer-error", "speech-too-early", "success-maxtime",
+         "uri-failure", "language-unsupported", "cancelled", "semantics-failure", "partial-match",
+         "partial-match-maxtime", "no-match-maxtime", "grammar-definition-failure"}};
+    for (int version = 1; version <= 2; version++) {
+        const std::vector<std::string>& table = names[size_t(version)];
+        for (size_t cause = 0; cause < table.size(); cause++) {
+            const apt_str_t* name = mrcp_recog_completion_cause_get(int(cause), version);
+            ASSERT_NE(name, nullptr) << version << " " << cause;
+            // Callers print with %.*s: the length must be right too.
+            EXPECT_EQ(Str(name), table[cause]) << version << " " << cause;
+            EXPECT_EQ(name->length, strlen(name->buf));
+        }
+        EXPECT_EQ(mrcp_recog_completion_cause_get(int(table.size()), version), nullptr);
+        EXPECT_EQ(mrcp_recog_completion_cause_get(-1, version), nullptr);
     }
+    EXPECT_EQ(RECOGNIZER_COMPLETION_CAUSE_COUNT, 17);
+    EXPECT_EQ(mrcp_recog_completion_cause_get(0, 3), nullptr);
 }
 
 TEST_F(MessageTest, DtmfCharacters) {

@@ -70,95 +70,63 @@ const mpf_codec_descriptor_t* mrcp_engine_sink_stream_codec_get(
     return channel->termination->audio_stream->tx_descriptor;
 }
 
+/* Calls record->table->entry(args) when the record, its table and the entry are all set;
+ * otherwise the call fails with `failed`. */
+#define TABLE_CALL(record, table, entry, failed, ...)                                              \
+    (((record) && (record)->table && (record)->table->entry) ? (record)->table->entry(__VA_ARGS__) \
+                                                             : (failed))
+
 apt_bool_t mrcp_engine_open_respond(mrcp_engine_t* engine, apt_bool_t status) {
-    if (!engine || !engine->event_vtable || !engine->event_vtable->on_open) {
-        return FALSE;
-    }
-    return engine->event_vtable->on_open(engine, status);
+    return TABLE_CALL(engine, event_vtable, on_open, FALSE, engine, status);
 }
 
 apt_bool_t mrcp_engine_close_respond(mrcp_engine_t* engine) {
-    if (!engine || !engine->event_vtable || !engine->event_vtable->on_close) {
-        return FALSE;
-    }
-    return engine->event_vtable->on_close(engine);
+    return TABLE_CALL(engine, event_vtable, on_close, FALSE, engine);
 }
 
 apt_bool_t mrcp_engine_channel_open_respond(mrcp_engine_channel_t* channel, apt_bool_t status) {
-    if (!channel || !channel->event_vtable || !channel->event_vtable->on_open) {
-        return FALSE;
-    }
-    return channel->event_vtable->on_open(channel, status);
+    return TABLE_CALL(channel, event_vtable, on_open, FALSE, channel, status);
 }
 
 apt_bool_t mrcp_engine_channel_close_respond(mrcp_engine_channel_t* channel) {
-    if (!channel || !channel->event_vtable || !channel->event_vtable->on_close) {
-        return FALSE;
-    }
-    return channel->event_vtable->on_close(channel);
+    return TABLE_CALL(channel, event_vtable, on_close, FALSE, channel);
 }
 
 apt_bool_t mrcp_engine_channel_message_send(mrcp_engine_channel_t* channel,
                                             mrcp_message_t* message) {
-    if (!channel || !message || !channel->event_vtable || !channel->event_vtable->on_message) {
-        return FALSE;
-    }
-    return channel->event_vtable->on_message(channel, message);
+    return message ? TABLE_CALL(channel, event_vtable, on_message, FALSE, channel, message) : FALSE;
 }
 
 apt_bool_t mrcp_engine_virtual_open(mrcp_engine_t* engine) {
-    if (!engine || !engine->method_vtable->open) {
-        return FALSE;
-    }
-    return engine->method_vtable->open(engine);
+    return TABLE_CALL(engine, method_vtable, open, FALSE, engine);
 }
 
 apt_bool_t mrcp_engine_virtual_close(mrcp_engine_t* engine) {
-    if (!engine || !engine->method_vtable->close) {
-        return FALSE;
-    }
-    return engine->method_vtable->close(engine);
+    return TABLE_CALL(engine, method_vtable, close, FALSE, engine);
 }
 
 apt_bool_t mrcp_engine_virtual_destroy(mrcp_engine_t* engine) {
-    if (!engine || !engine->method_vtable->destroy) {
-        return FALSE;
-    }
-    return engine->method_vtable->destroy(engine);
+    return TABLE_CALL(engine, method_vtable, destroy, FALSE, engine);
 }
 
 mrcp_engine_channel_t* mrcp_engine_channel_virtual_create(mrcp_engine_t* engine, apr_pool_t* pool) {
-    if (!engine || !engine->method_vtable->create_channel) {
-        return NULL;
-    }
-    return engine->method_vtable->create_channel(engine, pool);
+    return TABLE_CALL(engine, method_vtable, create_channel, NULL, engine, pool);
 }
 
 apt_bool_t mrcp_engine_channel_virtual_open(mrcp_engine_channel_t* channel) {
-    if (!channel || !channel->method_vtable->open) {
-        return FALSE;
-    }
-    return channel->method_vtable->open(channel);
+    return TABLE_CALL(channel, method_vtable, open, FALSE, channel);
 }
 
 apt_bool_t mrcp_engine_channel_virtual_close(mrcp_engine_channel_t* channel) {
-    if (!channel || !channel->method_vtable->close) {
-        return FALSE;
-    }
-    return channel->method_vtable->close(channel);
+    return TABLE_CALL(channel, method_vtable, close, FALSE, channel);
 }
 
 apt_bool_t mrcp_engine_channel_virtual_destroy(mrcp_engine_channel_t* channel) {
-    if (!channel || !channel->method_vtable->destroy) {
-        return FALSE;
-    }
-    return channel->method_vtable->destroy(channel);
+    return TABLE_CALL(channel, method_vtable, destroy, FALSE, channel);
 }
 
 apt_bool_t mrcp_engine_channel_request_process(mrcp_engine_channel_t* channel,
                                                mrcp_message_t* request) {
-    if (!channel || !request || !channel->method_vtable->process_request) {
-        return FALSE;
-    }
-    return channel->method_vtable->process_request(channel, request);
+    return request ? TABLE_CALL(channel, method_vtable, process_request, FALSE, channel, request)
+                   : FALSE;
 }

@@ -57,25 +57,18 @@ typedef struct mrcp_plugin_version_t {
     apr_int32_t is_dev;
 } mrcp_plugin_version_t;
 
-/** Declares an exported plugin entry point or data object with C linkage. */
-#ifdef __cplusplus
-#define MRCP_PLUGIN_DECLARE(type) extern "C" __attribute__((visibility("default"))) type
-#else
+/** Marks the definition of a plugin entry point or of mrcp_plugin_version for export. The
+ * entry points are declared with C linkage below, so a definition written with this macro
+ * takes their C linkage in C++ as well; no linkage specification is needed in front of it,
+ * and a data object may be initialised (`MRCP_PLUGIN_DECLARE(mrcp_plugin_version_t)
+ * mrcp_plugin_version = {...};` compiles without warnings in C and C++). */
 #define MRCP_PLUGIN_DECLARE(type) __attribute__((visibility("default"))) type
-#endif
 
 /** Defines the exported version record of this interface (once, in one source file). */
-#define MRCP_PLUGIN_VERSION_DEFINITION                                                   \
-    __attribute__((visibility("default"))) mrcp_plugin_version_t mrcp_plugin_version = { \
-        OSTRIN_PLUGIN_VERSION_MAJOR, OSTRIN_PLUGIN_VERSION_MINOR, OSTRIN_PLUGIN_VERSION_PATCH, 0};
-#ifdef __cplusplus
-#define MRCP_PLUGIN_VERSION_DECLARE \
-    extern "C" {                    \
-    MRCP_PLUGIN_VERSION_DEFINITION  \
-    }
-#else
-#define MRCP_PLUGIN_VERSION_DECLARE MRCP_PLUGIN_VERSION_DEFINITION
-#endif
+#define MRCP_PLUGIN_VERSION_DECLARE                                                  \
+    MRCP_PLUGIN_DECLARE(mrcp_plugin_version_t)                                       \
+    mrcp_plugin_version = {OSTRIN_PLUGIN_VERSION_MAJOR, OSTRIN_PLUGIN_VERSION_MINOR, \
+                           OSTRIN_PLUGIN_VERSION_PATCH, 0};
 
 /** Symbol names the server looks up. */
 #define MRCP_PLUGIN_VERSION_SYM_NAME "mrcp_plugin_version"
@@ -89,6 +82,12 @@ typedef struct mrcp_engine_channel_t mrcp_engine_channel_t;
 typedef mrcp_engine_t* (*mrcp_plugin_create_f)(apr_pool_t* pool);
 typedef apt_bool_t (*mrcp_plugin_logger_set_f)(apt_logger_t* logger);
 typedef apt_bool_t (*mrcp_plugin_log_source_set_f)(apt_log_source_t* source);
+
+/** The plugin's exports, declared here with C linkage; the plugin defines them. */
+extern MRCP_PLUGIN_DECLARE(mrcp_plugin_version_t) mrcp_plugin_version;
+MRCP_PLUGIN_DECLARE(mrcp_engine_t*) mrcp_plugin_create(apr_pool_t* pool);
+MRCP_PLUGIN_DECLARE(apt_bool_t) mrcp_plugin_logger_set(apt_logger_t* logger);
+MRCP_PLUGIN_DECLARE(apt_bool_t) mrcp_plugin_log_source_set(apt_log_source_t* source);
 
 /** Engine methods, called by the server (in this order). */
 typedef struct mrcp_engine_method_vtable_t {

@@ -124,15 +124,15 @@ MessageVerdict ConformanceChecker::OnMessage(const MessageInfo& message,
         return verdict;
     }
     if (request.phase == Phase::kSent) {
+        // Dropped and not counted as the response, so that the response that follows is
+        // taken as the first and only one.
         Report(violations, id, kRuleEventInProgress, name + " before the request's response");
+        verdict.deliver = false;
+        return verdict;
     }
     if (message.state == MessageInfo::State::kComplete) {
         request.phase = Phase::kComplete;
-        request.responded = true;
         verdict.finished_requests.push_back(id);
-    } else if (request.phase == Phase::kSent) {
-        request.phase = Phase::kInProgress;
-        request.responded = true;
     }
     return verdict;
 }

@@ -1,7 +1,9 @@
 #include "ostrin_runtime/media_queue.h"
 
 #include <algorithm>
-#include <cctype>
+#include <string>
+
+#include <ostrin/mpf_frame.h>
 
 namespace OstrinRuntime {
 
@@ -12,16 +14,8 @@ const int kDtmfVolume = 10;  // -10 dBm0, a typical telephone keypad level
 MediaQueue::MediaQueue(int sample_rate) : sample_rate_(sample_rate) {}
 
 int MediaQueue::DtmfEventId(char digit) {
-    if (digit >= '0' && digit <= '9')
-        return digit - '0';
-    if (digit == '*')
-        return 10;
-    if (digit == '#')
-        return 11;
-    char upper = char(std::toupper(static_cast<unsigned char>(digit)));
-    if (upper >= 'A' && upper <= 'D')
-        return 12 + (upper - 'A');
-    return -1;
+    apr_uint32_t id = mpf_dtmf_char_to_event_id(digit);
+    return id <= 15 ? int(id) : -1;
 }
 
 void MediaQueue::AddAudio(std::vector<int16_t> samples) {
@@ -49,6 +43,15 @@ bool MediaQueue::AddDtmf(const std::string& digits, const DtmfTiming& timing, st
     }
     // A tone always spans at least one frame; the end-of-event frame follows it.
     int tone_frames = std::max(1, timing.duration_ms / 10);
+    // RFC 4733 section 2.3.5: the duration field is 16 bits of timestamp units; a longer
+    // tone would need segments, which no keypad press does.
+    int max_tone_frames = 0xFFFF / samples_per_frame();
+    if (tone_frames > max_tone_frames) {
+        *error = "DTMF duration " + std::to_string(timing.duration_ms) + " ms is longer than " +
+                 std::to_string(max_tone_frames * 10) + " ms, the most an RFC 4733 event at " +
+                 std::to_string(sample_rate_) + " Hz can last";
+        return false;
+    }
     int gap_frames = std::max(0, timing.gap_ms / 10);
     for (char digit : digits) {
         Segment segment{Segment::Type::kDtmf, {}, 0, 0, 0, 0, 0};

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <iterator>
 
+#include <sys/stat.h>
+
 namespace OstrinRuntime {
 
 namespace {
@@ -17,10 +19,22 @@ uint16_t Le16(const unsigned char* p) {
 
 const uint16_t kFormatPcm = 1;
 const uint16_t kFormatExtensible = 0xFFFE;
+// Over four hours of 16 kHz audio.
+const uint64_t kMaxWavFileBytes = uint64_t(512) << 20;
 
 }  // namespace
 
 bool ReadWavFile(const std::string& path, int expected_rate, WavAudio* audio, std::string* error) {
+    // Only a regular file of bounded size: a device or pipe given by mistake would never end.
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        *error = "cannot open WAV file " + path + " (not a regular file)";
+        return false;
+    }
+    if (uint64_t(info.st_size) > kMaxWavFileBytes) {
+        *error = path + ": larger than " + std::to_string(kMaxWavFileBytes >> 20) + " MiB";
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         *error = "cannot open WAV file " + path;

@@ -47,7 +47,8 @@ public:
     // A partial last frame of audio is padded with silence.
     void AddAudio(std::vector<int16_t> samples);
     void AddSilence(int ms);
-    // False (and `error` set) when `digits` holds a character that is not a DTMF digit.
+    // False (and `error` set) when `digits` holds a character that is not a DTMF digit, or
+    // when the tone is longer than the 16-bit RFC 4733 duration holds (65535 samples).
     bool AddDtmf(const std::string& digits, const DtmfTiming& timing, std::string* error);
 
     bool Empty() const { return segments_.empty(); }
