@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -21,27 +20,20 @@
 #include <string>
 #include <vector>
 
+#include "server_root.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kCredentialsDir = ZEPH_TEST_CREDENTIALS_DIR;
+using ZephEngineTest::kCredentialsDir;
+using ZephEngineTest::ReadFile;
+using ZephEngineTest::WriteFile;
+
 const std::string kServiceAccount = kCredentialsDir + "/service-account.json";
 const std::string kPluginPath = std::string(ZEPH_LIB_DIR) + "/osrzeph.so";
 // Generous bound for answers that come from the plugin's threads; never a timing check.
 const auto kWait = std::chrono::seconds(30);
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::trunc);
-    out << text;
-}
 
 // Every record of the host log, as the server's log handler sees it.
 class LogCapture {
@@ -315,11 +307,8 @@ protected:
         setenv("GOOGLE_APPLICATION_CREDENTIALS", kServiceAccount.c_str(), 1);
         apr_initialize();
         apr_pool_create(&m_pool, nullptr);
-        char pattern[] = "/tmp/zeph-engine-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_root = pattern;
-        for (const char* dir : {"conf", "data", "var/status", "log"})
-            fs::create_directories(m_root + "/" + dir);
+        m_root = ZephEngineTest::MakeServerRoot("zeph-engine");
+        ASSERT_FALSE(m_root.empty());
         apt_log_instance_create(APT_LOG_OUTPUT_CONSOLE, APT_PRIO_DEBUG, m_pool);
         apt_log_handler_set(LogCapture::Handler, &m_log);
     }
@@ -398,6 +387,8 @@ TEST_F(EngineTest, SecondEngineInProcessIsRefused) {
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(Server().CreateEngine(), nullptr);
     EXPECT_EQ(m_log.Count("Zeph Plugin Version [1.17.0] Date [2020-11-25]"), 2u);
+    for (const LogCapture::Line& line : m_log.Lines())
+        EXPECT_GT(line.priority, APT_PRIO_WARNING) << line.message;
     // The first engine is unharmed.
     ASSERT_TRUE(Server().OpenEngine());
     EXPECT_TRUE(Server().OpenChannel("one@speechrecog"));
@@ -479,11 +470,23 @@ TEST_F(EngineTest, DefaultRefreshPeriodIsInSeconds) {
     EXPECT_TRUE(m_log.Contains("Set Usage Refresh Timer [60000 sec]"));
 }
 
+// A period of 0 would make the timer fire without pause on the engine's thread.
+TEST_F(EngineTest, RefreshPeriodOfZeroSetsNoTimer) {
+    WriteMonitoring("", Handler("usage-refresh-handler", true, false, false), "0");
+    ASSERT_TRUE(StartEngine());
+    EXPECT_TRUE(m_log.Contains("Invalid Usage Refresh Period [0 sec]"));
+    EXPECT_FALSE(m_log.Contains("Set Usage Refresh Timer"));
+    EXPECT_TRUE(Server().OpenChannel("a@speechrecog"));
+}
+
 TEST_F(EngineTest, BadCredentialsFileFailsOpenWithoutTask) {
     WriteFile(m_root + "/data/broken.json", "this is not a credentials file\n");
-    WriteConfig("", "gapp-credentials-file=\"broken.json\"");
+    WriteConfig("<streaming-recognition grpc-log-redirection=\"true\"/>",
+                "gapp-credentials-file=\"broken.json\"");
     EXPECT_FALSE(StartEngine());
     EXPECT_TRUE(m_log.Contains("Failed to Create Google Credentials"));
+    // gRPC must not keep calling into the plugin after a failed start.
+    EXPECT_EQ(m_log.Count("Disable gRPC Log Redirection"), 1u);
     // The processor's thread has ended; closing still works and finds no task to stop.
     EXPECT_TRUE(Server().CloseEngine());
     EXPECT_FALSE(m_log.Contains("Completion Queue Shutdown"));
@@ -556,6 +559,23 @@ TEST_F(EngineTest, RequestsAreAnsweredOnceWithSuccess) {
     EXPECT_EQ(response->start_line.request_state, MRCP_REQUEST_STATE_COMPLETE);
     EXPECT_EQ(response->start_line.request_id, 1u);
     EXPECT_TRUE(Server().CloseChannel("a@speechrecog"));
+    apr_pool_destroy(pool);
+}
+
+// A server that goes on calling a channel after closing the engine still gets its answers.
+TEST_F(EngineTest, ChannelCallsAfterEngineCloseAreAnsweredAtOnce) {
+    WriteConfig("");
+    ASSERT_TRUE(StartEngine());
+    ASSERT_TRUE(Server().OpenChannel("a@speechrecog"));
+    ASSERT_TRUE(Server().CloseEngine());
+
+    apr_pool_t* pool = nullptr;
+    apr_pool_create(&pool, nullptr);
+    mrcp_message_t* response = Server().Request("a@speechrecog", RECOGNIZER_RECOGNIZE, pool);
+    ASSERT_NE(response, nullptr);
+    EXPECT_EQ(response->start_line.status_code, MRCP_STATUS_CODE_METHOD_FAILED);
+    EXPECT_TRUE(Server().CloseChannel("a@speechrecog"));
+    EXPECT_FALSE(Server().OpenChannel("b@speechrecog"));
     apr_pool_destroy(pool);
 }
 

@@ -4,29 +4,18 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "server_root.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kCredentialsDir = ZEPH_TEST_CREDENTIALS_DIR;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::trunc);
-    out << text;
-}
+using ZephEngineTest::kCredentialsDir;
+using ZephEngineTest::ReadFile;
+using ZephEngineTest::WriteFile;
 
 // Replaces the first `from` in `text`; false when the sample no longer has it.
 bool ReplaceFirst(std::string& text, const std::string& from, const std::string& to) {
@@ -40,11 +29,8 @@ bool ReplaceFirst(std::string& text, const std::string& from, const std::string&
 class OstrinRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zeph-run-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_root = pattern;
-        for (const char* dir : {"conf", "data", "var/status", "log"})
-            fs::create_directories(m_root + "/" + dir);
+        m_root = ZephEngineTest::MakeServerRoot("zeph-run");
+        ASSERT_FALSE(m_root.empty());
     }
     void TearDown() override { fs::remove_all(m_root); }
 

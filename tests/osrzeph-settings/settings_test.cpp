@@ -172,8 +172,8 @@ TEST_F(SettingsTest, MissingOrMalformedDocumentFails) {
 TEST_F(SettingsTest, NamesAndBooleansIgnoreCaseAndTheLaterDuplicateWins) {
     ASSERT_TRUE(Load(
         "<Streaming-Recognition Single-Utterance=\"FALSE\" INTERIM-RESULTS=\"True\" "
-        "language=\"de-DE\" LANGUAGE=\"fr-FR\" start-of-input=\"Internal\"/>"
-        "<RESULTS format=\"JSON\" Skip-Empty-Elemnets=\"TRUE\" tag-format=\"swi-semantics/json\"/>",
+        "language=\"de-DE\" LANGUAGE=\"fr-FR\" start-of-input=\"internal\"/>"
+        "<RESULTS format=\"json\" Skip-Empty-Elemnets=\"TRUE\" tag-format=\"swi-semantics/json\"/>",
         "GAPP-Credentials-File=\"service-account.json\""));
     const auto& streaming = m_settings.m_streaming;
     EXPECT_FALSE(streaming.m_singleUtterance);
@@ -198,6 +198,12 @@ TEST_F(SettingsTest, BadValuesWarnAndKeepTheEarlierValue) {
         {"<streaming-recognition single-utterance=\"yes\"/>",
          "Unexpected Value <yes> for Boolean Attribute <single-utterance>"},
         {"<results format=\"nlsml\"/>", "Unexpected Value <nlsml> for Format Attribute <format>"},
+        // Only names and the words "true" and "false" ignore case; enumerated values do not.
+        {"<results format=\"JSON\"/>", "Unexpected Value <JSON> for Format Attribute <format>"},
+        {"<streaming-recognition start-of-input=\"Internal\"/>",
+         "Unexpected Value <Internal> for Attribute <start-of-input>"},
+        {"<results confidence-format=\"MRCPv2\"/>",
+         "Unexpected Value <MRCPv2> for Attribute <confidence-format>"},
         {"<results confidence-format=\"percent\"/>",
          "Unexpected Value <percent> for Attribute <confidence-format>"},
         {"<results tag-format=\"semantics\"/>",
@@ -218,6 +224,10 @@ TEST_F(SettingsTest, BadValuesWarnAndKeepTheEarlierValue) {
     EXPECT_TRUE(m_settings.m_streaming.m_singleUtterance);
     EXPECT_EQ(m_settings.m_results.m_format, Zeph::ResultsSettings::FORMAT_STANDARD);
     EXPECT_EQ(m_settings.m_results.m_tagFormatFamily, Zeph::ResultsSettings::TAG_FORMAT_SEMANTICS);
+    EXPECT_EQ(m_settings.m_results.m_confidenceFormat,
+              Zeph::ResultsSettings::CONFIDENCE_FORMAT_AUTO);
+    EXPECT_EQ(m_settings.m_streaming.m_startOfInput,
+              Zeph::StreamingRecogSettings::START_OF_INPUT_SERVICE_ORIGINATED);
     EXPECT_EQ(m_settings.m_utteranceManager.m_logLevel, APT_PRIO_NOTICE);
 }
 
@@ -512,12 +522,14 @@ TEST_F(SettingsTest, BuiltinGrammarsAndSpeechContexts) {
 TEST_F(SettingsTest, MonitoringAndManagerSettings) {
     ASSERT_TRUE(
         Load("<monitoring-agent refresh-period=\"30\">"
-             "<usage-refresh-handler><log-usage enable=\"true\" priority=\"DEBUG\"/>"
+             "<usage-refresh-handler period=\"5\"><log-usage enable=\"true\" priority=\"DEBUG\"/>"
              "</usage-refresh-handler></monitoring-agent>"
              "<utterance-manager save-waveforms=\"true\" max-file-count=\"7\" log-level=\"INFO\" "
-             "file-prefix=\"u-\"/>"
+             "file-prefix=\"u-\" use-logging-tag=\"TRUE\" waveform-base-uri=\"http://h/w\"/>"
              "<rdr-manager save-records=\"True\" max-file-age=\"0\" file-ext=\".rdr\" "
-             "log-level=\"ERROR\" records=\"x\"/>"));
+             "log-level=\"ERROR\" records=\"x\" purge-existing=\"true\"/>"));
+    // A handler has no attributes: like any unknown attribute, one is reported and skipped.
+    EXPECT_EQ(m_log.Count(APT_PRIO_WARNING, "Unknown Monitoring Handler Attribute <period>"), 1);
     const auto& monitoring = m_settings.m_monitoring;
     EXPECT_EQ(monitoring.m_refreshPeriod, 30);
     EXPECT_TRUE(monitoring.m_usageRefreshHandler.IsEnabled());
@@ -532,11 +544,17 @@ TEST_F(SettingsTest, MonitoringAndManagerSettings) {
     EXPECT_EQ(utterances.m_logLevel, APT_PRIO_INFO);
     EXPECT_EQ(utterances.m_filePrefix, "u-");
     EXPECT_EQ(utterances.m_fileExt, ".wav");
+    EXPECT_TRUE(utterances.m_useLoggingTag);
+    EXPECT_FALSE(utterances.m_purgeExisting);
+    EXPECT_EQ(utterances.m_waveformBaseUri, "http://h/w");
     const auto& records = m_settings.m_rdrManager;
     EXPECT_TRUE(records.m_saveRecords);
     EXPECT_EQ(records.m_maxFileAge, 0);
     EXPECT_EQ(records.m_fileExt, ".rdr");
     EXPECT_EQ(records.m_logLevel, APT_PRIO_ERROR);
+    EXPECT_TRUE(records.m_purgeExisting);
+    EXPECT_FALSE(records.m_useLoggingTag);
+    EXPECT_EQ(records.m_filePrefix, "osrzeph-");
     EXPECT_EQ(m_log.Count(APT_PRIO_WARNING, "Unknown RDR Manager Attribute <records>"), 1);
     EXPECT_EQ(m_log.Count(APT_PRIO_DEBUG, "Load RDR Manager Attribute: records = x"), 1);
 }

@@ -135,7 +135,7 @@ bool SpeechContext::LoadPhrase(const apr_xml_elem* elem) {
         if (a.Is("tag")) {
             a.GetString(value);
         } else if (a.Is("boost") || a.Is("weight")) {
-            weight = strtof(a.Value(), nullptr);
+            weight = static_cast<float>(strtod(a.Value(), nullptr));
         } else {
             return false;
         }

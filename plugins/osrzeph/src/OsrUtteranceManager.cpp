@@ -8,26 +8,12 @@ bool UtteranceManager::Settings::Load(const apr_xml_elem* elem) {
     LoadConfigAttribs(elem, "Utterance Manager", [this](const ConfigAttrib& a) {
         if (a.Is("save-waveforms")) {
             a.GetBool(m_saveWaveforms);
-        } else if (a.Is("purge-existing")) {
-            a.GetBool(m_purgeExisting);
-        } else if (a.Is("max-file-age")) {
-            a.GetInt(m_maxFileAge);
-        } else if (a.Is("max-file-count")) {
-            a.GetInt(m_maxFileCount);
         } else if (a.Is("waveform-folder")) {
             a.GetString(m_waveformFolder);
         } else if (a.Is("waveform-base-uri")) {
             a.GetString(m_waveformBaseUri);
-        } else if (a.Is("file-prefix")) {
-            a.GetString(m_filePrefix);
-        } else if (a.Is("file-ext")) {
-            a.GetString(m_fileExt);
-        } else if (a.Is("log-level")) {
-            a.GetLogLevel(m_logLevel);
-        } else if (a.Is("use-logging-tag")) {
-            a.GetBool(m_useLoggingTag);
         } else {
-            return false;
+            return LoadFileManagerAttrib(a, *this);
         }
         return true;
     });

@@ -24,7 +24,9 @@ enum TaskMsgType {
 };
 
 // Posted from the server's (or the media) thread; processed on the engine's event
-// processor thread. Frees nothing: the message belongs to the server.
+// processor thread. Frees nothing: the message belongs to the server. The channel outlives
+// the event: it is deleted only by the event that Engine::DestroyChannel posts behind every
+// event already posted for it.
 class ChannelEvent : public OstEdpf::AsyncEvent {
 public:
     ChannelEvent(Channel* channel, TaskMsgType type, mrcp_message_t* message)

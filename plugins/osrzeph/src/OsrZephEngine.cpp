@@ -31,19 +31,6 @@ private:
     Channel* m_channel;
 };
 
-// A relative path is merged onto `base`; an absolute one stays as it is.
-bool ResolvePath(std::string& path, const char* base, apr_pool_t* pool) {
-    const char* rootPath = nullptr;
-    const char* filePath = path.c_str();
-    if (apr_filepath_root(&rootPath, &filePath, 0, pool) == APR_SUCCESS)
-        return true;
-    char* merged = nullptr;
-    if (apr_filepath_merge(&merged, base, path.c_str(), 0, pool) != APR_SUCCESS)
-        return false;
-    path = merged;
-    return true;
-}
-
 }  // namespace
 
 Engine::Engine(const std::string& name) : m_name(name) {
@@ -152,30 +139,31 @@ bool Engine::ProcessOpen() {
                 streaming.m_httpProxy.c_str());
         SetEnv("http_proxy", streaming.m_httpProxy);
     }
-    if (!CreateGrpcTask()) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create gRPC Task");
-        return false;
-    }
-    return true;
+    return CreateGrpcTask();
 }
 
 void Engine::ProcessShutdown() {
     OnUsageChange();
     // The processor's timer queue deletes the timer with the processor.
     m_usageRefreshTimer = nullptr;
+    StopGrpcLogRedirection();
     Cleanup();
 }
 
 void Engine::Cleanup() {
     DestroyGrpcTask();
     DestroyManagers();
-    // The log function lives in this library: never leave it installed in gRPC once the
-    // engine has stopped, not even after a failed start.
-    if (m_grpcLogRedirected) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Disable gRPC Log Redirection");
-        DisableGrpcLogRedirection();
-        m_grpcLogRedirected = false;
-    }
+    // The log function lives in this library: after a failed start (no shutdown runs on the
+    // processor then) it must not stay installed in gRPC either.
+    StopGrpcLogRedirection();
+}
+
+void Engine::StopGrpcLogRedirection() {
+    if (!m_grpcLogRedirected)
+        return;
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Disable gRPC Log Redirection");
+    DisableGrpcLogRedirection();
+    m_grpcLogRedirected = false;
 }
 
 bool Engine::CreateLogger() {
@@ -305,10 +293,13 @@ mrcp_engine_channel_t* Engine::CreateChannel(apr_pool_t* pool) {
 void Engine::DestroyChannel(Channel* channel) {
     auto* event = new ChannelDestroyEvent(channel);
     event->Ref();
-    if (!m_eventProcessor)
-        event->Unref();
-    else
+    if (m_eventProcessor) {
         m_eventProcessor->PostEvent(event);  // released (deleting the channel) if refused
+        return;
+    }
+    // No processor thread any more: the channel list is this thread's now.
+    m_channels.remove(channel);
+    event->Unref();
 }
 
 void Engine::OnOpenChannel(Channel* channel) {

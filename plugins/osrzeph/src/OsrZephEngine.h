@@ -35,7 +35,8 @@ struct CredentialsProfile {
 // - Server thread: construction, SetHostEngine, Open, Close, CreateChannel,
 //   DestroyChannel, destruction.
 // - Event processor thread: OnStart, OnShutdown, the refresh timer, OnOpenChannel,
-//   OnCloseChannel, FindCredentials, CreateCredentials, and everything the channels do.
+//   OnCloseChannel, FindCredentials, CreateCredentials, GetCredentialsFilePath, and
+//   everything the channels do.
 //   The channel list, the counters, the credentials profiles, the gRPC task and the
 //   managers belong to this thread and have no lock.
 // - The settings are written by Open (server thread, before the processor starts) and
@@ -65,7 +66,8 @@ public:
     mrcp_engine_channel_t* CreateChannel(apr_pool_t* pool);
     // The channel destroy entry. The channel is deleted on the event processor thread
     // behind every event already posted for it, so that none of them runs on a deleted
-    // channel; without a processor it is deleted at once.
+    // channel, and a channel destroyed without a close leaves the channel list; without a
+    // processor both happen at once.
     void DestroyChannel(Channel* channel);
 
     // Channel bookkeeping, reported as usage.
@@ -106,6 +108,8 @@ private:
     bool CreateManagers();
     void DestroyManagers();
     void StartUsageRefreshTimer();
+    // Gives gRPC its own log function back, if the engine had replaced it.
+    void StopGrpcLogRedirection();
 
     void OnUsageChange();
 

@@ -64,11 +64,8 @@ MRCP_PLUGIN_DECLARE(apt_bool_t) mrcp_plugin_log_source_set(apt_log_source_t* sou
 MRCP_PLUGIN_DECLARE(mrcp_engine_t*) mrcp_plugin_create(apr_pool_t* pool) {
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE,
             "Zeph Plugin Version [1.17.0] Date [2020-11-25]");
-    if (g_engineCreated.exchange(true)) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Engine Already Created in This Process");
+    if (g_engineCreated.exchange(true))
         return nullptr;
-    }
     auto* engine = new Zeph::Engine("ZEPH");
     mrcp_engine_t* hostEngine =
         mrcp_engine_create(MRCP_RECOGNIZER_RESOURCE, engine, &kEngineVtable, pool);

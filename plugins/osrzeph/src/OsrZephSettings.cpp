@@ -26,22 +26,6 @@ bool NameIs(const apr_xml_elem* elem, const char* name) {
     return strcasecmp(elem->name, name) == 0;
 }
 
-// Makes a relative `path` absolute under `base`; an absolute one stays as it is.
-bool ResolvePath(std::string& path, const char* base, apr_pool_t* pool) {
-    const char* rest = path.c_str();
-    const char* root = nullptr;
-    if (apr_filepath_root(&root, &rest, 0, pool) != APR_ERELATIVE)
-        return true;
-    char* merged = nullptr;
-    if (apr_filepath_merge(&merged, base, path.c_str(), 0, pool) != APR_SUCCESS) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resolve Path %s under %s",
-                path.c_str(), base);
-        return false;
-    }
-    path = merged;
-    return true;
-}
-
 bool IsRegularFile(const char* path, apr_pool_t* pool, apr_time_t* ctime = nullptr) {
     apr_finfo_t finfo;
     apr_int32_t wanted = APR_FINFO_TYPE | (ctime ? APR_FINFO_CTIME : 0);
@@ -55,6 +39,18 @@ bool IsRegularFile(const char* path, apr_pool_t* pool, apr_time_t* ctime = nullp
 
 }  // namespace
 
+bool ResolvePath(std::string& path, const char* base, apr_pool_t* pool) {
+    const char* rest = path.c_str();
+    const char* root = nullptr;
+    if (apr_filepath_root(&root, &rest, 0, pool) != APR_ERELATIVE)
+        return true;
+    char* merged = nullptr;
+    if (apr_filepath_merge(&merged, base, path.c_str(), 0, pool) != APR_SUCCESS)
+        return false;
+    path = merged;
+    return true;
+}
+
 // ---- ConfigAttrib -------------------------------------------------------------------------
 
 bool ConfigAttrib::Is(const char* name) const {
@@ -63,6 +59,10 @@ bool ConfigAttrib::Is(const char* name) const {
 
 bool ConfigAttrib::ValueIs(const char* word) const {
     return strcasecmp(m_value, word) == 0;
+}
+
+bool ConfigAttrib::ValueEquals(const char* word) const {
+    return strcmp(m_value, word) == 0;
 }
 
 void ConfigAttrib::GetBool(bool& value) const {
@@ -134,9 +134,9 @@ bool StreamingRecogSettings::Load(const apr_xml_elem* elem) {
         } else if (a.Is("api")) {
             a.GetString(m_api);
         } else if (a.Is("start-of-input")) {
-            if (a.ValueIs("service-originated")) {
+            if (a.ValueEquals("service-originated")) {
                 m_startOfInput = START_OF_INPUT_SERVICE_ORIGINATED;
-            } else if (a.ValueIs("internal")) {
+            } else if (a.ValueEquals("internal")) {
                 m_startOfInput = START_OF_INPUT_INTERNAL;
             } else {
                 a.WarnUnexpectedValue("Attribute");
@@ -190,9 +190,9 @@ bool StreamingRecogSettings::Load(const apr_xml_elem* elem) {
 bool ResultsSettings::Load(const apr_xml_elem* elem) {
     LoadConfigAttribs(elem, "Results", [this](const ConfigAttrib& a) {
         if (a.Is("format")) {
-            if (a.ValueIs("standard")) {
+            if (a.ValueEquals("standard")) {
                 m_format = FORMAT_STANDARD;
-            } else if (a.ValueIs("json")) {
+            } else if (a.ValueEquals("json")) {
                 m_format = FORMAT_JSON;
             } else {
                 a.WarnUnexpectedValue("Format Attribute");
@@ -206,11 +206,11 @@ bool ResultsSettings::Load(const apr_xml_elem* elem) {
         } else if (a.Is("skip-empty-elemnets")) {
             a.GetBool(m_skipEmptyElements);
         } else if (a.Is("confidence-format")) {
-            if (a.ValueIs("auto")) {
+            if (a.ValueEquals("auto")) {
                 m_confidenceFormat = CONFIDENCE_FORMAT_AUTO;
-            } else if (a.ValueIs("mrcpv1")) {
+            } else if (a.ValueEquals("mrcpv1")) {
                 m_confidenceFormat = CONFIDENCE_FORMAT_MRCPV1;
-            } else if (a.ValueIs("mrcpv2")) {
+            } else if (a.ValueEquals("mrcpv2")) {
                 m_confidenceFormat = CONFIDENCE_FORMAT_MRCPV2;
             } else {
                 a.WarnUnexpectedValue("Attribute");
@@ -229,7 +229,7 @@ bool ResultsSettings::Load(const apr_xml_elem* elem) {
             };
             bool known = false;
             for (const TagFormat& format : kTagFormats) {
-                if (a.ValueIs(format.name)) {
+                if (a.ValueEquals(format.name)) {
                     m_tagFormatFamily = format.family;
                     m_tagFormatEncoding = format.encoding;
                     known = true;
@@ -332,11 +332,8 @@ EngineSettings::~EngineSettings() {
 bool EngineSettings::LoadConfig(const char* fileName, const char* pluginId,
                                 const apt_dir_layout_t* layout, apr_pool_t* pool) {
     const char* path = apt_confdir_filepath_get(layout, fileName, pool);
-    if (!path) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Failed to Compose Config File Path [%s]", fileName);
+    if (!path)
         return false;
-    }
     mpf_sdi_params_init(&m_sdiParams);
     const apr_xml_doc* doc = ParseFile(path, pool);
     if (!doc)
@@ -360,11 +357,6 @@ apr_xml_doc* EngineSettings::ParseFile(const char* path, apr_pool_t* pool) {
     if (apr_xml_parse_file(pool, &parser, &doc, file, 2000) != APR_SUCCESS) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Parse Config File [%s]",
                 path);
-        if (parser) {
-            char error[256];
-            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "%s",
-                    apr_xml_parser_geterror(parser, error, sizeof(error)));
-        }
         doc = nullptr;
     }
     apr_file_close(file);
@@ -460,11 +452,8 @@ bool EngineSettings::ValidateConfig(const apt_dir_layout_t* layout, apr_pool_t* 
     const char* varDir = apt_dir_layout_path_get(layout, APT_LAYOUT_VAR_DIR, pool);
     const char* statusDir = apt_vardir_filepath_get(layout, "status", pool);
     const char* dataDir = apt_dir_layout_path_get(layout, APT_LAYOUT_DATA_DIR, pool);
-    if (!varDir || !statusDir || !dataDir) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Failed to Get Var, Status or Data Directory");
+    if (!varDir || !statusDir || !dataDir)
         return false;
-    }
     if (!ResolvePath(m_utteranceManager.m_waveformFolder, varDir, pool))
         return false;
     if (!ResolvePath(m_rdrManager.m_recordFolder, varDir, pool))

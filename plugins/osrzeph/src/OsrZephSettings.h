@@ -35,8 +35,10 @@ public:
     const char* Value() const { return m_value; }
     // The attribute's name equals `name`, ignoring case.
     bool Is(const char* name) const;
-    // The value equals `word`, ignoring case.
+    // The value equals `word`, ignoring case (booleans, a built-in grammar's mode and input).
     bool ValueIs(const char* word) const;
+    // The value equals `word` exactly: the words of an enumerated attribute.
+    bool ValueEquals(const char* word) const;
     // "true" or "false" in any case; anything else logs "Unexpected Value <%s> for Boolean
     // Attribute <%s>" and leaves `value` as it was.
     void GetBool(bool& value) const;
@@ -56,6 +58,34 @@ private:
     const char* m_name;
     const char* m_value;
 };
+
+// Makes a relative `path` absolute under `base`; an absolute one stays as it is. FALSE when
+// the two cannot be merged.
+bool ResolvePath(std::string& path, const char* base, apr_pool_t* pool);
+
+// The attributes that the utterance and RDR manager settings share (both are file managers
+// over a bounded folder). FALSE for any other name.
+template <typename FileManagerSettings>
+bool LoadFileManagerAttrib(const ConfigAttrib& a, FileManagerSettings& settings) {
+    if (a.Is("purge-existing")) {
+        a.GetBool(settings.m_purgeExisting);
+    } else if (a.Is("max-file-age")) {
+        a.GetInt(settings.m_maxFileAge);
+    } else if (a.Is("max-file-count")) {
+        a.GetInt(settings.m_maxFileCount);
+    } else if (a.Is("file-prefix")) {
+        a.GetString(settings.m_filePrefix);
+    } else if (a.Is("file-ext")) {
+        a.GetString(settings.m_fileExt);
+    } else if (a.Is("log-level")) {
+        a.GetLogLevel(settings.m_logLevel);
+    } else if (a.Is("use-logging-tag")) {
+        a.GetBool(settings.m_useLoggingTag);
+    } else {
+        return false;
+    }
+    return true;
+}
 
 // Returns false for an attribute name the record does not know.
 using ConfigAttribHandler = std::function<bool(const ConfigAttrib&)>;

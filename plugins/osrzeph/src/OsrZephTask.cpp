@@ -53,11 +53,8 @@ void Task::Run() {
     // reports SHUTDOWN, so no completion is lost.
     while (m_completionQueue.AsyncNext(&tag, &ok, gpr_inf_future(GPR_CLOCK_REALTIME)) !=
            grpc::CompletionQueue::SHUTDOWN) {
-        // Routing a completion to its method object (a GrpcEvent posted to the engine's
-        // processor) belongs to the streaming methods; until they exist no operation is
-        // ever started on this queue.
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Unrouted gRPC Completion [%p] ok=%d",
-                tag, ok ? 1 : 0);
+        // Each completion goes to its method object as a GrpcEvent on the engine's
+        // processor; until streaming methods exist no operation is started on this queue.
     }
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Completion Queue Shutdown");
 }
