@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -222,21 +223,30 @@ TEST_F(FileManagerTest, RemoveAndShred) {
 }
 
 TEST_F(FileManagerTest, DestroyingTheManagerWithTimersInFlightLeavesFilesAndNoDanglingCalls) {
-    std::string path = Write("utt-1.wav");
+    std::string dropped = Write("utt-1.wav");
+    std::string kept;
     {
-        FileManager local(&facility);
-        local.SetDirectory(dir);
-        local.SetFilePrefix("utt-");
-        local.SetMaxFileAge(1);
-        local.SetTimerProcessor(&processor);
-        ASSERT_TRUE(local.LoadFileEntries());
-        processor.Pump();                                 // the timer is queued
-        local.AddFileEntry("utt-2.wav", apr_time_now());  // its start is still pending
+        auto local = std::make_unique<FileManager>(&facility);
+        local->SetDirectory(dir);
+        local->SetFilePrefix("utt-");
+        local->SetMaxFileAge(1);
+        local->SetMaxFileCount(3);
+        local->SetTimerProcessor(&processor);
+        ASSERT_TRUE(local->LoadFileEntries());
+        kept = Write("utt-3.wav");
+        local->AddFileEntry("utt-2.wav", apr_time_now());
+        local->AddFileEntry("utt-3.wav", apr_time_now());
+        processor.Pump();  // the timers are queued
+        // Stopped while the manager lives, handled after it is gone.
+        local->RemoveFileEntry("utt-2.wav");
+        local->AddFileEntry("utt-4.wav", apr_time_now());  // its start is still pending
+        local->AddFileEntry("utt-5.wav", apr_time_now());  // drops utt-1 by the count
     }
     // The stop and start events run after the manager is gone (AddressSanitizer watches).
     processor.Pump();
     Elapse(120000);
-    EXPECT_TRUE(Exists(path));
+    EXPECT_FALSE(Exists(dropped));
+    EXPECT_TRUE(Exists(kept));
     EXPECT_TRUE(processor.GetTimerQueue().IsEmpty());
 }
 

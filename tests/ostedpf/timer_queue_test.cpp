@@ -176,6 +176,21 @@ TEST_F(TimerQueueTest, ClockSteppingBackSkipsTheAdvanceUntilItCatchesUp) {
     delete timer;
 }
 
+TEST_F(TimerQueueTest, AdvancesMoreOftenThanEveryMillisecondStillAddUp) {
+    Timer* timer = handler.Make("t", 10);
+    timer->Start(&processor);
+    processor.Pump();
+    for (int i = 0; i < 99; ++i) {
+        clock.Set(clock.Now() + 100);  // 0.1 ms per advance, as under a flood of events
+        queue().Advance();
+    }
+    EXPECT_TRUE(handler.elapsedTimers.empty());
+    clock.Set(clock.Now() + 100);
+    queue().Advance();
+    ASSERT_EQ(handler.elapsedTimers.size(), 1u);
+    delete timer;
+}
+
 TEST_F(TimerQueueTest, RebasingKeepsOrderAndDueTimes) {
     Timer* periodic = handler.Make("p", 40000, Timer::PERIODIC);
     Timer* first = handler.Make("first", 70000);

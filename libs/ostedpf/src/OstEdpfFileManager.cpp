@@ -111,9 +111,12 @@ bool FileManager::LoadFileEntries() {
         ageLimit = static_cast<apr_time_t>(m_maxFileAge) * kMicrosPerMinute;
     }
 
-    while (apr_dir_read(&info, APR_FINFO_TYPE | APR_FINFO_CTIME | APR_FINFO_NAME, dir) ==
-           APR_SUCCESS) {
-        if (info.filetype != APR_REG || !info.name ||
+    const apr_int32_t wanted = APR_FINFO_TYPE | APR_FINFO_CTIME | APR_FINFO_NAME;
+    apr_status_t status;
+    // An entry that could not be examined (a file removed meanwhile) is incomplete: skip
+    // it, but keep reading, or every file behind it would escape the limits.
+    while ((status = apr_dir_read(&info, wanted, dir)) == APR_SUCCESS || status == APR_INCOMPLETE) {
+        if ((info.valid & wanted) != wanted || info.filetype != APR_REG || !info.name ||
             apr_fnmatch(pattern.c_str(), info.name, 0) != APR_SUCCESS) {
             continue;
         }
@@ -199,10 +202,16 @@ void FileManager::SetExpirationTimer(FileEntry* entry, int64_t timeoutMs) {
     timer->Start(m_timerProcessor);
 }
 
+void FileManager::StopExpirationTimer(Timer* timer) {
+    // The stop event may run after this manager is gone: it must not call back.
+    timer->DetachHandler();
+    timer->Stop();
+}
+
 void FileManager::RemoveEntryFile(FileEntry* entry) {
     if (entry->timer) {
         m_timers.erase(entry->timer);
-        entry->timer->Stop();
+        StopExpirationTimer(entry->timer);
         entry->timer = nullptr;
     }
     DeleteFile(entry->name);
@@ -238,11 +247,8 @@ void FileManager::OnTimeoutElapsed(Timer* timer) {
 }
 
 void FileManager::DestroyFileEntries() {
-    for (auto& item : m_timers) {
-        // The stop event may run after this manager is gone: it must not call back.
-        item.first->DetachHandler();
-        item.first->Stop();
-    }
+    for (auto& item : m_timers)
+        StopExpirationTimer(item.first);
     m_timers.clear();
     for (FileEntry* entry : m_entries)
         delete entry;

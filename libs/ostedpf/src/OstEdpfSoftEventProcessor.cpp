@@ -15,7 +15,7 @@ SoftEventProcessor::SoftEventProcessor() = default;
 
 SoftEventProcessor::~SoftEventProcessor() {
     if (m_thread)
-        Shutdown(true);
+        SoftEventProcessor::Shutdown(true);
     Cleanup();
 }
 
@@ -122,8 +122,8 @@ void SoftEventProcessor::Run() {
             m_waiting = true;
             apr_status_t status;
             if (!timers.IsEmpty()) {
-                // At least 1 ms: a first timer already due (the clock stepped back) must
-                // not turn the wait into a spin.
+                // At least 1 ms: APR waits without limit for a negative time-out and
+                // returns at once for 0, either of which would stall or spin the loop.
                 int64_t timeout = timers.GetTimeout();
                 if (timeout < 1)
                     timeout = 1;

@@ -6,10 +6,10 @@ Timer::Timer(TimerHandler* handler, int64_t timeout, Type type, LifeTime lifetim
     : m_handler(handler), m_timeout(timeout), m_type(type), m_lifetime(lifetime) {}
 
 bool Timer::Start(AsyncEventTimerProcessor* processor) {
-    if (!processor || m_started.load())
+    // Exchange: of two racing starts only one posts.
+    if (!processor || m_started.exchange(true))
         return false;
     m_processor = processor;
-    m_started.store(true);
     AsyncEvent* event = new StartTimerEvent(this);
     event->Ref();
     return processor->PostEvent(event);
@@ -119,8 +119,11 @@ bool TimerQueue::Advance() {
     // A clock that stepped back: wait until it passes the last advance again.
     if (now < m_lastAdvance)
         return false;
-    m_elapsed += (now - m_lastAdvance) / 1000;
-    m_lastAdvance = now;
+    // Whole milliseconds only; the remainder stays for the next advance, or advances more
+    // often than once a millisecond (a busy loop) would never move the counter.
+    int64_t ms = (now - m_lastAdvance) / 1000;
+    m_elapsed += ms;
+    m_lastAdvance += ms * 1000;
     if (m_elapsed > sm_rebaseThreshold)
         Rebase();
 

@@ -67,6 +67,7 @@ protected:
     // Drops the oldest entries beyond the maximum count; TRUE if `watched` was one of them.
     bool ApplyCountLimit(const FileEntry* watched);
     void SetExpirationTimer(FileEntry* entry, int64_t timeoutMs);
+    void StopExpirationTimer(Timer* timer);
     // Stops the entry's timer and deletes its file; the caller drops and frees the entry.
     void RemoveEntryFile(FileEntry* entry);
     void DeleteFile(const std::string& name);

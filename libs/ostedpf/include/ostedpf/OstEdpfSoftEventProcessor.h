@@ -19,7 +19,9 @@ namespace OstEdpf {
 //
 // Threads:
 // - AddObserver(), Start(): the owner, before the thread runs.
-// - PostEvent(): any thread, between Start() and the end of Shutdown()/WaitForShutdown().
+// - PostEvent(): any thread from Start() on. Other threads must be done posting before
+//   the owner calls WaitForShutdown() or Shutdown(true): its clean-up destroys the mutex.
+//   Later posts (and posts before Start()) release the event and return FALSE.
 // - Shutdown(), WaitForShutdown(): the owner, never the processor's own thread when
 //   waiting.
 // - OnStart(), OnShutdown(), ProcessShutdown() and all timer work: the processor's thread.
@@ -41,10 +43,10 @@ public:
     // Not owned; must outlive the processor's thread.
     void AddObserver(Observer* observer) { m_observers.push_back(observer); }
 
-    bool Start();
+    virtual bool Start();
     // Posts the exit event; events posted after it are released unprocessed.
-    bool Shutdown(bool wait);
-    void WaitForShutdown();
+    virtual bool Shutdown(bool wait);
+    virtual void WaitForShutdown();
 
     // TRUE once the event is queued. Without a running queue (before Start(), after
     // shutdown) the event is released and FALSE returned.
