@@ -52,10 +52,9 @@ foreach(_proto IN LISTS DIALOGFLOW_PROTOS)
   endif()
   add_custom_command(
     OUTPUT ${_outs}
-    # protoc warns about unused imports in Google's files; that is not ours to fix.
-    COMMAND ${PROTOC} -I${PROTOBUF_INCLUDE_DIR} -I${DIALOGFLOW_PROTO_ROOT} ${_args} ${_proto} 2>/dev/null
-            || ${PROTOC} -I${PROTOBUF_INCLUDE_DIR} -I${DIALOGFLOW_PROTO_ROOT} ${_args} ${_proto}
-    DEPENDS ${DIALOGFLOW_PROTO_ROOT}/${_proto}
+    COMMAND ${CMAKE_SOURCE_DIR}/cmake/protoc-quiet.sh
+            ${PROTOC} -I${PROTOBUF_INCLUDE_DIR} -I${DIALOGFLOW_PROTO_ROOT} ${_args} ${_proto}
+    DEPENDS ${DIALOGFLOW_PROTO_ROOT}/${_proto} ${CMAKE_SOURCE_DIR}/cmake/protoc-quiet.sh
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     COMMENT "protoc ${_proto}"
     VERBATIM)
@@ -63,8 +62,8 @@ foreach(_proto IN LISTS DIALOGFLOW_PROTOS)
 endforeach()
 
 add_library(dialogflow_api STATIC ${_sources})
-# Generated code: no sanitizer instrumentation is needed for correctness, but the objects
-# must match the sanitizer runtime of the executables, so they keep the global flags.
+# Generated code keeps the global (sanitizer) flags so that it matches the executables'
+# runtime; its warnings are not ours, so they are off.
 target_compile_options(dialogflow_api PRIVATE -w)
 target_include_directories(dialogflow_api SYSTEM PUBLIC ${DIALOGFLOW_GEN_DIR})
 target_link_libraries(dialogflow_api PUBLIC PkgConfig::GRPCPP PkgConfig::GRPC PkgConfig::GPR PkgConfig::PROTOBUF)
