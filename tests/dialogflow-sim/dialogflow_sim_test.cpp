@@ -122,15 +122,7 @@ template <class Client>
 class SimFlavourTest : public SimTestBase {};
 
 using Flavours = ::testing::Types<V2Client, V2beta1Client, V3beta1Client>;
-struct FlavourNames {
-    template <class Client>
-    static std::string GetName(int) {
-        return std::is_same<Client, V2Client>::value        ? "v2"
-               : std::is_same<Client, V2beta1Client>::value ? "v2beta1"
-                                                            : "v3beta1";
-    }
-};
-TYPED_TEST_SUITE(SimFlavourTest, Flavours, FlavourNames);
+TYPED_TEST_SUITE(SimFlavourTest, Flavours);
 
 TYPED_TEST(SimFlavourTest, ScriptedRecognitionEndToEndAndRecorded) {
     ASSERT_TRUE(this->StartSim());

@@ -103,13 +103,14 @@ struct EsClientTraits {
     }
 };
 
-using V2Client = EsClientTraits<google::cloud::dialogflow::v2::Sessions,
-                                google::cloud::dialogflow::v2::StreamingDetectIntentRequest,
-                                google::cloud::dialogflow::v2::StreamingDetectIntentResponse>;
-using V2beta1Client =
-    EsClientTraits<google::cloud::dialogflow::v2beta1::Sessions,
-                   google::cloud::dialogflow::v2beta1::StreamingDetectIntentRequest,
-                   google::cloud::dialogflow::v2beta1::StreamingDetectIntentResponse>;
+// Named structs rather than aliases, so that test names show a short type name.
+struct V2Client : EsClientTraits<google::cloud::dialogflow::v2::Sessions,
+                                 google::cloud::dialogflow::v2::StreamingDetectIntentRequest,
+                                 google::cloud::dialogflow::v2::StreamingDetectIntentResponse> {};
+struct V2beta1Client
+    : EsClientTraits<google::cloud::dialogflow::v2beta1::Sessions,
+                     google::cloud::dialogflow::v2beta1::StreamingDetectIntentRequest,
+                     google::cloud::dialogflow::v2beta1::StreamingDetectIntentResponse> {};
 
 struct V3beta1Client {
     using ServiceType = google::cloud::dialogflow::cx::v3beta1::Sessions;
