@@ -46,8 +46,16 @@ function(zeph_add_gtest name)
     list(APPEND labels tsan)
     add_dependencies(zeph_tsan_tests ${name})
   endif()
+  # Suppressions for leaks and races that are not ours, also for a plain `ctest` run.
+  if(ZEPH_TSAN)
+    set(sanitizer_env "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${CMAKE_SOURCE_DIR}/tests/tsan.supp")
+  elseif(ZEPH_SANITIZE MATCHES "address")
+    set(sanitizer_env "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0")
+  else()
+    set(sanitizer_env "ZEPH_SANITIZE=none")
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${labels}"
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${labels}" ENVIRONMENT "${sanitizer_env}"
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 endfunction()
