@@ -15,7 +15,9 @@
 namespace ZephTest {
 
 // Runs a shell command; true on exit status 0.
-inline bool RunCommand(const std::string& command) { return std::system(command.c_str()) == 0; }
+inline bool RunCommand(const std::string& command) {
+    return std::system(command.c_str()) == 0;
+}
 
 // A fresh directory under TMPDIR (or /tmp), removed by the caller if it cares.
 inline std::string MakeTempDir(const char* prefix = "zeph-test") {
@@ -42,29 +44,34 @@ inline std::vector<int16_t> ReadRawSamples(const std::string& path) {
 // Empty on failure.
 inline std::vector<int16_t> SynthesizeSpeech(const std::string& text, int rate) {
     std::string dir = MakeTempDir("zeph-speech");
-    if (dir.empty()) return {};
+    if (dir.empty())
+        return {};
     std::string wav = dir + "/speech.wav";
     std::string raw = dir + "/speech.raw";
     std::string command = "espeak-ng -w '" + wav + "' '" + text + "' >/dev/null 2>&1 && sox '" +
                           wav + "' -r " + std::to_string(rate) +
                           " -c 1 -b 16 -e signed-integer -L -t raw '" + raw + "' >/dev/null 2>&1";
     std::vector<int16_t> samples;
-    if (RunCommand(command)) samples = ReadRawSamples(raw);
+    if (RunCommand(command))
+        samples = ReadRawSamples(raw);
     RunCommand("rm -rf '" + dir + "'");
     return samples;
 }
 
 // `ms` of noise from sox at the given peak amplitude (0..1), 16-bit mono at `rate` Hz.
-inline std::vector<int16_t> SynthesizeNoise(int ms, int rate, double amplitude, const char* colour = "pinknoise") {
+inline std::vector<int16_t> SynthesizeNoise(int ms, int rate, double amplitude,
+                                            const char* colour = "pinknoise") {
     std::string dir = MakeTempDir("zeph-noise");
-    if (dir.empty()) return {};
+    if (dir.empty())
+        return {};
     std::string raw = dir + "/noise.raw";
     std::string command = "sox -n -r " + std::to_string(rate) +
                           " -c 1 -b 16 -e signed-integer -L -t raw '" + raw + "' synth " +
                           std::to_string(ms / 1000.0) + " " + colour + " vol " +
                           std::to_string(amplitude) + " >/dev/null 2>&1";
     std::vector<int16_t> samples;
-    if (RunCommand(command)) samples = ReadRawSamples(raw);
+    if (RunCommand(command))
+        samples = ReadRawSamples(raw);
     RunCommand("rm -rf '" + dir + "'");
     return samples;
 }

@@ -48,8 +48,8 @@ TEST(WebRtcVad, SynthesizedSpeechIsMostlyVoiced) {
     ASSERT_GT(speech.size(), 8000u) << "espeak-ng or sox failed";
     VadCounts counts = Classify(speech, 8000, 2);
     EXPECT_EQ(counts.errors, 0);
-    EXPECT_GT(counts.voiced, counts.unvoiced) << counts.voiced << " voiced, " << counts.unvoiced
-                                               << " unvoiced";
+    EXPECT_GT(counts.voiced, counts.unvoiced)
+        << counts.voiced << " voiced, " << counts.unvoiced << " unvoiced";
 }
 
 TEST(WebRtcVad, RejectsFrameLengthItCannotProcess) {
