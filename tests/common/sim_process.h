@@ -129,6 +129,7 @@ public:
                 result = WEXITSTATUS(status);
             }
             pid_ = -1;
+            exit_status_ = result;
         }
         if (stdout_fd_ >= 0) {
             close(stdout_fd_);
@@ -139,6 +140,9 @@ public:
     }
 
     bool running() const { return pid_ > 0; }
+    // The exit status of the last run that ended, as Stop() returned it (also after a
+    // failed Start: 1 for a bad file, 2 for bad flags, -1 for a crash).
+    int exit_status() const { return exit_status_; }
     pid_t pid() const { return pid_; }
     int port() const { return port_; }
     // "localhost:PORT": the name the test server certificate is made for.
@@ -169,6 +173,7 @@ private:
     pid_t pid_ = -1;
     int stdout_fd_ = -1;
     int port_ = 0;
+    int exit_status_ = -1;
 };
 
 }  // namespace ZephTest

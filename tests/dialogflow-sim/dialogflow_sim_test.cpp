@@ -169,6 +169,18 @@ TYPED_TEST(SimFlavourTest, ScriptedRecognitionEndToEndAndRecorded) {
     EXPECT_EQ(std::string(first["session"].GetString()), session);
     EXPECT_TRUE(first.HasMember("queryInput"));
     EXPECT_TRUE(first.HasMember("outputAudioConfig"));
+
+    // Without single utterance the service never signals the end of the utterance: the
+    // final transcript follows the half-close.
+    SimStream<TypeParam> stream(this->DefaultChannel());
+    ASSERT_TRUE(stream.Write(TypeParam::FirstAudio(session, false, false, false)));
+    EXPECT_EQ(stream.WriteSilence(20), 20);
+    ASSERT_TRUE(stream.Finish().ok());
+    ASSERT_EQ(stream.seen.size(), 3u);
+    EXPECT_FALSE(stream.seen[0].is_final);
+    EXPECT_FALSE(stream.seen[1].end_of_utterance);
+    EXPECT_TRUE(stream.seen[1].is_final);
+    EXPECT_TRUE(stream.seen[2].has_query_result);
 }
 
 TYPED_TEST(SimFlavourTest, RefusesMissingOrForeignCredentials) {
@@ -263,6 +275,29 @@ TYPED_TEST(SimFlavourTest, ProtocolViolationsEndTheStream) {
         SimStream<TypeParam> stream(this->DefaultChannel());
         stream.Write(empty);
         EXPECT_EQ(stream.Finish().error_code(), grpc::StatusCode::INVALID_ARGUMENT);
+    }
+    // Query parameters: session entity types by their full resource name (of any session),
+    // a location on the globe.
+    struct ParamsCase {
+        std::string entity_type;
+        double latitude;
+        grpc::StatusCode expected;
+    };
+    for (const ParamsCase& c :
+         {ParamsCase{session + "/entityTypes/size", 48.8, grpc::OK},
+          ParamsCase{TypeParam::Session("other") + "/entityTypes/size", 0.0, grpc::OK},
+          ParamsCase{"size", 0.0, grpc::INVALID_ARGUMENT},
+          ParamsCase{session + "/entityTypes/", 0.0, grpc::INVALID_ARGUMENT},
+          ParamsCase{session + "/entityTypes/size", 91.0, grpc::INVALID_ARGUMENT}}) {
+        auto request = TypeParam::Text(session, "hi");
+        auto* params = request.mutable_query_params();
+        params->add_session_entity_types()->set_name(c.entity_type);
+        params->mutable_geo_location()->set_latitude(c.latitude);
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        stream.Write(request);
+        grpc::Status status = stream.Finish();
+        EXPECT_EQ(status.error_code(), c.expected) << c.entity_type << " " << c.latitude;
+        EXPECT_EQ(status.error_message().empty(), status.ok());
     }
 }
 
@@ -386,30 +421,47 @@ TEST_F(SimTestBase, FlavourSpecificInputsAndRecordedFirstRequest) {
     namespace cx = google::cloud::dialogflow::cx::v3beta1;
     namespace v2beta1 = google::cloud::dialogflow::v2beta1;
     namespace v2 = google::cloud::dialogflow::v2;
-    const std::string cx_session = V3beta1Client::Session("inputs");
-    {
+    const std::string cx_agent = "projects/zeph-test-project/locations/global/agents/agent-1";
+    // A CX first request with the given input; returns the intent matched, or the status.
+    auto cx_answer = [&](auto set_input) {
         cx::StreamingDetectIntentRequest request;
-        request.set_session(cx_session);
+        request.set_session(cx_agent + "/environments/live/sessions/inputs");
         request.mutable_query_input()->set_language_code("en-US");
-        request.mutable_query_input()->mutable_intent()->set_intent(
-            "projects/zeph-test-project/locations/global/agents/agent-1/intents/book");
+        set_input(&request);
         SimStream<V3beta1Client> stream(DefaultChannel());
         stream.Write(request);
-        ASSERT_TRUE(stream.Finish().ok());
-        ASSERT_EQ(stream.seen.size(), 1u);
-        EXPECT_EQ(stream.seen[0].intent_display_name, "Book a Table");
+        grpc::Status status = stream.Finish();
+        if (!status.ok()) {
+            return std::to_string(status.error_code()) + " " + status.error_message();
+        }
+        return stream.seen.size() == 1 ? stream.seen[0].intent_display_name : "no answer";
+    };
+    auto cx_intent = [&](const std::string& intent) {
+        return cx_answer([&](cx::StreamingDetectIntentRequest* request) {
+            request->mutable_query_input()->mutable_intent()->set_intent(intent);
+        });
+    };
+    EXPECT_EQ(cx_intent(cx_agent + "/intents/book"), "Book a Table");
+    EXPECT_EQ(cx_answer([](cx::StreamingDetectIntentRequest* request) {
+                  request->mutable_query_input()->mutable_dtmf()->set_digits("12#");
+              }),
+              "Main Menu");
+    // An intent is named in full, by the session's agent, without the environment.
+    for (const std::string& intent :
+         {std::string("book"), cx_agent + "/environments/live/intents/book",
+          std::string("projects/zeph-test-project/locations/global/agents/other/intents/book")}) {
+        EXPECT_EQ(cx_intent(intent).rfind("3 Invalid intent", 0), 0u) << cx_intent(intent);
     }
-    {
-        cx::StreamingDetectIntentRequest request;
-        request.set_session(cx_session);
-        request.mutable_query_input()->set_language_code("en-US");
-        request.mutable_query_input()->mutable_dtmf()->set_digits("12#");
-        SimStream<V3beta1Client> stream(DefaultChannel());
-        stream.Write(request);
-        ASSERT_TRUE(stream.Finish().ok());
-        ASSERT_EQ(stream.seen.size(), 1u);
-        EXPECT_EQ(stream.seen[0].intent_display_name, "Main Menu");
-    }
+    EXPECT_EQ(cx_answer([&](cx::StreamingDetectIntentRequest* request) {
+                  request->mutable_query_params()->set_current_page(cx_agent + "/flows/f/pages/p");
+                  request->mutable_query_input()->mutable_text()->set_text("hi");
+              }),
+              "Default Fallback Intent");
+    EXPECT_EQ(cx_answer([&](cx::StreamingDetectIntentRequest* request) {
+                  request->mutable_query_params()->set_current_page("p");
+                  request->mutable_query_input()->mutable_text()->set_text("hi");
+              }).rfind("3 Invalid current page", 0),
+              0u);
     {
         v2beta1::StreamingDetectIntentRequest request;
         request.set_session(V2beta1Client::Session("inputs"));
@@ -433,18 +485,29 @@ TEST_F(SimTestBase, FlavourSpecificInputsAndRecordedFirstRequest) {
               ->mutable_fields())["caller"]
             .set_string_value("+15550100");
         request.mutable_query_params()->set_time_zone("Europe/Paris");
+        request.mutable_query_params()->add_contexts()->set_name(request.session() +
+                                                                 "/contexts/ctx1");
         SimStream<V2Client> stream(DefaultChannel());
         stream.Write(request);
         ASSERT_TRUE(stream.Finish().ok());
     }
+    {
+        // A context named short, as the client should have completed it.
+        v2::StreamingDetectIntentRequest request =
+            V2Client::Text(V2Client::Session("inputs"), "hi");
+        request.mutable_query_params()->add_contexts()->set_name("ctx1");
+        SimStream<V2Client> stream(DefaultChannel());
+        stream.Write(request);
+        EXPECT_EQ(stream.Finish().error_code(), grpc::StatusCode::INVALID_ARGUMENT);
+    }
     auto records = Records();
-    ASSERT_EQ(records.size(), 4u);
-    const auto& first = records[3]["first_request"];
+    ASSERT_EQ(records.size(), 10u);
+    const auto& first = records[8]["first_request"];
     EXPECT_EQ(std::string(first["queryParams"]["timeZone"].GetString()), "Europe/Paris");
     EXPECT_EQ(std::string(first["queryInput"]["event"]["parameters"]["caller"].GetString()),
               "+15550100");
     EXPECT_EQ(std::string(records[0]["flavour"].GetString()), "v3beta1");
-    EXPECT_EQ(std::string(records[2]["flavour"].GetString()), "v2beta1");
+    EXPECT_EQ(std::string(records[7]["flavour"].GetString()), "v2beta1");
 }
 
 TEST_F(SimTestBase, ExampleAgentServesItsCallFlow) {
@@ -464,14 +527,24 @@ TEST_F(SimTestBase, ExampleAgentServesItsCallFlow) {
                                                  "Default Fallback Intent"}));
 }
 
-TEST_F(SimTestBase, BadAgentFileIsRefusedAtStart) {
-    WriteFile(dir_ + "/bad.json", R"({"intents": [{"name": "a", "colour": "red"}]})");
-    SimProcess bad;
-    EXPECT_FALSE(bad.Start({"--agent", dir_ + "/bad.json"}));
-    WriteFile(dir_ + "/bad.json", R"({"utterances": [{"intent": "missing"}]})");
-    EXPECT_FALSE(bad.Start({"--agent", dir_ + "/bad.json"}));
-    WriteFile(dir_ + "/bad.json", "{ not json");
-    EXPECT_FALSE(bad.Start({"--agent", dir_ + "/bad.json"}));
+// Bad input at start is an error exit (1 for files, 2 for flags), never a crash.
+TEST_F(SimTestBase, BadAgentFileOrFlagsAreRefusedAtStart) {
+    const std::string bad = dir_ + "/bad.json";
+    for (const char* text :
+         {R"({"intents": [{"name": "a", "colour": "red"}]})",
+          R"({"utterances": [{"intent": "missing"}]})", R"({"utterances": []})", R"([1, 2])",
+          R"({"sessions": {"s": [{"end_of_utterance": -1}]}})",
+          R"({"intents": [{"name": "a", "output_audio": "none.wav"}]})", "{ not json", ""}) {
+        WriteFile(bad, text);
+        SimProcess sim;
+        EXPECT_FALSE(sim.Start({"--agent", bad}));
+        EXPECT_EQ(sim.exit_status(), 1) << text;
+    }
+    SimProcess sim;
+    EXPECT_FALSE(sim.Start({"--agent", dir_ + "/absent.json"}));
+    EXPECT_EQ(sim.exit_status(), 1);
+    EXPECT_FALSE(sim.Start({"--max-audio-ms", "0"}));
+    EXPECT_EQ(sim.exit_status(), 2);
 }
 
 TEST_F(SimTestBase, PlaintextWithBuiltInAgent) {

@@ -55,14 +55,15 @@ struct EsClientTraits {
     static std::string Session(const std::string& id) {
         return "projects/zeph-test-project/agent/sessions/" + id;
     }
-    static Request FirstAudio(const std::string& session, bool word_info, bool output_audio) {
+    static Request FirstAudio(const std::string& session, bool word_info, bool output_audio,
+                              bool single_utterance = true) {
         Request request;
         request.set_session(session);
         auto* config = request.mutable_query_input()->mutable_audio_config();
         config->set_audio_encoding(static_cast<decltype(config->audio_encoding())>(1));
         config->set_sample_rate_hertz(16000);
         config->set_language_code("en-US");
-        config->set_single_utterance(true);
+        config->set_single_utterance(single_utterance);
         config->set_enable_word_info(word_info);
         if (output_audio) {
             auto* out = request.mutable_output_audio_config();
@@ -121,7 +122,8 @@ struct V3beta1Client {
     static std::string Session(const std::string& id) {
         return "projects/zeph-test-project/locations/global/agents/agent-1/sessions/" + id;
     }
-    static RequestType FirstAudio(const std::string& session, bool word_info, bool output_audio) {
+    static RequestType FirstAudio(const std::string& session, bool word_info, bool output_audio,
+                                  bool single_utterance = true) {
         RequestType request;
         request.set_session(session);
         request.mutable_query_input()->set_language_code("en-US");
@@ -129,7 +131,7 @@ struct V3beta1Client {
         config->set_audio_encoding(
             google::cloud::dialogflow::cx::v3beta1::AUDIO_ENCODING_LINEAR_16);
         config->set_sample_rate_hertz(16000);
-        config->set_single_utterance(true);
+        config->set_single_utterance(single_utterance);
         config->set_enable_word_info(word_info);
         if (output_audio) {
             auto* out = request.mutable_output_audio_config();

@@ -30,8 +30,9 @@ struct Intent {
 
 // Injected faults; every field is off by default.
 struct Faults {
+    // Agent-wide: before reading the first request; an utterance's: before reading its audio.
+    int delay_accept_ms = 0;
     std::optional<grpc::Status> refuse;         // end the stream at once with this status
-    int delay_accept_ms = 0;                    // before reading the first request
     int delay_answer_ms = 0;                    // before every answer
     std::optional<uint64_t> abort_after_bytes;  // ABORTED once this much audio arrived
     std::optional<uint64_t> reset_after_bytes;  // cancel the stream (RST_STREAM)

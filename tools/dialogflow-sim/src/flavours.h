@@ -37,6 +37,7 @@ struct FirstInput {
     int sample_rate_hertz = 0;
     int bytes_per_sample = 2;
     bool word_info = false;
+    bool single_utterance = false;
     bool output_audio = false;
     int output_sample_rate_hertz = 0;
 };
@@ -103,12 +104,14 @@ void SetParameters(const std::string& json, Struct* parameters) {
 
 template <class RecognitionResult>
 void FillRecognition(const std::string& transcript, bool is_final, float confidence,
-                     const std::vector<Word>& words, RecognitionResult* result) {
+                     int64_t speech_end_ms, const std::vector<Word>& words,
+                     RecognitionResult* result) {
     result->set_message_type(RecognitionResult::TRANSCRIPT);
     result->set_transcript(transcript);
     result->set_is_final(is_final);
     if (is_final) {
         result->set_confidence(confidence);
+        SetMilliseconds(result->mutable_speech_end_offset(), speech_end_ms);
         for (const Word& word : words) {
             auto* info = result->add_speech_word_info();
             info->set_word(word.text);
@@ -133,6 +136,59 @@ grpc::Status ReadAudioConfig(const Config& config, FirstInput* input) {
     const int encoding = static_cast<int>(config.audio_encoding());
     input->bytes_per_sample = encoding == 3 || encoding == 8 ? 1 : 2;
     input->word_info = config.enable_word_info();
+    input->single_utterance = config.single_utterance();
+    return grpc::Status::OK;
+}
+
+// True when name is "<a session of the flavour>/<collection>/<id>".
+template <class IsSession>
+bool IsBelowSession(const std::string& name, const std::string& collection, IsSession is_session) {
+    const size_t id_at = name.rfind('/');
+    if (id_at == std::string::npos || id_at == 0 || id_at + 1 == name.size()) {
+        return false;
+    }
+    const size_t collection_at = name.rfind('/', id_at - 1);
+    return collection_at != std::string::npos &&
+           name.compare(collection_at + 1, id_at - collection_at - 1, collection) == 0 &&
+           is_session(name.substr(0, collection_at));
+}
+
+template <class QueryParameters, class = void>
+struct HasContexts : std::false_type {};
+template <class QueryParameters>
+struct HasContexts<QueryParameters,
+                   std::void_t<decltype(std::declval<QueryParameters>().contexts())>>
+    : std::true_type {};
+
+// What the service checks in the query parameters of every flavour: a location on the
+// globe, and contexts and session entity types named by their full resource names (the
+// client completes short names against its session).
+template <class QueryParameters, class IsSession>
+grpc::Status CheckQueryParameters(const QueryParameters& params, IsSession is_session) {
+    if (params.has_geo_location()) {
+        const double latitude = params.geo_location().latitude();
+        const double longitude = params.geo_location().longitude();
+        if (!(latitude >= -90.0 && latitude <= 90.0) ||
+            !(longitude >= -180.0 && longitude <= 180.0)) {
+            return Invalid(
+                "Geo location latitude must be within [-90, 90] and longitude "
+                "within [-180, 180].");
+        }
+    }
+    for (const auto& type : params.session_entity_types()) {
+        if (!IsBelowSession(type.name(), "entityTypes", is_session)) {
+            return Invalid("Invalid session entity type name \"" + type.name() +
+                           "\": not a session entity type resource name.");
+        }
+    }
+    if constexpr (HasContexts<QueryParameters>::value) {
+        for (const auto& context : params.contexts()) {
+            if (!IsBelowSession(context.name(), "contexts", is_session)) {
+                return Invalid("Invalid context name \"" + context.name() +
+                               "\": not a context resource name.");
+            }
+        }
+    }
     return grpc::Status::OK;
 }
 
@@ -161,9 +217,10 @@ struct RecognitionResponses {
     using RecognitionResult = Bare<decltype(std::declval<Response>().recognition_result())>;
 
     static Response RecognitionResponse(const std::string& transcript, bool is_final,
-                                        float confidence, const std::vector<Word>& words) {
+                                        float confidence, int64_t speech_end_ms,
+                                        const std::vector<Word>& words) {
         Response response;
-        FillRecognition(transcript, is_final, confidence, words,
+        FillRecognition(transcript, is_final, confidence, speech_end_ms, words,
                         response.mutable_recognition_result());
         return response;
     }
@@ -246,7 +303,7 @@ struct EsTraits : Detail::RecognitionResponses<ResponseT> {
             return Detail::Invalid("Language code must be specified.");
         }
         Detail::ReadOutputAudioConfig(request, input);
-        return grpc::Status::OK;
+        return Detail::CheckQueryParameters(request.query_params(), &IsValidSession);
     }
 
     // Every request after the first carries audio only (ES clients may repeat the output
@@ -364,6 +421,10 @@ struct V3beta1Flavour : Detail::RecognitionResponses<
         } else if (query.has_intent()) {
             input->kind = InputKind::kIntent;
             input->value = query.intent().intent();
+            if (!IsOfSessionAgent(input->value, request.session(), "intents")) {
+                return Detail::Invalid("Invalid intent \"" + input->value +
+                                       "\": not an intent resource name of the session's agent.");
+            }
         } else if (query.has_dtmf()) {
             input->kind = InputKind::kDtmf;
             input->value = query.dtmf().digits();
@@ -376,8 +437,22 @@ struct V3beta1Flavour : Detail::RecognitionResponses<
         if (input->language.empty()) {
             return Detail::Invalid("Language code must be specified.");
         }
+        const std::string& page = request.query_params().current_page();
+        if (!page.empty() && !IsOfSessionAgent(page, request.session(), "flows/*/pages")) {
+            return Detail::Invalid("Invalid current page \"" + page +
+                                   "\": not a page resource name of the session's agent.");
+        }
         Detail::ReadOutputAudioConfig(request, input);
-        return grpc::Status::OK;
+        return Detail::CheckQueryParameters(request.query_params(), &IsValidSession);
+    }
+
+    // True when name is "<the session's agent>/<collection>/<id>"; "*" in collection stands
+    // for any one segment.
+    static bool IsOfSessionAgent(const std::string& name, const std::string& session,
+                                 const std::string& collection) {
+        const std::string agent = IntentParent(session);
+        return name.compare(0, agent.size() + 1, agent + "/") == 0 &&
+               MatchesResourcePattern(name.substr(agent.size() + 1), collection + "/*");
     }
 
     // Every request after the first carries query_input.audio.audio and nothing else.

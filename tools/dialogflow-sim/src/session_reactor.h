@@ -72,13 +72,22 @@ public:
             }
             return;
         }
+        int read_delay_ms = 0;
         if (!first_seen_) {
             first_seen_ = true;
             OnFirstRequest();
+            // An utterance's own accept delay holds back its audio: its script is known
+            // only now, after the first request.
+            read_delay_ms = utterance_.faults.delay_accept_ms;
         } else {
             OnFollowUpRequest();
         }
-        if (!finished_ && !finish_pending_) {
+        if (finished_ || finish_pending_) {
+            return;
+        }
+        if (read_delay_ms > 0) {
+            After(read_delay_ms, [this] { this->StartRead(&request_); });
+        } else {
             this->StartRead(&request_);
         }
     }
@@ -205,7 +214,9 @@ private:
                 EndStream(*faults_.refuse);
                 return;
             }
-            if (faults_.no_end_of_utterance) {
+            // The service signals the end of an utterance only to a client that asked for
+            // single utterance; the others get the final transcript after they half-close.
+            if (faults_.no_end_of_utterance || !input_.single_utterance) {
                 utterance_.end_of_utterance = EndOfUtterance::kNever;
             }
             CheckAudioTriggers();
@@ -288,7 +299,7 @@ private:
                audio_bytes_ >= utterance_.interim[next_interim_].at_bytes && audio_bytes_ > 0) {
             const auto& interim = utterance_.interim[next_interim_++];
             if (!final_transcript_sent_) {
-                Send(Flavour::RecognitionResponse(interim.transcript, false, 0.0f, {}));
+                Send(Flavour::RecognitionResponse(interim.transcript, false, 0.0f, 0, {}));
             }
         }
         if (!final_transcript_sent_ && utterance_.end_of_utterance == EndOfUtterance::kAtBytes &&
@@ -302,20 +313,25 @@ private:
 
     void SendFinalTranscript() {
         final_transcript_sent_ = true;
-        Send(Flavour::RecognitionResponse(utterance_.transcript, true, utterance_.confidence,
-                                          input_.word_info ? Words() : std::vector<Word>()));
+        const int64_t duration_ms = AudioMilliseconds();
+        Send(Flavour::RecognitionResponse(
+            utterance_.transcript, true, utterance_.confidence, duration_ms,
+            input_.word_info ? Words(duration_ms) : std::vector<Word>()));
+    }
+
+    int64_t AudioMilliseconds() const {
+        const int64_t bytes_per_ms = std::max<int64_t>(
+            1, static_cast<int64_t>(input_.sample_rate_hertz) * input_.bytes_per_sample / 1000);
+        return static_cast<int64_t>(audio_bytes_) / bytes_per_ms;
     }
 
     // Spreads the transcript's words evenly over the audio received.
-    std::vector<Word> Words() const {
+    std::vector<Word> Words(int64_t duration_ms) const {
         std::vector<std::string> texts;
         std::istringstream in(utterance_.transcript);
         for (std::string text; in >> text;) {
             texts.push_back(text);
         }
-        const int64_t bytes_per_ms = std::max<int64_t>(
-            1, static_cast<int64_t>(input_.sample_rate_hertz) * input_.bytes_per_sample / 1000);
-        const int64_t duration_ms = static_cast<int64_t>(audio_bytes_) / bytes_per_ms;
         std::vector<Word> words;
         const int64_t count = static_cast<int64_t>(texts.size());
         for (int64_t i = 0; i < count; ++i) {
