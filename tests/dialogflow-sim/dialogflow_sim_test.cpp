@@ -271,6 +271,16 @@ TYPED_TEST(SimFlavourTest, ProtocolViolationsEndTheStream) {
         EXPECT_EQ(stream.Finish().error_code(), grpc::StatusCode::OUT_OF_RANGE);
     }
     {
+        // Bytes that do not parse as a request: a string field holding invalid UTF-8.
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        stream.Write(TypeParam::FirstAudio(session, false, false));
+        stream.Write(TypeParam::FirstAudio("\xff", false, false));
+        grpc::Status status = stream.Finish();
+        EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT)
+            << status.error_message();
+        EXPECT_EQ(stream.seen.size(), 0u);
+    }
+    {
         typename TypeParam::RequestType empty;
         SimStream<TypeParam> stream(this->DefaultChannel());
         stream.Write(empty);

@@ -1,6 +1,8 @@
 // How each API flavour's messages are read and written. The stream logic (session_reactor.h)
 // is written once against these traits:
 //   Service, Request, Response   the generated service and its stream messages
+//   StreamingService             Service with StreamingDetectIntent on raw bytes, the
+//                                other methods on the callback API (UNIMPLEMENTED)
 //   kName                        "v2", "v2beta1" or "v3beta1"
 //   IsValidSession(path)         the flavour's session resource form
 //   ReadFirstRequest / CheckFollowUpRequest / AudioOf / ClearAudio   the request side
@@ -258,6 +260,9 @@ struct EsTraits : Detail::RecognitionResponses<ResponseT> {
     using Service = ServiceT;
     using Request = RequestT;
     using Response = ResponseT;
+    using StreamingService = typename Service::template WithCallbackMethod_DetectIntent<
+        typename Service::template WithRawCallbackMethod_StreamingDetectIntent<
+            typename Service::Service>>;
     using QueryInput = Bare<decltype(std::declval<Request>().query_input())>;
 
     static bool IsValidSession(const std::string& session) {
@@ -387,6 +392,11 @@ struct V3beta1Flavour : Detail::RecognitionResponses<
     using Service = google::cloud::dialogflow::cx::v3beta1::Sessions;
     using Request = google::cloud::dialogflow::cx::v3beta1::StreamingDetectIntentRequest;
     using Response = google::cloud::dialogflow::cx::v3beta1::StreamingDetectIntentResponse;
+    using StreamingService = Service::WithCallbackMethod_DetectIntent<
+        Service::WithCallbackMethod_ServerStreamingDetectIntent<
+            Service::WithRawCallbackMethod_StreamingDetectIntent<
+                Service::WithCallbackMethod_MatchIntent<Service::WithCallbackMethod_FulfillIntent<
+                    Service::WithCallbackMethod_SubmitAnswerFeedback<Service::Service>>>>>>;
     using Match = google::cloud::dialogflow::cx::v3beta1::Match;
     static constexpr const char* kName = "v3beta1";
 

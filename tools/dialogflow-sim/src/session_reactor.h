@@ -1,5 +1,9 @@
 // One StreamingDetectIntent stream, written once for the three flavours (see flavours.h).
 //
+// Requests and responses cross gRPC as bytes and are parsed and serialized here: gRPC's own
+// parsing reports a request that does not parse (a string that is not UTF-8, say) as the
+// end of the requests, and the stream would answer it as if the client had half-closed.
+//
 // Threads: gRPC runs the reactions (OnReadDone, OnWriteDone, OnCancel, OnDone) on its own
 // threads, possibly two at once, and the timer thread runs scripted delays; all state of
 // a stream is guarded by its mutex_. The reactor owns itself through self_ until OnDone;
@@ -41,8 +45,7 @@ struct SimContext {
 void LogLine(const std::string& line);  // stderr, one line, thread-safe
 
 template <class Flavour>
-class SessionReactor
-    : public grpc::ServerBidiReactor<typename Flavour::Request, typename Flavour::Response> {
+class SessionReactor : public grpc::ServerBidiReactor<grpc::ByteBuffer, grpc::ByteBuffer> {
 public:
     using Request = typename Flavour::Request;
     using Response = typename Flavour::Response;
@@ -72,6 +75,12 @@ public:
             }
             return;
         }
+        if (!grpc::SerializationTraits<Request>::Deserialize(&incoming_, &request_).ok()) {
+            EndStream(Detail::Invalid("Invalid request: it does not parse as a " +
+                                      std::string(Flavour::kName) +
+                                      " StreamingDetectIntentRequest."));
+            return;
+        }
         int read_delay_ms = 0;
         if (!first_seen_) {
             first_seen_ = true;
@@ -86,9 +95,9 @@ public:
             return;
         }
         if (read_delay_ms > 0) {
-            After(read_delay_ms, [this] { this->StartRead(&request_); });
+            After(read_delay_ms, [this] { this->StartRead(&incoming_); });
         } else {
-            this->StartRead(&request_);
+            this->StartRead(&incoming_);
         }
     }
 
@@ -143,9 +152,9 @@ private:
             return;
         }
         if (faults_.delay_accept_ms > 0) {
-            After(faults_.delay_accept_ms, [this] { this->StartRead(&request_); });
+            After(faults_.delay_accept_ms, [this] { this->StartRead(&incoming_); });
         } else {
-            this->StartRead(&request_);
+            this->StartRead(&incoming_);
         }
     }
 
@@ -403,7 +412,10 @@ private:
         if (finished_ || finish_pending_) {
             return;
         }
-        outgoing_.push_back(std::move(response));
+        grpc::ByteBuffer bytes;
+        bool own_buffer = false;
+        (void)grpc::SerializationTraits<Response>::Serialize(response, &bytes, &own_buffer);
+        outgoing_.push_back(std::move(bytes));
         WriteNext();
     }
 
@@ -529,7 +541,8 @@ private:
 
     std::mutex mutex_;  // guards everything below
     std::shared_ptr<SessionReactor> self_;
-    Request request_;
+    grpc::ByteBuffer incoming_;
+    Request request_;  // incoming_ parsed
     Request first_request_;
     bool first_seen_ = false;
     bool half_close_seen_ = false;
@@ -545,7 +558,7 @@ private:
     uint64_t audio_bytes_ = 0;
     uint64_t responses_sent_ = 0;
 
-    std::deque<Response> outgoing_;  // front() is being written while writing_
+    std::deque<grpc::ByteBuffer> outgoing_;  // front() is being written while writing_
     bool writing_ = false;
     bool finish_pending_ = false;
     bool finished_ = false;
@@ -560,12 +573,12 @@ private:
 
 // The service of one flavour: each stream gets its own reactor.
 template <class Flavour>
-class SessionsService : public Flavour::Service::CallbackService {
+class SessionsService : public Flavour::StreamingService {
 public:
     explicit SessionsService(SimContext* sim) : sim_(sim) {}
 
-    grpc::ServerBidiReactor<typename Flavour::Request, typename Flavour::Response>*
-    StreamingDetectIntent(grpc::CallbackServerContext* context) override {
+    grpc::ServerBidiReactor<grpc::ByteBuffer, grpc::ByteBuffer>* StreamingDetectIntent(
+        grpc::CallbackServerContext* context) override {
         return SessionReactor<Flavour>::Start(context, sim_);
     }
 
