@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -286,28 +287,43 @@ TYPED_TEST(SimFlavourTest, ProtocolViolationsEndTheStream) {
         stream.Write(empty);
         EXPECT_EQ(stream.Finish().error_code(), grpc::StatusCode::INVALID_ARGUMENT);
     }
-    // Query parameters: session entity types by their full resource name (of any session),
-    // a location on the globe.
-    struct ParamsCase {
-        std::string entity_type;
-        double latitude;
+    // What the service checks beyond the input itself: session entity types named in full
+    // (below any session), a location on the globe, an output audio encoding.
+    using Request = typename TypeParam::RequestType;
+    auto entity_type = [](const std::string& name) {
+        return [name](Request* request) {
+            request->mutable_query_params()->add_session_entity_types()->set_name(name);
+        };
+    };
+    auto latitude = [](double degrees) {
+        return [degrees](Request* request) {
+            request->mutable_query_params()->mutable_geo_location()->set_latitude(degrees);
+        };
+    };
+    struct FirstRequestCase {
+        std::string what;
+        std::function<void(Request*)> change;
         grpc::StatusCode expected;
     };
-    for (const ParamsCase& c :
-         {ParamsCase{session + "/entityTypes/size", 48.8, grpc::OK},
-          ParamsCase{TypeParam::Session("other") + "/entityTypes/size", 0.0, grpc::OK},
-          ParamsCase{"size", 0.0, grpc::INVALID_ARGUMENT},
-          ParamsCase{session + "/entityTypes/", 0.0, grpc::INVALID_ARGUMENT},
-          ParamsCase{session + "/entityTypes/size", 91.0, grpc::INVALID_ARGUMENT}}) {
-        auto request = TypeParam::Text(session, "hi");
-        auto* params = request.mutable_query_params();
-        params->add_session_entity_types()->set_name(c.entity_type);
-        params->mutable_geo_location()->set_latitude(c.latitude);
+    for (const FirstRequestCase& c : std::vector<FirstRequestCase>{
+             {"own entity type", entity_type(session + "/entityTypes/size"), grpc::OK},
+             {"other session's entity type",
+              entity_type(TypeParam::Session("other") + "/entityTypes/size"), grpc::OK},
+             {"short entity type", entity_type("size"), grpc::INVALID_ARGUMENT},
+             {"entity type without id", entity_type(session + "/entityTypes/"),
+              grpc::INVALID_ARGUMENT},
+             {"latitude 48.8", latitude(48.8), grpc::OK},
+             {"latitude 91", latitude(91.0), grpc::INVALID_ARGUMENT},
+             {"output audio without encoding",
+              [](Request* request) { request->mutable_output_audio_config(); },
+              grpc::INVALID_ARGUMENT}}) {
+        Request request = TypeParam::Text(session, "hi");
+        c.change(&request);
         SimStream<TypeParam> stream(this->DefaultChannel());
         stream.Write(request);
         grpc::Status status = stream.Finish();
-        EXPECT_EQ(status.error_code(), c.expected) << c.entity_type << " " << c.latitude;
-        EXPECT_EQ(status.error_message().empty(), status.ok());
+        EXPECT_EQ(status.error_code(), c.expected) << c.what << ": " << status.error_message();
+        EXPECT_EQ(status.error_message().empty(), status.ok()) << c.what;
     }
 }
 

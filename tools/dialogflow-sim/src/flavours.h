@@ -195,11 +195,16 @@ grpc::Status CheckQueryParameters(const QueryParameters& params, IsSession is_se
 }
 
 template <class Request>
-void ReadOutputAudioConfig(const Request& request, FirstInput* input) {
-    if (request.has_output_audio_config() && request.output_audio_config().audio_encoding() != 0) {
-        input->output_audio = true;
-        input->output_sample_rate_hertz = request.output_audio_config().sample_rate_hertz();
+grpc::Status ReadOutputAudioConfig(const Request& request, FirstInput* input) {
+    if (!request.has_output_audio_config()) {
+        return grpc::Status::OK;
     }
+    if (request.output_audio_config().audio_encoding() == 0) {
+        return Invalid("Output audio encoding must be specified.");
+    }
+    input->output_audio = true;
+    input->output_sample_rate_hertz = request.output_audio_config().sample_rate_hertz();
+    return grpc::Status::OK;
 }
 
 template <class Response>
@@ -307,8 +312,9 @@ struct EsTraits : Detail::RecognitionResponses<ResponseT> {
         if (input->language.empty() && input->kind != InputKind::kDtmf) {
             return Detail::Invalid("Language code must be specified.");
         }
-        Detail::ReadOutputAudioConfig(request, input);
-        return Detail::CheckQueryParameters(request.query_params(), &IsValidSession);
+        grpc::Status status = Detail::ReadOutputAudioConfig(request, input);
+        return status.ok() ? Detail::CheckQueryParameters(request.query_params(), &IsValidSession)
+                           : status;
     }
 
     // Every request after the first carries audio only (ES clients may repeat the output
@@ -452,8 +458,9 @@ struct V3beta1Flavour : Detail::RecognitionResponses<
             return Detail::Invalid("Invalid current page \"" + page +
                                    "\": not a page resource name of the session's agent.");
         }
-        Detail::ReadOutputAudioConfig(request, input);
-        return Detail::CheckQueryParameters(request.query_params(), &IsValidSession);
+        grpc::Status status = Detail::ReadOutputAudioConfig(request, input);
+        return status.ok() ? Detail::CheckQueryParameters(request.query_params(), &IsValidSession)
+                           : status;
     }
 
     // True when name is "<the session's agent>/<collection>/<id>"; "*" in collection stands
