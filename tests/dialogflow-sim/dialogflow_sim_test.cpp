@@ -573,6 +573,16 @@ TEST_F(SimTestBase, BadAgentFileOrFlagsAreRefusedAtStart) {
     EXPECT_EQ(sim.exit_status(), 2);
 }
 
+// Agent-wide faults reach every stream, text inputs included.
+TEST_F(SimTestBase, AgentWideFaultsApplyToTextInputs) {
+    WriteFile(dir_ + "/agent.json", R"({"faults": {"end_without_result": true}})");
+    ASSERT_TRUE(StartSim());
+    SimStream<V2Client> stream(DefaultChannel());
+    stream.Write(V2Client::Text(V2Client::Session("quiet"), "hello"));
+    EXPECT_TRUE(stream.Finish().ok());
+    EXPECT_TRUE(stream.seen.empty());
+}
+
 TEST_F(SimTestBase, PlaintextWithBuiltInAgent) {
     ASSERT_TRUE(sim_.Start({"--insecure"}));
     // gRPC sends no call credentials over plaintext, so the header is added by hand; without

@@ -232,7 +232,7 @@ private:
         } else {
             // Text, events, intents and digits are answered at once; the stream stays open
             // until the client half-closes, and anything more it sends is an error.
-            if (!faults_.stall) {
+            if (!faults_.stall && !faults_.end_without_result) {
                 SendAnswer();
             }
         }
