@@ -7,12 +7,16 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <ostrin/ostrin.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -21,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "../common/nothing_left_behind.h"
 #include "server_root.h"
 
 namespace fs = std::filesystem;
@@ -303,6 +308,7 @@ std::string Handler(const std::string& name, bool logUsage, bool updateUsage, bo
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        m_leftovers.reset(new ZephTest::NothingLeftBehind());
         ASSERT_TRUE(fs::exists(kServiceAccount)) << "build the test_credentials target";
         // gRPC must never look for a metadata server: credentials always come from a file.
         setenv("GOOGLE_APPLICATION_CREDENTIALS", kServiceAccount.c_str(), 1);
@@ -316,6 +322,8 @@ protected:
 
     void TearDown() override {
         m_server.reset();
+        // The engine's processor, the logger's thread and the gRPC task ended with it.
+        EXPECT_TRUE(m_leftovers->Check());
         apt_log_handler_set(nullptr, nullptr);
         apt_log_instance_destroy();
         apr_pool_destroy(m_pool);
@@ -378,6 +386,7 @@ protected:
     std::string m_root;
     LogCapture m_log;
     std::unique_ptr<TestServer> m_server;
+    std::unique_ptr<ZephTest::NothingLeftBehind> m_leftovers;
 };
 
 TEST_F(EngineTest, OpensAndClosesWithTestCredentials) {
@@ -493,6 +502,18 @@ TEST_F(EngineTest, RefreshPeriodOfZeroSetsNoTimer) {
     EXPECT_TRUE(Server().OpenChannel("a@speechrecog"));
 }
 
+// Seconds beyond what the timer (in milliseconds) and the log line can hold.
+TEST_F(EngineTest, HugeRefreshPeriodIsBounded) {
+    WriteMonitoring("", Handler("usage-refresh-handler", true, false, false),
+                    "99999999999999999999");
+    ASSERT_TRUE(StartEngine());
+    EXPECT_TRUE(m_log.Contains(
+        "Usage Refresh Period [9223372036854775807 sec] Above Maximum, Using [2147483647 sec]"));
+    EXPECT_TRUE(m_log.Contains("Set Usage Refresh Timer [2147483647 sec]"));
+    EXPECT_TRUE(Server().OpenChannel("a@speechrecog"));
+    EXPECT_TRUE(Server().CloseChannel("a@speechrecog"));
+}
+
 TEST_F(EngineTest, BadCredentialsFileFailsOpenWithoutTask) {
     WriteFile(m_root + "/data/broken.json", "this is not a credentials file\n");
     WriteConfig("<streaming-recognition grpc-log-redirection=\"true\"/>",
@@ -590,6 +611,43 @@ TEST_F(EngineTest, ChannelCallsAfterEngineCloseAreAnsweredAtOnce) {
     EXPECT_EQ(response->start_line.status_code, MRCP_STATUS_CODE_METHOD_FAILED);
     EXPECT_TRUE(Server().CloseChannel("a@speechrecog"));
     EXPECT_FALSE(Server().OpenChannel("b@speechrecog"));
+    apr_pool_destroy(pool);
+}
+
+// Calls that reach a channel while the engine closes are answered: by the engine's thread
+// when they came before its exit, else at once by the caller's thread.
+TEST_F(EngineTest, ChannelCallsDuringEngineCloseAreAnswered) {
+    WriteMonitoring(Handler("usage-change-handler", true, true, false), "");
+    ASSERT_TRUE(StartEngine());
+    ASSERT_TRUE(Server().OpenChannel("a@speechrecog"));
+    ASSERT_TRUE(Server().OpenChannel("b@speechrecog"));
+    // The final usage report runs on the engine's thread after its exit event; a pipe as
+    // its status file holds it there until the test reads the pipe.
+    const std::string usage = m_root + "/var/status/usage-change-handler-usage.txt";
+    ASSERT_EQ(unlink(usage.c_str()), 0);
+    ASSERT_EQ(mkfifo(usage.c_str(), 0600), 0);
+    size_t updates = m_log.Count("Update usage " + usage);
+    bool closed = false;
+    std::thread closer([&] { closed = Server().CloseEngine(); });
+    ASSERT_TRUE(m_log.WaitFor("Update usage " + usage, updates + 1));
+
+    apr_pool_t* pool = nullptr;
+    apr_pool_create(&pool, nullptr);
+    mrcp_message_t* response = Server().Request("a@speechrecog", RECOGNIZER_RECOGNIZE, pool);
+    EXPECT_EQ(response ? response->start_line.status_code : 0, MRCP_STATUS_CODE_METHOD_FAILED);
+    // Closed and destroyed while the engine's thread still runs: the channel is deleted
+    // only after that thread, which still counts it, is gone.
+    EXPECT_TRUE(Server().CloseChannel("b@speechrecog"));
+    EXPECT_FALSE(Server().OpenChannel("c@speechrecog"));
+
+    std::string report;
+    {
+        std::ifstream pipe(usage);  // lets the report through
+        report.assign(std::istreambuf_iterator<char>(pipe), std::istreambuf_iterator<char>());
+    }
+    closer.join();
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(report, "in-use channels: 2\nmax used channels: 2\ntotal channels: 100\n");
     apr_pool_destroy(pool);
 }
 

@@ -83,7 +83,9 @@ TEST(SoftEventProcessorTest, EventsFromManyThreadsAreAllProcessedInPerThreadOrde
     EXPECT_FALSE(processor.Shutdown(true));  // no thread any more
 }
 
-TEST(SoftEventProcessorTest, EventsBehindTheExitEventAreReleasedUnprocessed) {
+// An event is processed or refused (so its poster can answer for it), never accepted and
+// then dropped behind the exit event.
+TEST(SoftEventProcessorTest, EventsPostedOnceShutdownIsRequestedAreRefused) {
     SoftEventProcessor processor;
     ASSERT_TRUE(processor.Start());
     std::promise<void> release;
@@ -99,12 +101,14 @@ TEST(SoftEventProcessorTest, EventsBehindTheExitEventAreReleasedUnprocessed) {
     auto postCounted = [&] {
         AsyncEvent* event = new CountedEvent(&processed, &deleted);
         event->Ref();
-        processor.PostEvent(event);
+        return processor.PostEvent(event);
     };
-    postCounted();
-    ASSERT_TRUE(processor.Shutdown(false));  // returns at once
-    postCounted();
-    postCounted();
+    EXPECT_TRUE(postCounted());              // queued before the exit event: processed
+    ASSERT_TRUE(processor.Shutdown(false));  // returns at once, the thread still busy
+    EXPECT_FALSE(postCounted());
+    EXPECT_FALSE(postCounted());
+    EXPECT_EQ(deleted, 2);  // released by the refusals, on this thread
+    EXPECT_TRUE(processor.Shutdown(false));  // a second request queues nothing more
     release.set_value();
     processor.WaitForShutdown();
     EXPECT_EQ(processed, 1);

@@ -22,6 +22,7 @@ SoftEventProcessor::~SoftEventProcessor() {
 bool SoftEventProcessor::Start() {
     if (m_pool)
         return false;
+    m_closing = false;
     if (apr_pool_create_ex(&m_pool, nullptr, nullptr, nullptr) != APR_SUCCESS) {
         m_pool = nullptr;
         return false;
@@ -50,6 +51,12 @@ bool SoftEventProcessor::PostEvent(AsyncEvent* event) {
         return false;
     }
     apr_thread_mutex_lock(m_mutex);
+    if (m_closing) {
+        // It would only be released unprocessed after the exit event.
+        apr_thread_mutex_unlock(m_mutex);
+        event->Unref();
+        return false;
+    }
     m_queue.push_back(event);
     if (m_waiting)
         apr_thread_cond_signal(m_cond);
@@ -60,9 +67,16 @@ bool SoftEventProcessor::PostEvent(AsyncEvent* event) {
 bool SoftEventProcessor::Shutdown(bool wait) {
     if (!m_thread)
         return false;
-    AsyncEvent* event = new ExitEvent(this);
-    event->Ref();
-    PostEvent(event);
+    apr_thread_mutex_lock(m_mutex);
+    if (!m_closing) {
+        AsyncEvent* event = new ExitEvent(this);
+        event->Ref();
+        m_queue.push_back(event);
+        m_closing = true;
+        if (m_waiting)
+            apr_thread_cond_signal(m_cond);
+    }
+    apr_thread_mutex_unlock(m_mutex);
     if (wait)
         WaitForShutdown();
     return true;
@@ -84,7 +98,7 @@ void SoftEventProcessor::Cleanup() {
     m_thread = nullptr;
     m_cond = nullptr;
     m_mutex = nullptr;
-    // Whatever came after the exit event is released unprocessed.
+    // Only a thread that ended early (an observer refused to start) leaves events here.
     while (!m_queue.empty()) {
         AsyncEvent* event = m_queue.front();
         m_queue.pop_front();

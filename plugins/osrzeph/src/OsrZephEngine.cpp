@@ -5,6 +5,8 @@
 #include <apr_general.h>
 #include <grpcpp/security/credentials.h>
 
+#include <climits>
+
 #include "OsrZephChannel.h"
 #include "OsrZephLog.h"
 #include "OsrZephTask.h"
@@ -13,23 +15,34 @@ namespace Zeph {
 
 namespace {
 
-// Deletes its channel when released: on the event processor thread behind every event
-// posted for the channel before it, or at once when the processor no longer takes events.
+// Deletes its channel on the event processor thread, behind every event posted for the
+// channel before it. Released unprocessed (refused while the engine closes, or left by a
+// processor whose thread ended early), it hands the channel to the engine, which deletes
+// it once the processor's thread is gone.
 class ChannelDestroyEvent : public OstEdpf::AsyncEvent {
 public:
     explicit ChannelDestroyEvent(Channel* channel) : m_channel(channel) {}
-    ~ChannelDestroyEvent() override { delete m_channel; }
+    ~ChannelDestroyEvent() override {
+        if (m_channel)
+            m_channel->GetEngine()->RetireChannel(m_channel);
+    }
 
     // A channel destroyed without a close would still be counted and dumped: forget it.
     void Process() override {
         Engine* engine = m_channel->GetEngine();
         if (engine->HasChannel(m_channel))
             engine->OnCloseChannel(m_channel);
+        delete m_channel;
+        m_channel = nullptr;
     }
 
 private:
     Channel* m_channel;
 };
+
+// The longest usage refresh period: its line prints the seconds as an int, and in
+// milliseconds it stays far inside the timer's range.
+constexpr long kMaxRefreshPeriod = INT_MAX;
 
 }  // namespace
 
@@ -41,6 +54,7 @@ Engine::Engine(const std::string& name) : m_name(name) {
 
 Engine::~Engine() {
     DestroyEventProcessor();
+    DeleteRetiredChannels();
     // Normally gone with the processor; a processor that never started leaves them here.
     Cleanup();
     DestroyLogger();
@@ -64,6 +78,7 @@ bool Engine::Open() {
 
 bool Engine::Close() {
     DestroyEventProcessor();
+    DeleteRetiredChannels();
     DestroyLogger();
     mrcp_engine_close_respond(m_hostEngine);
     return true;
@@ -82,7 +97,7 @@ void Engine::OnShutdown(OstEdpf::SoftEventProcessor* /*processor*/) {
 void Engine::OnTimeoutElapsed(OstEdpf::Timer* timer) {
     if (timer != m_usageRefreshTimer)
         return;
-    ReportUsage(m_settings.m_monitoring.m_usageRefreshHandler, GetUsage(), m_channels);
+    Report(m_settings.m_monitoring.m_usageRefreshHandler);
 }
 
 bool Engine::ProcessStart() {
@@ -190,9 +205,15 @@ bool Engine::CreateEventProcessor() {
         return false;
     m_eventProcessor = new OstEdpf::SoftEventProcessor();
     m_eventProcessor->AddObserver(this);
+    {
+        std::lock_guard<std::mutex> lock(m_retiredMutex);
+        m_processorThreadGone = false;
+    }
     if (!m_eventProcessor->Start()) {
         delete m_eventProcessor;
         m_eventProcessor = nullptr;
+        std::lock_guard<std::mutex> lock(m_retiredMutex);
+        m_processorThreadGone = true;
         return false;
     }
     return true;
@@ -247,9 +268,16 @@ void Engine::StartUsageRefreshTimer() {
                 "Invalid Usage Refresh Period [%ld sec]", monitoring.m_refreshPeriod);
         return;
     }
+    long period = monitoring.m_refreshPeriod;
+    if (period > kMaxRefreshPeriod) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Usage Refresh Period [%ld sec] Above Maximum, Using [%ld sec]", period,
+                kMaxRefreshPeriod);
+        period = kMaxRefreshPeriod;
+    }
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Usage Refresh Timer [%d sec]",
-            static_cast<int>(monitoring.m_refreshPeriod));
-    auto* timer = new OstEdpf::Timer(this, static_cast<int64_t>(monitoring.m_refreshPeriod) * 1000,
+            static_cast<int>(period));
+    auto* timer = new OstEdpf::Timer(this, static_cast<int64_t>(period) * 1000,
                                      OstEdpf::Timer::PERIODIC, OstEdpf::Timer::LIFETIME_QUEUE);
     if (!timer->Start(m_eventProcessor)) {
         delete timer;  // never reached the queue
@@ -267,8 +295,22 @@ Usage Engine::GetUsage() const {
     return usage;
 }
 
+ChannelIds Engine::GetChannelIds() const {
+    ChannelIds ids;
+    ids.reserve(m_channels.size());
+    for (const Channel* channel : m_channels)
+        ids.emplace_back(channel->GetId());
+    return ids;
+}
+
+void Engine::Report(const MonitoringHandler& handler) const {
+    // Ids only when they are dumped.
+    ReportUsage(handler, GetUsage(),
+                handler.m_dumpChannels.m_enable ? GetChannelIds() : ChannelIds());
+}
+
 void Engine::OnUsageChange() {
-    ReportUsage(m_settings.m_monitoring.m_usageChangeHandler, GetUsage(), m_channels);
+    Report(m_settings.m_monitoring.m_usageChangeHandler);
 }
 
 mrcp_engine_channel_t* Engine::CreateChannel(apr_pool_t* pool) {
@@ -294,12 +336,38 @@ void Engine::DestroyChannel(Channel* channel) {
     auto* event = new ChannelDestroyEvent(channel);
     event->Ref();
     if (m_eventProcessor) {
-        m_eventProcessor->PostEvent(event);  // released (deleting the channel) if refused
+        m_eventProcessor->PostEvent(event);  // released (retiring the channel) if refused
         return;
     }
-    // No processor thread any more: the channel list is this thread's now.
-    m_channels.remove(channel);
     event->Unref();
+}
+
+void Engine::RetireChannel(Channel* channel) {
+    {
+        std::lock_guard<std::mutex> lock(m_retiredMutex);
+        if (!m_processorThreadGone) {
+            // The processor's thread may still read the channel (its last events, the
+            // final usage report): deleted after the join.
+            m_retiredChannels.push_back(channel);
+            return;
+        }
+    }
+    // No processor thread any more: the channel list is the server thread's now.
+    m_channels.remove(channel);
+    delete channel;
+}
+
+void Engine::DeleteRetiredChannels() {
+    std::list<Channel*> retired;
+    {
+        std::lock_guard<std::mutex> lock(m_retiredMutex);
+        m_processorThreadGone = true;
+        retired.swap(m_retiredChannels);
+    }
+    for (Channel* channel : retired) {
+        m_channels.remove(channel);
+        delete channel;
+    }
 }
 
 void Engine::OnOpenChannel(Channel* channel) {

@@ -8,6 +8,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <ostedpf/OstEdpfSoftEventProcessor.h>
@@ -69,6 +70,10 @@ public:
     // channel, and a channel destroyed without a close leaves the channel list; without a
     // processor both happen at once.
     void DestroyChannel(Channel* channel);
+    // A destroyed channel whose deletion the processor did not carry out (it refuses
+    // events once the engine closes): deleted at once when the processor's thread is gone,
+    // else once Close() has joined it. Any thread.
+    void RetireChannel(Channel* channel);
 
     // Channel bookkeeping, reported as usage.
     void OnOpenChannel(Channel* channel);
@@ -88,6 +93,8 @@ public:
     OstEdpf::SoftEventProcessor* GetEventProcessor() const { return m_eventProcessor; }
     Task* GetGrpcTask() const { return m_grpcTask; }
     Usage GetUsage() const;
+    // The open channels' ids, in order of opening.
+    ChannelIds GetChannelIds() const;
     const std::list<Channel*>& GetChannels() const { return m_channels; }
 
 private:
@@ -108,10 +115,14 @@ private:
     bool CreateManagers();
     void DestroyManagers();
     void StartUsageRefreshTimer();
+    // After the processor's thread is gone: deletes the retired channels.
+    void DeleteRetiredChannels();
     // Gives gRPC its own log function back, if the engine had replaced it.
     void StopGrpcLogRedirection();
 
     void OnUsageChange();
+    // The usage report a monitoring handler asks for.
+    void Report(const MonitoringHandler& handler) const;
 
     void SetEnv(const char* name, const std::string& value);
 
@@ -129,6 +140,11 @@ private:
     // Owned by the processor's timer queue.
     OstEdpf::Timer* m_usageRefreshTimer = nullptr;
     bool m_aprInitialized = false;
+    // Guards the two fields below, which DestroyChannel (via a refused event) and Close
+    // may reach from different server threads.
+    std::mutex m_retiredMutex;
+    bool m_processorThreadGone = true;
+    std::list<Channel*> m_retiredChannels;
 };
 
 }  // namespace Zeph

@@ -5,13 +5,11 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "OsrZephChannel.h"
 #include "OsrZephLog.h"
 
 namespace Zeph {
 
-void ReportUsage(const MonitoringHandler& handler, const Usage& usage,
-                 const std::list<Channel*>& channels) {
+void ReportUsage(const MonitoringHandler& handler, const Usage& usage, const ChannelIds& channels) {
     if (handler.m_logUsage.m_enable) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, handler.m_logUsage.m_priority, "ZEPH Usage: %d/%d/%d",
                 static_cast<int>(usage.m_current), static_cast<int>(usage.m_peak),
@@ -48,14 +46,14 @@ bool DumpUsage(const StatusFileSettings& file, const Usage& usage) {
     return true;
 }
 
-bool DumpChannels(const StatusFileSettings& file, const std::list<Channel*>& channels) {
+bool DumpChannels(const StatusFileSettings& file, const ChannelIds& channels) {
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Dump channels %s",
             file.m_statusFile.c_str());
     FILE* out = OpenStatusFile(file);
     if (!out)
         return false;
-    for (const Channel* channel : channels)
-        channel->Dump(out);
+    for (const std::string& id : channels)
+        std::fprintf(out, "%s\n", id.c_str());
     std::fclose(out);
     return true;
 }

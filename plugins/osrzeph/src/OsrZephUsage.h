@@ -4,15 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <list>
+#include <string>
+#include <vector>
 
 #include <ostedpf/OstEdpfLogger.h>
 
 #include "OsrZephSettings.h"
 
 namespace Zeph {
-
-class Channel;
 
 // The engine's channel counts.
 struct Usage {
@@ -21,17 +20,20 @@ struct Usage {
     size_t m_max = 0;      // the server's maximum channel count for the engine
 };
 
+// The ids of the open channels, in order of opening: what the channel dump lists. Taken
+// as plain ids so that usage reporting needs nothing of the channels.
+using ChannelIds = std::vector<std::string>;
+
 // What one monitoring handler asks for: the "ZEPH Usage: current/peak/max" line at its
 // priority, the usage status file, the channel dump; each only when enabled.
 //
-// Threads: the engine's event processor thread (the channels are read there).
-void ReportUsage(const MonitoringHandler& handler, const Usage& usage,
-                 const std::list<Channel*>& channels);
+// Threads: the engine's event processor thread.
+void ReportUsage(const MonitoringHandler& handler, const Usage& usage, const ChannelIds& channels);
 
 // Rewrites `file` with the three usage lines; FALSE (logged) when it cannot be opened.
 bool DumpUsage(const StatusFileSettings& file, const Usage& usage);
-// Rewrites `file` with one line per open channel (its id), in order of opening.
-bool DumpChannels(const StatusFileSettings& file, const std::list<Channel*>& channels);
+// Rewrites `file` with one line per channel id.
+bool DumpChannels(const StatusFileSettings& file, const ChannelIds& channels);
 
 // Hands the framework logger's records (facilities "UTTM", "RDRM", ...) to the host log on
 // the plugin's log source, at the record's level (levels and host priorities share their

@@ -20,8 +20,10 @@ namespace OstEdpf {
 // Threads:
 // - AddObserver(), Start(): the owner, before the thread runs.
 // - PostEvent(): any thread from Start() on. Other threads must be done posting before
-//   the owner calls WaitForShutdown() or Shutdown(true): its clean-up destroys the mutex.
-//   Later posts (and posts before Start()) release the event and return FALSE.
+//   the owner calls WaitForShutdown() or Shutdown(true) returns: its clean-up destroys the
+//   mutex. An event is either processed or refused, never accepted and dropped: posts
+//   from the moment Shutdown() queues the exit event (and posts before Start()) release
+//   the event and return FALSE, so the poster can answer for it.
 // - Shutdown(), WaitForShutdown(): the owner, never the processor's own thread when
 //   waiting.
 // - OnStart(), OnShutdown(), ProcessShutdown() and all timer work: the processor's thread.
@@ -44,7 +46,8 @@ public:
     void AddObserver(Observer* observer) { m_observers.push_back(observer); }
 
     virtual bool Start();
-    // Posts the exit event; events posted after it are released unprocessed.
+    // Queues the exit event; from then on posts are refused. Every event queued before it
+    // is processed.
     virtual bool Shutdown(bool wait);
     virtual void WaitForShutdown();
 
@@ -73,11 +76,12 @@ private:
     // libstdc++ grows a deque of pointers in 512-byte blocks: 64 events per block.
     std::deque<AsyncEvent*> m_queue;
     bool m_waiting = false;  // guarded by m_mutex
+    bool m_closing = false;  // guarded by m_mutex: the exit event is queued
     std::atomic<bool> m_running{false};
     std::vector<Observer*> m_observers;
 };
 
-// Ends the loop of its processor.
+// Ends the loop of its processor; queued by Shutdown() only.
 class ExitEvent : public AsyncEvent {
 public:
     explicit ExitEvent(SoftEventProcessor* processor) : m_processor(processor) {}
