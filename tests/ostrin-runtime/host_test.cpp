@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
+#include "../common/nothing_left_behind.h"
 #include "../common/test_audio.h"
 #include "ostrin_runtime/host_engine.h"
 
@@ -103,7 +105,10 @@ TEST(HostLoading, BrokenPluginsAreClearErrors) {
 }
 
 TEST(HostMedia, QueuedFramesAreCountedThenIdleFramesFollow) {
-    HostEngine host(SampleOptions(MediaPace::kRealtime));
+    ZephTest::NothingLeftBehind leftovers;
+    auto host_ptr = std::make_unique<HostEngine>(SampleOptions(MediaPace::kRealtime));
+    HostEngine& host = *host_ptr;
+    leftovers.Watch("pending frames", [&] { return host_ptr ? host.PendingFrames("A") : 0; });
     std::string error;
     ASSERT_TRUE(host.Open(&error)) << error;
     ASSERT_TRUE(host.OpenChannel("A", 16000, 2, {}, &error)) << error;
@@ -120,10 +125,20 @@ TEST(HostMedia, QueuedFramesAreCountedThenIdleFramesFollow) {
     EXPECT_EQ(host.PendingFrames("A"), 0u);
     EXPECT_TRUE(host.Shutdown(&error)) << error;
     EXPECT_EQ(host.violation_count(), 0u);
+    host_ptr.reset();  // the media thread and the plugin's threads end with the host
+    EXPECT_TRUE(leftovers.Check());
 }
 
 TEST(HostLifecycle, ShutdownClosesChannelsStillOpen) {
-    HostEngine host(SampleOptions());
+    ZephTest::NothingLeftBehind leftovers;
+    auto host_ptr = std::make_unique<HostEngine>(SampleOptions());
+    HostEngine& host = *host_ptr;
+    leftovers.Watch("channels", [&] {
+        size_t open = 0;
+        for (const char* name : {"A", "B", "C"})
+            open += host_ptr && host.HasChannel(name);
+        return open;
+    });
     std::vector<std::string> received;
     host.SetMessageHandler(
         [&](const PluginMessage& m) { received.push_back(m.channel + " " + m.name); });
@@ -138,6 +153,9 @@ TEST(HostLifecycle, ShutdownClosesChannelsStillOpen) {
     EXPECT_FALSE(host.HasChannel("A"));
     EXPECT_EQ(host.violation_count(), 0u);
     EXPECT_EQ(received, std::vector<std::string>{"B RECOGNIZE"});
+    EXPECT_TRUE(leftovers.Check());  // every channel gone with the shutdown
+    host_ptr.reset();
+    EXPECT_TRUE(leftovers.Check());
 }
 
 class OstrinCommand : public ::testing::Test {
