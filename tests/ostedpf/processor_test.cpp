@@ -107,7 +107,7 @@ TEST(SoftEventProcessorTest, EventsPostedOnceShutdownIsRequestedAreRefused) {
     ASSERT_TRUE(processor.Shutdown(false));  // returns at once, the thread still busy
     EXPECT_FALSE(postCounted());
     EXPECT_FALSE(postCounted());
-    EXPECT_EQ(deleted, 2);  // released by the refusals, on this thread
+    EXPECT_EQ(deleted, 2);                   // released by the refusals, on this thread
     EXPECT_TRUE(processor.Shutdown(false));  // a second request queues nothing more
     release.set_value();
     processor.WaitForShutdown();
