@@ -2,6 +2,7 @@
 #include <ostrin/mrcp_wire.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ostrin_test_pool.h"
@@ -104,6 +105,51 @@ TEST_F(WireTest, RequestV2TypedValuesAndCanonicalRoundTrip) {
     canonical = WithLength(canonical);
     EXPECT_EQ(Generate(m), canonical);
     ExpectRoundTrip(canonical);
+}
+
+// Header names compare without case: each name respelled, alone or all at once, parses to
+// the same message, which is written back in the canonical spelling.
+TEST_F(WireTest, HeaderNamesInAnyCapitalisationParseToTheSameMessage) {
+    mrcp_message_t* reference = Parse(WithLength(kRecognizeV2));
+    ASSERT_NE(reference, nullptr);
+    const std::string canonical = Generate(reference);
+    const std::vector<std::pair<std::string, std::string>> spellings = {
+        {"Channel-Identifier:", "channel-identifier:"},
+        {"No-Input-Timeout:", "NO-INPUT-TIMEOUT:"},
+        {"Content-Length:", "content-length:"},
+        {"Confidence-Threshold:", "cONFIDENCE-tHRESHOLD:"},
+        {"Start-Input-Timers:", "start-input-timers:"},
+        {"Vendor-Specific-Parameters:", "VENDOR-specific-PARAMETERS:"},
+        {"Content-Type:", "CONTENT-TYPE:"},
+    };
+    auto respell = [](std::string text, const std::pair<std::string, std::string>& spelling) {
+        size_t at = text.find(spelling.first);
+        EXPECT_NE(at, std::string::npos) << spelling.first;
+        return at == std::string::npos ? text
+                                       : text.replace(at, spelling.first.size(), spelling.second);
+    };
+    std::vector<std::string> variants;
+    std::string all = kRecognizeV2;
+    for (const auto& spelling : spellings) {
+        variants.push_back(respell(kRecognizeV2, spelling));
+        all = respell(all, spelling);
+    }
+    variants.push_back(all);
+    for (const std::string& variant : variants) {
+        mrcp_message_t* m = Parse(WithLength(variant));
+        ASSERT_NE(m, nullptr) << variant;
+        EXPECT_EQ(Str(m->channel_id.session_id), "32AECB23433801") << variant;
+        const mrcp_recog_header_t* h = mrcp_resource_header_get(m);
+        EXPECT_EQ(h->no_input_timeout, 5000u) << variant;
+        EXPECT_FLOAT_EQ(h->confidence_threshold, 0.9f) << variant;
+        EXPECT_FALSE(h->start_input_timers) << variant;
+        EXPECT_TRUE(mrcp_resource_header_property_check(m, RECOGNIZER_HEADER_START_INPUT_TIMERS))
+            << variant;
+        EXPECT_EQ(apt_pair_array_size_get(mrcp_generic_header_get(m)->vendor_specific_params), 3u)
+            << variant;
+        EXPECT_EQ(Str(m->body), "builtin:speech/transcri") << variant;
+        EXPECT_EQ(Generate(m), canonical) << variant;
+    }
 }
 
 TEST_F(WireTest, CanonicalMessagesRoundTripByteForByte) {
