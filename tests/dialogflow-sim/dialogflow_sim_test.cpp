@@ -238,6 +238,28 @@ TYPED_TEST(SimFlavourTest, TextAndEventInputsSelectIntents) {
     }
 }
 
+// The cap is counted in bytes of the configured encoding: 300 ms of 16 kHz 16-bit audio is
+// exactly 9600 bytes, which pass; one sample more ends the stream.
+TYPED_TEST(SimFlavourTest, AudioUpToTheCapPassesAndOneSampleMoreIsRefused) {
+    ASSERT_TRUE(this->StartSim({"--max-audio-ms", "300"}));
+    const std::string session = TypeParam::Session("cap");
+    {
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        stream.Write(TypeParam::FirstAudio(session, false, false));
+        EXPECT_EQ(stream.WriteSilence(3), 3);  // 3 x 3200 bytes
+        grpc::Status status = stream.Finish();
+        EXPECT_NE(status.error_code(), grpc::StatusCode::OUT_OF_RANGE) << status.error_message();
+    }
+    {
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        stream.Write(TypeParam::FirstAudio(session, false, false));
+        stream.WriteSilence(3);
+        stream.WriteSilence(1, 2);  // one 16-bit sample beyond the cap
+        grpc::Status status = stream.Finish();
+        EXPECT_EQ(status.error_code(), grpc::StatusCode::OUT_OF_RANGE) << status.error_message();
+    }
+}
+
 TYPED_TEST(SimFlavourTest, ProtocolViolationsEndTheStream) {
     ASSERT_TRUE(this->StartSim({"--max-audio-ms", "300"}));
     {

@@ -100,6 +100,8 @@ struct TokenSpec {
     std::string alg = "RS256";
     std::string audience;  // filled in by the test
     int64_t expires_in_s = 3600;
+    bool with_audience = true;  // the "aud" claim is there at all
+    bool with_expiry = true;    // the "exp" claim is there at all
     bool padded = true;
     bool tamper = false;  // change the claims after signing
 };
@@ -111,9 +113,13 @@ std::string MakeToken(const ServiceAccount& account, const TokenSpec& spec) {
     const std::string header =
         R"({"alg":")" + spec.alg + R"(","typ":"JWT","kid":")" + account.key_id + R"("})";
     auto claims = [&](const std::string& subject) {
-        return R"({"iss":")" + account.email + R"(","sub":")" + subject + R"(","aud":")" +
-               spec.audience + R"(","iat":)" + std::to_string(now) + R"(,"exp":)" +
-               std::to_string(now + spec.expires_in_s) + "}";
+        std::string text = R"({"iss":")" + account.email + R"(","sub":")" + subject + R"(")";
+        if (spec.with_audience)
+            text += R"(,"aud":")" + spec.audience + R"(")";
+        text += R"(,"iat":)" + std::to_string(now);
+        if (spec.with_expiry)
+            text += R"(,"exp":)" + std::to_string(now + spec.expires_in_s);
+        return text + "}";
     };
     const std::string signing_input =
         Base64Url(header, spec.padded) + "." + Base64Url(claims(account.email), spec.padded);
@@ -187,6 +193,12 @@ TEST_F(SimAuthTest, EveryClaimOfTheJwtIsChecked) {
     hmac.alg = "HS256";
     TokenSpec tampered = good;
     tampered.tamper = true;
+    TokenSpec no_audience = good;
+    no_audience.with_audience = false;
+    TokenSpec no_expiry = good;
+    no_expiry.with_expiry = false;
+    TokenSpec expiring_now = good;
+    expiring_now.expires_in_s = 0;
     const std::vector<Case> cases = {
         {"padded", good, grpc::StatusCode::OK, ""},
         {"unpadded", unpadded, grpc::StatusCode::OK, ""},
@@ -194,6 +206,9 @@ TEST_F(SimAuthTest, EveryClaimOfTheJwtIsChecked) {
         {"audience", other_audience, grpc::StatusCode::UNAUTHENTICATED, "audience"},
         {"algorithm", hmac, grpc::StatusCode::UNAUTHENTICATED, "RS256"},
         {"tampered", tampered, grpc::StatusCode::UNAUTHENTICATED, "signature"},
+        {"no audience", no_audience, grpc::StatusCode::UNAUTHENTICATED, "audience"},
+        {"no expiry", no_expiry, grpc::StatusCode::UNAUTHENTICATED, "expired"},
+        {"expiry now", expiring_now, grpc::StatusCode::UNAUTHENTICATED, "expired"},
     };
     for (const Case& c : cases) {
         grpc::Status status = SendWithToken(MakeToken(account, c.spec));
