@@ -93,8 +93,10 @@ bool RecognizedText(const google::cloud::dialogflow::cx::v3beta1::QueryResult& q
 
 // `message` as JSON into `json` (replaced): lowerCamelCase names, enums by name, fields at
 // their default left out, whitespace and line breaks when `addWhitespace`; map entries in
-// ascending key order. A conversion error is not reported: the text produced so far stays.
-// Always TRUE. Used for the channel's result text and its "Query Result" log line as well.
+// ascending key order; bytes that are no UTF-8 replaced by U+FFFD. Always TRUE. When the
+// conversion fails (a message nested deeper than the printer follows) a warning is logged and
+// `json` is "{}", so that it stays JSON. Used for the channel's result text and its "Query
+// Result" log line as well.
 bool ComposeJsonQueryResult(const google::protobuf::Message& message, bool addWhitespace,
                             std::string& json);
 
