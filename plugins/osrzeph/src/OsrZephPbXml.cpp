@@ -465,17 +465,18 @@ void PbXmlGenerator::ComposeXml(const Message& message, std::string& out) {
 
 namespace {
 
-// A map entry with its key, for writing the entries in key order.
+// A map entry with its key, for writing the entries in key order. String keys are referred
+// to where the entry keeps them; integer and boolean keys are copied.
 struct MapEntryRef {
-    std::string stringKey;
+    const std::string* stringKey = nullptr;
     int64_t intKey = 0;
     uint64_t uintKey = 0;
     const Message* entry = nullptr;
 };
 
 bool MapKeyLess(const MapEntryRef& a, const MapEntryRef& b) {
-    if (a.stringKey != b.stringKey) {
-        return a.stringKey < b.stringKey;
+    if (a.stringKey != nullptr) {
+        return *a.stringKey < *b.stringKey;
     }
     if (a.intKey != b.intKey) {
         return a.intKey < b.intKey;
@@ -484,20 +485,32 @@ bool MapKeyLess(const MapEntryRef& a, const MapEntryRef& b) {
 }
 
 // The entries of map field `field` in ascending key order (byte order for string keys): the
-// map's own order changes from one map object to the next.
+// map's own order changes from one map object to the next. `keys` holds the string keys that
+// reflection hands out as copies.
 std::vector<MapEntryRef> SortedMapEntries(const Message& message, const Reflection* reflection,
-                                          const FieldDescriptor* field) {
+                                          const FieldDescriptor* field,
+                                          std::vector<std::string>& keys) {
     const int size = reflection->FieldSize(message, field);
     std::vector<MapEntryRef> entries(static_cast<size_t>(size));
+    keys.reserve(static_cast<size_t>(size));  // no reallocation: entries point into it
     const FieldDescriptor* keyField = field->message_type()->map_key();
+    std::string scratch;
     for (int i = 0; i < size; ++i) {
         MapEntryRef& ref = entries[static_cast<size_t>(i)];
         ref.entry = &reflection->GetRepeatedMessage(message, field, i);
         const Reflection* entryReflection = ref.entry->GetReflection();
         switch (keyField->cpp_type()) {
-            case FieldDescriptor::CPPTYPE_STRING:
-                ref.stringKey = entryReflection->GetString(*ref.entry, keyField);
+            case FieldDescriptor::CPPTYPE_STRING: {
+                const std::string& key =
+                    entryReflection->GetStringReference(*ref.entry, keyField, &scratch);
+                if (&key == &scratch) {
+                    keys.push_back(scratch);
+                    ref.stringKey = &keys.back();
+                } else {
+                    ref.stringKey = &key;
+                }
                 break;
+            }
             case FieldDescriptor::CPPTYPE_INT32:
                 ref.intKey = entryReflection->GetInt32(*ref.entry, keyField);
                 break;
@@ -517,7 +530,8 @@ std::vector<MapEntryRef> SortedMapEntries(const Message& message, const Reflecti
                 break;
         }
     }
-    std::stable_sort(entries.begin(), entries.end(), MapKeyLess);
+    // Keys of a map are unique, so the order is total.
+    std::sort(entries.begin(), entries.end(), MapKeyLess);
     return entries;
 }
 
@@ -533,7 +547,8 @@ std::string FormatDouble(double value) {
 void PbXmlGenerator::ComposeXmlField(const Message& message, const Reflection* reflection,
                                      const FieldDescriptor* field, std::string& out) {
     if (field->is_map()) {
-        for (const MapEntryRef& ref : SortedMapEntries(message, reflection, field)) {
+        std::vector<std::string> keys;
+        for (const MapEntryRef& ref : SortedMapEntries(message, reflection, field, keys)) {
             ComposeMessageField(field, *ref.entry, out);
         }
     } else if (field->is_repeated()) {
@@ -666,6 +681,8 @@ void PbXmlGenerator::ComposeMessageField(const FieldDescriptor* field, const Mes
         ComposeXml(value, out);
         InsertIndent(out, (m_level - 1) * m_spaces);
     } else {
+        // An element of its own. A key element that this message opened before it stays
+        // open: closing it here would cross this element's tags.
         const std::string name = GetXmlFieldName(field);
         InsertIndent(out, m_level * m_spaces);
         InsertStartOfElement(out, name);

@@ -31,7 +31,11 @@ struct ResultGrammar {
     const BuiltinGrammar* m_builtin = nullptr;
 };
 
-// What the recognition contributes to its result besides the query result.
+// What the recognition contributes to its result besides the query result. The
+// interpretation names the event grammar when there is one, else the speech grammar for
+// speech input, else the DTMF grammar for DTMF input; when none applies there is no body (and
+// the cause becomes no-match when nothing came in but a speech grammar was active). The
+// built-in definition of the input's own grammar (speech or DTMF) makes the instance.
 struct RecogResultInput {
     ResultGrammar m_speechGrammar;
     ResultGrammar m_dtmfGrammar;
