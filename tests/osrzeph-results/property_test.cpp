@@ -235,16 +235,13 @@ void CheckResult(const ResultsSettings& settings, const QueryResult& queryResult
     tally.longest = std::max(tally.longest, result.m_body.size());
     if (result.m_contentType == "application/x-nlsml") {
         ++tally.nlsml;
-        const std::string error = ZephTest::XmlError(result.m_body);
-        ASSERT_EQ(error, "") << "iteration " << iteration << "\n" << result.m_body.substr(0, 4000);
     } else if (result.m_contentType == "application/json") {
         ++tally.json;
-        const std::string error = ZephTest::JsonError(result.m_body);
-        ASSERT_EQ(error, "") << "iteration " << iteration << "\n" << result.m_body.substr(0, 4000);
     } else {
         ++tally.none;
-        ASSERT_EQ(result.m_body, "");
     }
+    const std::string error = ZephTest::ResultBodyError(result.m_contentType, result.m_body);
+    ASSERT_EQ(error, "") << "iteration " << iteration << "\n" << result.m_body.substr(0, 4000);
     const QueryResult copy = queryResult;  // maps of the copy iterate in another order
     const RecogResult again = Zeph::ComposeRecogResult(settings, copy, input);
     ASSERT_EQ(again.m_body, result.m_body) << "iteration " << iteration;

@@ -28,7 +28,6 @@ using ZephTest::JsonError;
 using ZephTest::LogCapture;
 using ZephTest::NumberValue;
 using ZephTest::StringValue;
-using ZephTest::XmlError;
 
 ResultsSettings Settings(int indent) {
     ResultsSettings settings;
@@ -50,14 +49,7 @@ template <typename QueryResult>
 RecogResult Compose(const ResultsSettings& settings, const QueryResult& queryResult,
                     const RecogResultInput& input) {
     RecogResult result = Zeph::ComposeRecogResult(settings, queryResult, input);
-    if (result.m_contentType == "application/x-nlsml") {
-        EXPECT_EQ(XmlError(result.m_body), "") << result.m_body;
-    } else if (result.m_contentType == "application/json") {
-        EXPECT_EQ(JsonError(result.m_body), "") << result.m_body;
-    } else {
-        EXPECT_EQ(result.m_contentType, "");
-        EXPECT_EQ(result.m_body, "");
-    }
+    EXPECT_EQ(ZephTest::ResultBodyError(result.m_contentType, result.m_body), "") << result.m_body;
     return result;
 }
 
