@@ -15,8 +15,7 @@ namespace ZephTest {
 // Parses `document` with APR's XML parser. Empty when it is well-formed, else the parser's
 // error text.
 inline std::string XmlError(const std::string& document) {
-    static const bool initialized = apr_initialize() == APR_SUCCESS;
-    if (!initialized) {
+    if (apr_initialize() != APR_SUCCESS) {
         return "apr_initialize failed";
     }
     apr_pool_t* pool = nullptr;
@@ -31,6 +30,7 @@ inline std::string XmlError(const std::string& document) {
         error = text[0] != '\0' ? text : "parse error";
     }
     apr_pool_destroy(pool);
+    apr_terminate();
     return error;
 }
 
@@ -48,6 +48,58 @@ inline std::string JsonError(const std::string& json) {
                std::to_string(doc.GetErrorOffset());
     }
     return "";
+}
+
+namespace detail {
+
+inline const apr_xml_elem* FindElement(const apr_xml_elem* elem, const std::string& name) {
+    for (; elem != nullptr; elem = elem->next) {
+        if (name == elem->name) {
+            return elem;
+        }
+        if (const apr_xml_elem* found = FindElement(elem->first_child, name)) {
+            return found;
+        }
+    }
+    return nullptr;
+}
+
+inline void AppendText(const apr_text_header& header, std::string& text) {
+    for (const apr_text* piece = header.first; piece != nullptr; piece = piece->next) {
+        text += piece->text;
+    }
+}
+
+}  // namespace detail
+
+// The character data directly inside the first element named `name` (depth first), as the
+// parser decoded it (entities resolved, line ends normalised). FALSE when the document does
+// not parse or has no such element.
+inline bool XmlElementText(const std::string& document, const std::string& name,
+                           std::string& text) {
+    if (apr_initialize() != APR_SUCCESS) {
+        return false;
+    }
+    apr_pool_t* pool = nullptr;
+    apr_pool_create(&pool, nullptr);
+    apr_xml_parser* parser = apr_xml_parser_create(pool);
+    apr_xml_doc* doc = nullptr;
+    bool found = false;
+    if (apr_xml_parser_feed(parser, document.data(), document.size()) == APR_SUCCESS &&
+        apr_xml_parser_done(parser, &doc) == APR_SUCCESS) {
+        if (const apr_xml_elem* elem = detail::FindElement(doc->root, name)) {
+            text.clear();
+            detail::AppendText(elem->first_cdata, text);
+            for (const apr_xml_elem* child = elem->first_child; child != nullptr;
+                 child = child->next) {
+                detail::AppendText(child->following_cdata, text);
+            }
+            found = true;
+        }
+    }
+    apr_pool_destroy(pool);
+    apr_terminate();
+    return found;
 }
 
 // Empty when `body` of `contentType` parses: "application/x-nlsml" as XML,

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "OsrGrammar.h"
+#include "OsrZephPbXml.h"
 #include "OsrZephResult.h"
 #include "results_test_support.h"
 
@@ -230,8 +231,8 @@ struct Tally {
 // Composes, checks the body with the real parsers, and that a copy composes the same bytes.
 template <typename QueryResult>
 void CheckResult(const ResultsSettings& settings, const QueryResult& queryResult,
-                 const RecogResultInput& input, int iteration, Tally& tally) {
-    const RecogResult result = Zeph::ComposeRecogResult(settings, queryResult, input);
+                 const RecogResultInput& input, int iteration, Tally& tally, RecogResult& result) {
+    result = Zeph::ComposeRecogResult(settings, queryResult, input);
     tally.longest = std::max(tally.longest, result.m_body.size());
     if (result.m_contentType == "application/x-nlsml") {
         ++tally.nlsml;
@@ -266,6 +267,31 @@ private:
     const apt_log_priority_e m_priority;
 };
 
+// What an application reads back from the document for `text`: bytes that are no UTF-8 and
+// U+FFFE/U+FFFF as U+FFFD, control characters (line feed included) as spaces, and carriage
+// returns as the parser normalises them, to line feeds.
+std::string ReadBack(const std::string& text) {
+    std::string valid = text;
+    Zeph::PbXmlGenerator::ReplaceInvalidUtf8(valid);
+    std::string read;
+    for (size_t i = 0; i < valid.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(valid[i]);
+        if (c == '\r') {
+            read += '\n';
+        } else if (c < 0x20 && c != '\t') {
+            read += ' ';
+        } else if (c == 0xEF && valid.compare(i, 2, "\xef\xbf") == 0 &&
+                   (valid.compare(i, 3, "\xef\xbf\xbe") == 0 ||
+                    valid.compare(i, 3, "\xef\xbf\xbf") == 0)) {
+            read += "\xef\xbf\xbd";
+            i += 2;
+        } else {
+            read += static_cast<char>(c);
+        }
+    }
+    return read;
+}
+
 void ExpectVaried(const Tally& tally, int iterations) {
     EXPECT_GT(tally.nlsml, iterations / 4);
     EXPECT_GT(tally.json, iterations / 5);
@@ -280,6 +306,7 @@ TEST(ResultProperty, HostileEsQueryResultsGiveWellFormedDocuments) {
     Zeph::BuiltinGrammar builtin;
     builtin.m_action = "act";
     builtin.m_parameterName = "p";
+    int readBack = 0;
     const int iterations = 2500;
     for (int i = 0; i < iterations; ++i) {
         v2::QueryResult queryResult;
@@ -302,12 +329,28 @@ TEST(ResultProperty, HostileEsQueryResultsGiveWellFormedDocuments) {
             info->set_key(hostile.Text(3));
             info->add_synonyms(hostile.Text(3));
         }
-        CheckResult(hostile.Settings(), queryResult, hostile.Input(&builtin), i, tally);
+        const ResultsSettings settings = hostile.Settings();
+        RecogResult result;
+        CheckResult(settings, queryResult, hostile.Input(&builtin), i, tally, result);
         if (HasFatalFailure()) {
             return;
         }
+        if (result.m_contentType == "application/x-nlsml") {
+            // The text survives escaping as the application will read it.
+            std::string text;
+            ASSERT_TRUE(ZephTest::XmlElementText(result.m_body, "input", text));
+            ASSERT_EQ(text, ReadBack(queryResult.query_text())) << "iteration " << i;
+            if (settings.m_tagFormatEncoding == ResultsSettings::TAG_FORMAT_XML &&
+                result.m_body.find("<instance>\n") != std::string::npos &&
+                !queryResult.query_text().empty()) {
+                ASSERT_TRUE(ZephTest::XmlElementText(result.m_body, "query_text", text));
+                ASSERT_EQ(text, ReadBack(queryResult.query_text())) << "iteration " << i;
+            }
+            ++readBack;
+        }
     }
     ExpectVaried(tally, iterations);
+    EXPECT_GT(readBack, iterations / 4);
 }
 
 TEST(ResultProperty, HostileCxQueryResultsGiveWellFormedDocuments) {
@@ -339,7 +382,8 @@ TEST(ResultProperty, HostileCxQueryResultsGiveWellFormedDocuments) {
         queryResult.mutable_intent()->set_name(hostile.Text(4));
 #pragma GCC diagnostic pop
         *queryResult.mutable_parameters() = hostile.Parameters();
-        CheckResult(hostile.Settings(), queryResult, hostile.Input(nullptr), i, tally);
+        RecogResult result;
+        CheckResult(hostile.Settings(), queryResult, hostile.Input(nullptr), i, tally, result);
         if (HasFatalFailure()) {
             return;
         }
