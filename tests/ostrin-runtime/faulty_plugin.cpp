@@ -95,6 +95,7 @@ struct FaultyChannel {
     mrcp_message_t* active = nullptr;  // the running RECOGNIZE
     unsigned generation = 0;
     mrcp_message_t* previous = nullptr;  // "use-after-final": a finished request, kept
+    mrcp_message_t* stopped = nullptr;   // "use-after-stop": a stopped RECOGNIZE, kept
 };
 
 using ChannelPtr = std::shared_ptr<FaultyChannel>;
@@ -306,6 +307,7 @@ void Stop(const ChannelPtr& channel, mrcp_message_t* request) {
                      channel->pool);
         SetCause(late, 0);
     }
+    channel->stopped = channel->active;
     channel->active = nullptr;
     int state = Is(channel, "stop-in-progress") ? MRCP_REQUEST_STATE_INPROGRESS
                                                 : MRCP_REQUEST_STATE_COMPLETE;
@@ -323,6 +325,11 @@ void ProcessRequest(const ChannelPtr& channel, mrcp_message_t* request) {
         // A finished request read again: its memory is gone, so ASan stops the run here.
         volatile apr_size_t id = channel->previous->start_line.request_id;
         (void)id;
+    }
+    if (Is(channel, "use-after-stop") && channel->stopped) {
+        // The stopped RECOGNIZE's vendor parameters, read after the STOP response.
+        const void* volatile params = channel->stopped->generic_header.vendor_specific_params;
+        (void)params;
     }
     channel->previous = request;
     switch (request->start_line.method_id) {
