@@ -109,6 +109,8 @@ TEST_F(CheckerTest, EveryFaultIsReportedUnderItsRuleAndFailsTheStrictRun) {
         {"pending-starts-early", "one RECOGNIZE in progress per channel", two},
         {"interpretation-complete", "events fit their method", plain},
         {"event-id-9", "events fit their method", plain},
+        {"event-for-grammar", "events fit their method",
+         Request("DEFINE-GRAMMAR", 1) + "sleep 100\n"},
         {"start-twice", "START-OF-INPUT once, IN-PROGRESS", plain},
         {"start-complete", "START-OF-INPUT once, IN-PROGRESS", plain},
         {"complete-in-progress", "RECOGNITION-COMPLETE is COMPLETE with a Completion-Cause", plain},

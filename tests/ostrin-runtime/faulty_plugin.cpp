@@ -340,11 +340,18 @@ void ProcessRequest(const ChannelPtr& channel, mrcp_message_t* request) {
             Stop(channel, request);
             return;
         default: {
-            bool in_progress = Is(channel, "grammar-in-progress") &&
-                               request->start_line.method_id == RECOGNIZER_DEFINE_GRAMMAR;
+            bool grammar = request->start_line.method_id == RECOGNIZER_DEFINE_GRAMMAR;
+            bool in_progress =
+                grammar && (Is(channel, "grammar-in-progress") || Is(channel, "event-for-grammar"));
             Send(channel, Response(request, 200,
                                    in_progress ? MRCP_REQUEST_STATE_INPROGRESS
                                                : MRCP_REQUEST_STATE_COMPLETE));
+            if (grammar && Is(channel, "event-for-grammar")) {
+                mrcp_message_t* event =
+                    Event(request, RECOGNIZER_RECOGNITION_COMPLETE, MRCP_REQUEST_STATE_COMPLETE);
+                SetCause(event, 0);
+                Send(channel, event);
+            }
             return;
         }
     }
