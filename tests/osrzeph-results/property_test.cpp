@@ -253,18 +253,12 @@ void CheckResult(const ResultsSettings& settings, const QueryResult& queryResult
 // checks a warning per result: thousands here.
 class QuietLogs {
 public:
-    QuietLogs()
-        : m_previous(google::protobuf::SetLogHandler(nullptr)), m_priority(apt_log_priority_get()) {
-        apt_log_priority_set(APT_PRIO_ERROR);
-    }
-    ~QuietLogs() {
-        google::protobuf::SetLogHandler(m_previous);
-        apt_log_priority_set(m_priority);
-    }
+    QuietLogs() : m_previous(google::protobuf::SetLogHandler(nullptr)) {}
+    ~QuietLogs() { google::protobuf::SetLogHandler(m_previous); }
 
 private:
     google::protobuf::LogHandler* m_previous;
-    const apt_log_priority_e m_priority;
+    ZephTest::LogPriority m_errorsOnly{APT_PRIO_ERROR};
 };
 
 // What an application reads back from the document for `text`: bytes that are no UTF-8 and

@@ -1,8 +1,7 @@
-// Shared by the result tests: builders of Struct values and a capture of the host log; the
+// Shared by the result tests: builders of Struct values and the host log's priority; the
 // parsers that check every body are in tests/common/result_bodies.h.
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -10,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <ostrin/apt_log.h>
 
+#include "../common/log_capture.h"
 #include "../common/result_bodies.h"
 
 namespace ZephTest {
@@ -53,61 +53,18 @@ inline google::protobuf::Value ListValue(const std::vector<google::protobuf::Val
     return value;
 }
 
-struct LogRecord {
-    apt_log_priority_e priority;
-    std::string message;
-};
-
-// Collects every record written through the host log while it exists.
-class LogCapture {
+// Lets records up to `priority` through the host log while it exists.
+class LogPriority {
 public:
-    LogCapture() : m_priority(apt_log_priority_get()) {
-        apt_log_priority_set(APT_PRIO_DEBUG);
-        apt_log_handler_set(&LogCapture::Handler, this);
+    explicit LogPriority(apt_log_priority_e priority) : m_previous(apt_log_priority_get()) {
+        apt_log_priority_set(priority);
     }
-    ~LogCapture() {
-        apt_log_handler_set(nullptr, nullptr);
-        apt_log_priority_set(m_priority);
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    int Count(apt_log_priority_e priority, const std::string& message) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        int count = 0;
-        for (const LogRecord& record : m_records) {
-            if (record.priority == priority && record.message == message) {
-                ++count;
-            }
-        }
-        return count;
-    }
-    int CountPrefix(apt_log_priority_e priority, const std::string& prefix) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        int count = 0;
-        for (const LogRecord& record : m_records) {
-            if (record.priority == priority && record.message.rfind(prefix, 0) == 0) {
-                ++count;
-            }
-        }
-        return count;
-    }
-    size_t Size() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_records.size();
-    }
+    ~LogPriority() { apt_log_priority_set(m_previous); }
+    LogPriority(const LogPriority&) = delete;
+    LogPriority& operator=(const LogPriority&) = delete;
 
 private:
-    static void Handler(void* obj, const char*, int, const apt_log_source_t*,
-                        apt_log_priority_e priority, const char* message) {
-        auto* self = static_cast<LogCapture*>(obj);
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        self->m_records.push_back({priority, message});
-    }
-
-    const apt_log_priority_e m_priority;
-    mutable std::mutex m_mutex;
-    std::vector<LogRecord> m_records;
+    const apt_log_priority_e m_previous;
 };
 
 }  // namespace ZephTest
