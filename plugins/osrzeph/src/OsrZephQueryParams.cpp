@@ -37,6 +37,46 @@ std::string RemoveQuotes(const char* buf, apr_size_t length) {
     return std::string(buf, length);
 }
 
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF. A protobuf
+// string field must hold UTF-8, or the service refuses the whole request.
+bool IsValidUtf8(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        // Lead byte: count of continuation bytes, smallest code point it may encode.
+        size_t extra = 3;
+        unsigned min = 0x10000;
+        unsigned code = c & 0x07u;
+        if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+            min = 0x80;
+            code = c & 0x1Fu;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            min = 0x800;
+            code = c & 0x0Fu;
+        } else if (c < 0xF0 || c > 0xF4) {
+            return false;
+        }
+        if (text.size() - i <= extra)
+            return false;
+        for (size_t k = 1; k <= extra; ++k) {
+            const unsigned char next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
 // Parses JSON in the protobuf mapping into a fresh message: unknown fields and enumeration
 // names in another case are errors. On failure message is left empty and error holds the
 // parser's message.
@@ -74,11 +114,17 @@ bool ParseValue(const std::string& name, const std::string& value, Message* pars
     return false;
 }
 
-// A JSON array is parsed as the one member of a wrapping object. The wrapper must hold
-// nothing else afterwards: a value such as `[], "timeZone": "x"` is not an array.
+// A JSON array is parsed as the one member of a wrapping object. The parser would also
+// take a lone object as a list of one, and text that closes the wrapper early could set
+// other members (`[], "timeZone": "x"`): neither is an array, so both are refused.
 template <class QueryParameters, class List>
 bool ParseList(const std::string& name, const std::string& value, QueryParameters* wrapper,
                List* (QueryParameters::*list)(), const QueryScope& scope) {
+    const size_t first = value.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos || value[first] != '[') {
+        WarnInvalid(name, "not a JSON array", scope);
+        return false;
+    }
     if (!ParseValue(name, "{\"" + name + "\":" + value + "}", wrapper, scope))
         return false;
     QueryParameters rest(*wrapper);
@@ -121,6 +167,10 @@ bool SetQueryParameter(const std::string& name, const std::string& value, QueryP
                        const QueryScope& scope) {
     if (name == "timeZone") {
         LogSet(name, value, scope);
+        if (!IsValidUtf8(value)) {
+            WarnInvalid(name, "not valid UTF-8", scope);
+            return false;
+        }
         params->set_time_zone(value);
         return true;
     }
@@ -236,6 +286,12 @@ void AddEventParameters(const std::map<std::string, std::string>& eventParams, E
         return;
     auto* fields = event->mutable_parameters()->mutable_fields();
     for (const auto& entry : eventParams) {
+        if (!IsValidUtf8(entry.first) || !IsValidUtf8(entry.second)) {
+            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Invalid Event Param [%s]: not valid UTF-8 <%s@%s>", entry.first.c_str(),
+                    scope.channelId.c_str(), kChannelSuffix);
+            continue;
+        }
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
                 "Add Event Param: name=%s, value=%s <%s@%s>", entry.first.c_str(),
                 entry.second.c_str(), scope.channelId.c_str(), kChannelSuffix);

@@ -73,7 +73,8 @@ void ValidateSessionEntities(google::protobuf::RepeatedPtrField<SessionEntityTyp
                              const QueryScope& scope);
 
 // An event grammar's parameters, in map order, as string values of event->parameters
-// (created only when there are any). ES only: CX triggers an intent and sends none.
+// (created only when there are any); one that is not UTF-8 is skipped with a WARNING. ES
+// only: CX triggers an intent and sends none.
 template <class EventInput>
 void AddEventParameters(const std::map<std::string, std::string>& eventParams, EventInput* event,
                         const QueryScope& scope);
