@@ -6,6 +6,7 @@
 #include <iostream>
 #include <iterator>
 #include <mutex>
+#include <thread>
 
 #include <grpcpp/grpcpp.h>
 
@@ -101,8 +102,16 @@ int RunSim(const SimOptions& options) {
     int signal = 0;
     sigwait(&signals, &signal);
     LogLine(std::string("shutting down on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
-    // Streams still open get a moment to finish, then are cancelled.
-    server->Shutdown(std::chrono::system_clock::now() + std::chrono::milliseconds(500));
+    // No new streams from now on. Those still open get a moment to finish, then the sim
+    // ends them with UNAVAILABLE; gRPC cancels any whose end cannot go out (a client that
+    // reads nothing) a second later.
+    const auto now = std::chrono::steady_clock::now();
+    std::thread stopper([&server] {
+        server->Shutdown(std::chrono::system_clock::now() + std::chrono::milliseconds(1500));
+    });
+    sim.streams.WaitUntilNoneOpen(now + std::chrono::milliseconds(500));
+    sim.streams.EndAll();
+    stopper.join();
     server->Wait();
     return 0;
 }
