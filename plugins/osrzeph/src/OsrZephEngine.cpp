@@ -236,14 +236,14 @@ bool Engine::CreateManagers() {
 }
 
 bool Engine::CreateUttManager() {
-    if (m_uttManager) {
+    if (m_utteranceManager) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Utterance Manager Already Exists");
         return false;
     }
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Utterance Manager");
-    m_uttManager = new UtteranceManager(m_settings.m_utteranceManager);
-    m_uttManager->SetTimerProcessor(m_eventProcessor);
-    if (!m_uttManager->LoadFileEntries()) {
+    m_utteranceManager = new UtteranceManager(m_settings.m_utteranceManager);
+    m_utteranceManager->SetTimerProcessor(m_eventProcessor);
+    if (!m_utteranceManager->LoadFileEntries()) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Utterance Manager");
         return false;
     }
@@ -266,10 +266,10 @@ bool Engine::CreateRdrManager() {
 }
 
 void Engine::DestroyManagers() {
-    if (m_uttManager) {
+    if (m_utteranceManager) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Destroy Utterance Manager");
-        delete m_uttManager;
-        m_uttManager = nullptr;
+        delete m_utteranceManager;
+        m_utteranceManager = nullptr;
     }
     if (m_rdrManager) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Destroy RDR Manager");

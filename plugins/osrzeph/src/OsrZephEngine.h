@@ -89,8 +89,8 @@ public:
     const CredentialsProfile& GetDefaultProfile() const { return m_defaultProfile; }
     OstEdpf::SoftEventProcessor* GetEventProcessor() const { return m_eventProcessor; }
     Task* GetGrpcTask() const { return m_grpcTask; }
-    // Null until the engine is open and after it has closed.
-    UtteranceManager* GetUttManager() const { return m_uttManager; }
+    // Null until the engine has started (and after it has stopped).
+    UtteranceManager* GetUtteranceManager() const { return m_utteranceManager; }
     RdrManager* GetRdrManager() const { return m_rdrManager; }
     Usage GetUsage() const;
     const std::list<Channel*>& GetChannels() const { return m_channels; }
@@ -126,7 +126,7 @@ private:
     mrcp_engine_t* m_hostEngine = nullptr;
     OstEdpf::SoftEventProcessor* m_eventProcessor = nullptr;
     Task* m_grpcTask = nullptr;
-    UtteranceManager* m_uttManager = nullptr;
+    UtteranceManager* m_utteranceManager = nullptr;
     RdrManager* m_rdrManager = nullptr;
     CredentialsProfile m_defaultProfile;
     std::map<std::string, CredentialsProfile> m_profiles;
