@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <limits>
+#include <random>
 #include <string>
 
 #include "OsrRdrManager.h"
@@ -267,6 +268,31 @@ TEST_F(RdrManagerTest, TextValuesAreEscapedAndEveryRecordParses) {
     d.m_confidence = 0.123456789f;
     const std::string text = SaveAndRead(d, &doc);
     EXPECT_NE(text.find("\"confidence\": 0.123457,\n"), std::string::npos) << text;
+}
+
+// Whatever bytes the service or a client puts into the texts, the record parses as JSON in
+// UTF-8 and gives the well-formed text back unchanged.
+TEST_F(RdrManagerTest, RandomBytesInEveryTextStillParse) {
+    std::mt19937 random(20261207);
+    rapidjson::Document doc;
+    for (int round = 0; round < 200; ++round) {
+        auto bytes = [&](size_t length) {
+            std::string text;
+            for (size_t i = 0; i < length; ++i)
+                text += static_cast<char>(random() & 0xFF);
+            return text;
+        };
+        Details d = SpeechDetails();
+        d.m_streamingSettings.m_language = bytes(random() % 8);
+        d.m_inputText = bytes(random() % 64);
+        d.m_queryResults = round % 2 ? bytes(random() % 32) : std::string(5000, '[');
+        SaveAndRead(d, &doc);
+        ASSERT_FALSE(doc.HasParseError()) << "round " << round;
+        // Unbalanced nesting is no JSON value: it goes in as a string.
+        if (round % 2 == 0) {
+            EXPECT_TRUE(doc["recog-details-record"]["query-results"].IsString());
+        }
+    }
 }
 
 TEST_F(RdrManagerTest, TimestampAndInputTypeTexts) {

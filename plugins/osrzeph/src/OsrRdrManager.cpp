@@ -147,11 +147,12 @@ std::string FormatConfidence(float confidence) {
 }
 
 // The query results text is JSON composed from the service's answer; it goes into the
-// record as it is. Anything that is not one JSON value goes in as a string instead, so the
-// record stays readable.
+// record as it is. Anything that is not one JSON value in UTF-8 goes in as a string
+// instead, so the record stays readable. Parsed iteratively: nesting depth costs no stack.
 std::string QueryResultsValue(const std::string& text) {
     rapidjson::Document doc;
-    doc.Parse(text.c_str(), text.size());
+    doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(text.c_str(),
+                                                                                      text.size());
     if (!doc.HasParseError())
         return text;
     std::string quoted;
