@@ -263,6 +263,24 @@ TEST_F(UtteranceManagerTest, FolderIsBoundedByAge) {
     EXPECT_TRUE(Logged("Remove file " + first + " [timed out]"));
 }
 
+// Limits straight from the configuration: a negative one is no limit, and a huge age
+// neither overflows on its way to a timer nor expires the file early.
+TEST_F(UtteranceManagerTest, OutOfRangeLimitsAreNoLimitOrCapped) {
+    m_settings.m_maxFileCount = -1;
+    m_settings.m_maxFileAge = LONG_MAX;
+    for (uint32_t id = 1; id <= 3; ++id)
+        ASSERT_FALSE(Record("c5", id, 32).empty());
+    EXPECT_EQ(ListDir(m_dir).size(), 3u);
+    EXPECT_EQ(Manager().GetTimerCount(), 3u);
+    Elapse(24 * 3600 * 1000LL);
+    EXPECT_EQ(ListDir(m_dir).size(), 3u);
+
+    m_manager.reset();
+    m_settings.m_maxFileAge = -5;
+    Record("c5", 4, 32);
+    EXPECT_EQ(Manager().GetTimerCount(), 0u);
+}
+
 TEST_F(UtteranceManagerTest, LoadKeepsMatchingFilesWithinTheLimitsAndLeavesOthersAlone) {
     for (const char* name : {"osrzeph-old-1.wav", "osrzeph-old-2.wav", "osrzeph-old-3.wav",
                              "other-1.wav", "osrzeph-old-4.json"}) {

@@ -340,12 +340,7 @@ RdrManager::RdrManager(const Settings& settings)
       m_logFacility("RDRM", static_cast<OstEdpf::LogLevel>(settings.m_logLevel)),
       m_saveRecords(settings.m_saveRecords),
       m_useLoggingTag(settings.m_useLoggingTag) {
-    SetDirectory(settings.m_recordFolder);
-    SetFilePrefix(settings.m_filePrefix);
-    SetFileExtension(settings.m_fileExt);
-    SetMaxFileAge(settings.m_maxFileAge > 0 ? static_cast<size_t>(settings.m_maxFileAge) : 0);
-    SetMaxFileCount(settings.m_maxFileCount > 0 ? static_cast<size_t>(settings.m_maxFileCount) : 0);
-    SetPurgeExisting(settings.m_purgeExisting);
+    settings.Apply(*this, settings.m_recordFolder);
 }
 
 RdrManager::~RdrManager() {

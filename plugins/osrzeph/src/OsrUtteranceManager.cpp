@@ -54,12 +54,7 @@ UtteranceManager::UtteranceManager(const Settings& settings)
       m_saveWaveforms(settings.m_saveWaveforms),
       m_baseUri(settings.m_waveformBaseUri),
       m_useLoggingTag(settings.m_useLoggingTag) {
-    SetDirectory(settings.m_waveformFolder);
-    SetFilePrefix(settings.m_filePrefix);
-    SetFileExtension(settings.m_fileExt);
-    SetMaxFileAge(settings.m_maxFileAge > 0 ? static_cast<size_t>(settings.m_maxFileAge) : 0);
-    SetMaxFileCount(settings.m_maxFileCount > 0 ? static_cast<size_t>(settings.m_maxFileCount) : 0);
-    SetPurgeExisting(settings.m_purgeExisting);
+    settings.Apply(*this, settings.m_waveformFolder);
 }
 
 UtteranceManager::~UtteranceManager() {

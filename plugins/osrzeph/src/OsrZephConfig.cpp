@@ -108,4 +108,19 @@ bool FileManagerSettings::LoadAttrib(const ConfigAttrib& a) {
     return true;
 }
 
+void FileManagerSettings::Apply(OstEdpf::FileManager& manager, const std::string& folder) const {
+    long age = m_maxFileAge > 0 ? m_maxFileAge : 0;
+    if (age > kMaxFileAgeMinutes) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Max File Age [%ld min] Limited to [%ld min]", age, kMaxFileAgeMinutes);
+        age = kMaxFileAgeMinutes;
+    }
+    manager.SetDirectory(folder);
+    manager.SetFilePrefix(m_filePrefix);
+    manager.SetFileExtension(m_fileExt);
+    manager.SetMaxFileAge(static_cast<size_t>(age));
+    manager.SetMaxFileCount(m_maxFileCount > 0 ? static_cast<size_t>(m_maxFileCount) : 0);
+    manager.SetPurgeExisting(m_purgeExisting);
+}
+
 }  // namespace Zeph

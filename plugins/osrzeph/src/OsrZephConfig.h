@@ -10,6 +10,7 @@
 
 #include <apr_pools.h>
 #include <apr_xml.h>
+#include <ostedpf/OstEdpfFileManager.h>
 #include <ostrin/apt_log.h>
 
 namespace Zeph {
@@ -77,6 +78,13 @@ struct FileManagerSettings {
 
     // Takes one of the shared attributes; FALSE for any other name.
     bool LoadAttrib(const ConfigAttrib& a);
+    // Gives `manager` its folder, name pattern, limits and purge flag (the shred flag stays
+    // off). A negative limit means none; an age beyond kMaxFileAgeMinutes is cut to it,
+    // with a WARNING, so that it converts to timer milliseconds without overflow.
+    void Apply(OstEdpf::FileManager& manager, const std::string& folder) const;
+
+    // Ten years.
+    static constexpr long kMaxFileAgeMinutes = 10L * 366 * 24 * 60;
 };
 
 }  // namespace Zeph
