@@ -2,6 +2,7 @@
 // service, logging tags that try to leave the folder, and the folder's bounds.
 #include <apr_file_io.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <cstdint>
@@ -279,6 +280,35 @@ TEST_F(UtteranceManagerTest, OutOfRangeLimitsAreNoLimitOrCapped) {
     m_settings.m_maxFileAge = -5;
     Record("c5", 4, 32);
     EXPECT_EQ(Manager().GetTimerCount(), 0u);
+}
+
+// At start a file found in the folder keeps only the rest of its age: one a minute and a
+// half old goes at once, one half a minute old half a minute later.
+TEST_F(UtteranceManagerTest, FilesFoundAtStartKeepTheRestOfTheirAge) {
+    ZephTest::RunCommand("touch '" + m_dir + "/osrzeph-old-1.wav' '" + m_dir +
+                         "/osrzeph-old-2.wav'");
+    struct stat info;
+    ASSERT_EQ(stat((m_dir + "/osrzeph-old-2.wav").c_str(), &info), 0);
+    const apr_time_t changed = apr_time_from_sec(info.st_ctim.tv_sec) + info.st_ctim.tv_nsec / 1000;
+    m_settings.m_maxFileAge = 1;
+
+    m_manager.reset(new UtteranceManager(m_settings));
+    m_manager->SetTimerProcessor(&m_processor);
+    m_manager->SetClock([changed] { return changed + apr_time_from_sec(30); });
+    ASSERT_TRUE(m_manager->LoadFileEntries());
+    EXPECT_EQ(m_manager->GetFileCount(), 2u);
+    Elapse(29000);
+    EXPECT_EQ(ListDir(m_dir).size(), 2u);
+    Elapse(2000);
+    EXPECT_TRUE(ListDir(m_dir).empty());
+
+    ZephTest::RunCommand("touch '" + m_dir + "/osrzeph-old-3.wav'");
+    m_manager.reset(new UtteranceManager(m_settings));
+    m_manager->SetTimerProcessor(&m_processor);
+    m_manager->SetClock([] { return apr_time_now() + apr_time_from_sec(90); });
+    ASSERT_TRUE(m_manager->LoadFileEntries());
+    EXPECT_TRUE(ListDir(m_dir).empty());
+    EXPECT_TRUE(Logged("Remove file osrzeph-old-3.wav [max file age]"));
 }
 
 TEST_F(UtteranceManagerTest, LoadKeepsMatchingFilesWithinTheLimitsAndLeavesOthersAlone) {
