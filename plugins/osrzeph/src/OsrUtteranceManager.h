@@ -23,8 +23,8 @@ class UtteranceManager : public OstEdpf::FileManager {
 public:
     using Settings = UtteranceManagerSettings;
 
-    // One WAV file of a channel: the caller's utterance (part 0) or the audio returned by
-    // the service (part 1).
+    // One WAV file of a channel: the caller's utterance (named with part number 0) or the
+    // audio returned by the service (part number 1).
     struct WaveFile {
         // Caller's utterance: save it in this recognition.
         bool m_save = false;
