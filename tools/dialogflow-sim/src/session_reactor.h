@@ -5,9 +5,10 @@
 // end of the requests, and the stream would answer it as if the client had half-closed.
 //
 // Threads: gRPC runs the reactions (OnReadDone, OnWriteDone, OnCancel, OnDone) on its own
-// threads, possibly two at once, and the timer thread runs scripted delays; all state of
-// a stream is guarded by its mutex_. The reactor owns itself through self_ until OnDone;
-// delayed actions hold a shared_ptr, so none outlives the object.
+// threads, possibly two at once, the timer thread runs scripted delays, and at shutdown the
+// sim's main thread calls EndForShutdown (through SimContext::streams); all state of a
+// stream is guarded by its mutex_. The reactor owns itself through self_ until OnDone;
+// delayed actions and the shutdown hold a shared_ptr, so none outlives the object.
 #pragma once
 
 #include <atomic>
