@@ -776,6 +776,33 @@ TEST_F(SimTestBase, StreamOpenAtShutdownEndsUnavailableAndIsRecordedSo) {
     EXPECT_EQ(records[0]["responses"].GetUint64(), 1u);
 }
 
+// A stream whose client reads nothing cannot be sent its end: at shutdown the sim cancels
+// it, and still records the status it meant to send, not a cancellation by the client.
+TEST_F(SimTestBase, StreamNotReadAtShutdownIsCancelledAndRecordedUnavailable) {
+    std::string wav = SilentWav();
+    wav.resize(4 << 20, '\0');  // far beyond the flow-control window of a stream not read
+    WriteFile(dir_ + "/long.wav", wav);
+    WriteFile(dir_ + "/agent.json",
+              R"({"intents": [{"name": "long", "texts": ["play"], "output_audio": "long.wav"}]})");
+    ASSERT_TRUE(StartSim());
+    grpc::ChannelArguments args;
+    args.SetMaxReceiveMessageSize(8 << 20);
+    auto channel = grpc::CreateCustomChannel(sim_.target(), grpc::GoogleDefaultCredentials(), args);
+    SimStream<V3beta1Client> stream(channel);
+    auto request = V3beta1Client::Text(V3beta1Client::Session("unread"), "play");
+    request.mutable_output_audio_config()->set_audio_encoding(
+        google::cloud::dialogflow::cx::v3beta1::OUTPUT_AUDIO_ENCODING_LINEAR_16);
+    ASSERT_TRUE(stream.Write(request));
+    stream.WaitForHeaders();  // the sim is writing its answer
+    EXPECT_EQ(sim_.Stop(), 0);
+    EXPECT_FALSE(stream.Finish(/*half_close=*/false).ok());
+    auto records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["status"]["code"].GetInt(), grpc::StatusCode::UNAVAILABLE);
+    EXPECT_FALSE(records[0]["cancelled"].GetBool());
+    EXPECT_EQ(records[0]["responses"].GetUint64(), 0u);
+}
+
 TEST_F(SimTestBase, ExampleAgentServesItsCallFlow) {
     ASSERT_TRUE(sim_.Start({"--agent", std::string(ZEPH_SOURCE_DIR) +
                                            "/tools/dialogflow-sim/examples/pizza-agent.json"}));

@@ -206,6 +206,9 @@ public:
         return written;
     }
 
+    // Waits for the sim's response headers, which it sends with its first response.
+    void WaitForHeaders() { stream_->WaitForInitialMetadata(); }
+
     // Reads one response; false at the end of the stream.
     bool ReadOne() {
         typename Client::ResponseType response;

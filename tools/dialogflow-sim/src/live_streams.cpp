@@ -24,7 +24,7 @@ bool LiveStreams::WaitUntilNoneOpen(std::chrono::steady_clock::time_point deadli
     return none_open_.wait_until(lock, deadline, [this] { return open_.empty(); });
 }
 
-void LiveStreams::EndAll() {
+void LiveStreams::EndAll(bool cancel) {
     // Copied first, so that no end function runs under this lock: it takes its stream's.
     std::vector<EndFunction> ends;
     {
@@ -34,7 +34,7 @@ void LiveStreams::EndAll() {
         }
     }
     for (const auto& end : ends) {
-        end();
+        end(cancel);
     }
 }
 

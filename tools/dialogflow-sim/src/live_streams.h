@@ -1,6 +1,7 @@
 // The streams still open, so that shutdown can end them with a status of its own, the one
 // the client then sees and the record keeps, rather than have gRPC cut them. Any thread may
-// call any method; the end functions run on the thread that calls EndAll(), outside the lock.
+// call any method; the end functions run on the thread that calls EndAll(), outside the
+// lock.
 #pragma once
 
 #include <chrono>
@@ -14,16 +15,18 @@ namespace DialogflowSim {
 
 class LiveStreams {
 public:
-    using EndFunction = std::function<void()>;
+    // Ends the stream for shutdown; with cancel true, cancels its call (when its end cannot
+    // go out).
+    using EndFunction = std::function<void(bool cancel)>;
 
-    // A stream opens; end ends it for shutdown. Returns the ticket that Remove() takes.
+    // A stream opens. Returns the ticket that Remove() takes.
     uint64_t Add(EndFunction end);
     // The stream is done: gRPC has called its OnDone.
     void Remove(uint64_t ticket);
     // Waits until no stream is open or the deadline passes; true when none is open.
     bool WaitUntilNoneOpen(std::chrono::steady_clock::time_point deadline);
     // Calls the end function of every stream open now.
-    void EndAll();
+    void EndAll(bool cancel);
 
 private:
     std::mutex mutex_;

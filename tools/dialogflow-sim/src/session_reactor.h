@@ -5,9 +5,10 @@
 // end of the requests, and the stream would answer it as if the client had half-closed.
 //
 // Threads: gRPC runs the reactions (OnReadDone, OnWriteDone, OnCancel, OnDone) on its own
-// threads, possibly two at once, and the timer thread runs scripted delays; all state of
-// a stream is guarded by its mutex_. The reactor owns itself through self_ until OnDone;
-// delayed actions hold a shared_ptr, so none outlives the object.
+// threads, possibly two at once, the timer thread runs scripted delays, and at shutdown the
+// sim's main thread calls EndForShutdown (through SimContext::streams); all state of a
+// stream is guarded by its mutex_. The reactor owns itself through self_ until OnDone;
+// delayed actions and the shutdown hold a shared_ptr, so none outlives the object.
 #pragma once
 
 #include <atomic>
@@ -58,9 +59,9 @@ public:
         reactor->self_ = reactor;
         std::weak_ptr<SessionReactor> weak = reactor;
         std::lock_guard<std::mutex> lock(reactor->mutex_);
-        reactor->ticket_ = sim->streams.Add([weak] {
+        reactor->ticket_ = sim->streams.Add([weak](bool cancel) {
             if (auto open = weak.lock()) {
-                open->EndForShutdown();
+                open->EndForShutdown(cancel);
             }
         });
         reactor->Begin();
@@ -126,8 +127,8 @@ public:
 
     void OnCancel() override {
         std::lock_guard<std::mutex> lock(mutex_);
-        // At shutdown gRPC cancels what the sim could not end itself (a write the client
-        // does not take); the client did not cancel, and the status stays the sim's.
+        // At shutdown the sim cancels what it could not end (a write the client does not
+        // take); the client did not cancel, and the status stays the one already set.
         cancelled_ = !shutting_down_;
         // Drop what is not yet written; the response in flight stays until its completion.
         outgoing_.erase(writing_ ? outgoing_.begin() + 1 : outgoing_.begin(), outgoing_.end());
@@ -148,14 +149,19 @@ public:
     }
 
     // The sim is shutting down: the stream ends with UNAVAILABLE, as a client of a service
-    // going away sees it, once the responses queued are written.
-    void EndForShutdown() {
+    // going away sees it, once the responses queued are written; or, with cancel, its call
+    // is cancelled because that end could not go out.
+    void EndForShutdown(bool cancel) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (done_ || finished_ || finish_pending_) {
-            return;
+        if (done_) {
+            return;  // the context may be gone
         }
         shutting_down_ = true;
-        EndStream(grpc::Status(grpc::StatusCode::UNAVAILABLE, "The service is shutting down."));
+        if (cancel) {
+            context_->TryCancel();
+        } else {
+            EndStream(grpc::Status(grpc::StatusCode::UNAVAILABLE, "The service is shutting down."));
+        }
     }
 
 private:
