@@ -52,6 +52,24 @@ int RestLength(const apt_text_stream_t* stream) {
     return apt_text_is_eos(stream) ? 0 : static_cast<int>(stream->end - stream->pos);
 }
 
+// Reads the next entry of a URI list into `line`: blank lines are passed over, leading spaces
+// (and in a grammar-ref list, the quotes) are skipped. False at the end of the list.
+bool NextListEntry(apt_text_stream_t* list, bool refList, apt_text_stream_t* line) {
+    apt_str_t lineText;
+    while (apt_text_line_read(list, &lineText)) {
+        apt_text_stream_init(line, lineText.buf, lineText.length);
+        apt_text_spaces_skip(line);
+        if (apt_text_is_eos(line))
+            continue;  // empty or blank line
+        if (refList) {
+            GrammarRef::UnquoteGrammarUri(line);
+            apt_text_spaces_skip(line);
+        }
+        return true;
+    }
+    return false;
+}
+
 // A pool for one parsed document: the tree is read into our own records and then dropped,
 // so that it does not stay in the request's pool for the whole recognition.
 class ScratchPool {
@@ -150,17 +168,8 @@ mrcp_status_code_e GrammarSet::DefineGrammarList(const std::string& id, const ap
                                                  bool refList) {
     apt_text_stream_t stream;
     apt_text_stream_init(&stream, body.buf, body.length);
-    apt_str_t lineText;
-    while (apt_text_line_read(&stream, &lineText)) {
-        apt_text_stream_t line;
-        apt_text_stream_init(&line, lineText.buf, lineText.length);
-        apt_text_spaces_skip(&line);
-        if (apt_text_is_eos(&line))
-            continue;  // empty or blank line
-        if (refList) {
-            GrammarRef::UnquoteGrammarUri(&line);
-            apt_text_spaces_skip(&line);
-        }
+    apt_text_stream_t line;
+    while (NextListEntry(&stream, refList, &line)) {
         if (ReadPrefix(&line, "builtin:")) {
             apt_text_spaces_skip(&line);
             const mrcp_status_code_e status = DefineBuiltinGrammar(id, &line);
@@ -342,17 +351,8 @@ mrcp_status_code_e GrammarSet::SetActiveGrammarList(const apt_str_t& body, bool 
                                                     mpf_sdi_detector_t* detector) {
     apt_text_stream_t stream;
     apt_text_stream_init(&stream, body.buf, body.length);
-    apt_str_t lineText;
-    while (apt_text_line_read(&stream, &lineText)) {
-        apt_text_stream_t line;
-        apt_text_stream_init(&line, lineText.buf, lineText.length);
-        apt_text_spaces_skip(&line);
-        if (apt_text_is_eos(&line))
-            continue;  // empty or blank line
-        if (refList) {
-            GrammarRef::UnquoteGrammarUri(&line);
-            apt_text_spaces_skip(&line);
-        }
+    apt_text_stream_t line;
+    while (NextListEntry(&stream, refList, &line)) {
         mrcp_status_code_e status = MRCP_STATUS_CODE_SUCCESS;
         if (ReadPrefix(&line, "builtin:")) {
             apt_text_spaces_skip(&line);
@@ -559,29 +559,25 @@ GrammarSet::GrammarPtr* GrammarSet::SlotOf(uint32_t type) {
 }
 
 mrcp_status_code_e GrammarSet::CheckSlotFree(uint32_t type) const {
+    const char* taken = nullptr;  // how the log names the slot's type, when it is taken
     switch (type) {
         case GrammarRef::TYPE_SPEECH:
-            if (!m_speechGrammar)
-                break;
-            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                    "Speech Grammar Already Specified <%s@%s>", ChannelId(), kSuffix);
-            return MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE;
+            taken = m_speechGrammar ? "Speech" : nullptr;
+            break;
         case GrammarRef::TYPE_EVENT:
-            if (!m_eventGrammar)
-                break;
-            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                    "Event Grammar Already Specified <%s@%s>", ChannelId(), kSuffix);
-            return MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE;
+            taken = m_eventGrammar ? "Event" : nullptr;
+            break;
         case GrammarRef::TYPE_DTMF:
-            if (!m_dtmfGrammar)
-                break;
-            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                    "DTMF Grammar Already Specified <%s@%s>", ChannelId(), kSuffix);
-            return MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE;
+            taken = m_dtmfGrammar ? "DTMF" : nullptr;
+            break;
         default:
             break;
     }
-    return MRCP_STATUS_CODE_SUCCESS;
+    if (!taken)
+        return MRCP_STATUS_CODE_SUCCESS;
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "%s Grammar Already Specified <%s@%s>",
+            taken, ChannelId(), kSuffix);
+    return MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE;
 }
 
 mrcp_status_code_e GrammarSet::PlaceGrammar(const GrammarPtr& grammar,
