@@ -169,21 +169,13 @@ void RdrManager::RecognitionDetails::Reset() {
     m_name.clear();
     m_mrcpVersion = MRCP_VERSION_UNKNOWN;
     m_samplingRate = 0;
-    m_startTime = 0;
-    m_startOfInputTime = 0;
-    m_endOfInputTime = 0;
-    m_streamCreationTime = 0;
-    m_startOfStreamingTime = 0;
-    m_endOfStreamingTime = 0;
-    m_completionTime = 0;
+    PartialReset();  // the times, the end-of-utterance flag and the query results
     m_bytesSent = 0;
     m_inputMode = MPF_SDI_MODE_NONE;
     mpf_sdi_stats_init(&m_inputStats);
-    m_endOfUtterance = false;
     m_completionCause = RECOGNIZER_COMPLETION_CAUSE_UNKNOWN;
     m_inputText.clear();
     m_confidence = 0;
-    m_queryResults.clear();
     m_confidenceThreshold = 0;
     m_streamingSettings = StreamingRecogSettings();
     m_resultsSettings = ResultsSettings();
@@ -365,18 +357,11 @@ bool RdrManager::ComposeName(std::string& name, const char* channelId, std::uint
 }
 
 bool RdrManager::ComposePath(std::string& path, const std::string& name, apr_pool_t* pool) const {
-    char* merged = nullptr;
-    // A name is one entry of the folder: a separator or a path that leaves the folder is
-    // refused.
-    if (name.empty() || name.find('/') != std::string::npos ||
-        apr_filepath_merge(&merged, m_directory.empty() ? nullptr : m_directory.c_str(),
-                           name.c_str(), APR_FILEPATH_NATIVE | APR_FILEPATH_SECUREROOT,
-                           pool) != APR_SUCCESS) {
+    if (!ComposeFolderEntryPath(path, m_directory, name, pool)) {
         OSTEDPF_FACILITY_LOG(m_logFacility, LOG_LEVEL_WARNING,
                              "Failed to Compose RDR File Path for [%s]", name.c_str());
         return false;
     }
-    path = merged;
     return true;
 }
 

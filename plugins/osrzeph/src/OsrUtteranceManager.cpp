@@ -95,18 +95,11 @@ bool UtteranceManager::ComposeName(std::string& name, const char* channelId,
 
 bool UtteranceManager::ComposePath(std::string& path, const std::string& name,
                                    apr_pool_t* pool) const {
-    char* merged = nullptr;
-    // A name is one entry of the folder: a separator (from a channel id, say) or a path that
-    // leaves the folder is refused.
-    if (name.empty() || name.find('/') != std::string::npos ||
-        apr_filepath_merge(&merged, m_directory.empty() ? nullptr : m_directory.c_str(),
-                           name.c_str(), APR_FILEPATH_NATIVE | APR_FILEPATH_SECUREROOT,
-                           pool) != APR_SUCCESS) {
+    if (!ComposeFolderEntryPath(path, m_directory, name, pool)) {
         OSTEDPF_FACILITY_LOG(m_logFacility, LOG_LEVEL_WARNING,
                              "Failed to Compose Waveform File Path for [%s]", name.c_str());
         return false;
     }
-    path = merged;
     return true;
 }
 

@@ -23,6 +23,18 @@ bool ResolvePath(std::string& path, const char* base, apr_pool_t* pool) {
     return true;
 }
 
+bool ComposeFolderEntryPath(std::string& path, const std::string& folder, const std::string& name,
+                            apr_pool_t* pool) {
+    char* merged = nullptr;
+    if (name.empty() || name.find('/') != std::string::npos ||
+        apr_filepath_merge(&merged, folder.empty() ? nullptr : folder.c_str(), name.c_str(),
+                           APR_FILEPATH_NATIVE | APR_FILEPATH_SECUREROOT, pool) != APR_SUCCESS) {
+        return false;
+    }
+    path = merged;
+    return true;
+}
+
 // ---- ConfigAttrib -------------------------------------------------------------------------
 
 bool ConfigAttrib::Is(const char* name) const {

@@ -2,7 +2,8 @@
 // element's attributes, path resolution, and the attributes every file manager shares.
 //
 // Threads: used while the engine loads its configuration (the server thread in
-// Engine::Open); nothing here keeps state between calls.
+// Engine::Open), except ComposeFolderEntryPath, which any thread may call; nothing here keeps
+// state between calls.
 #pragma once
 
 #include <functional>
@@ -51,6 +52,12 @@ private:
 // Makes a relative `path` absolute under `base`; an absolute one stays as it is. FALSE when
 // the two cannot be merged.
 bool ResolvePath(std::string& path, const char* base, apr_pool_t* pool);
+
+// The path of `name` as one entry of `folder` (empty: the working folder). FALSE, with `path`
+// as it was, for an empty name, a name with a separator, or one that would leave the folder:
+// names are built from peers' ids and tags.
+bool ComposeFolderEntryPath(std::string& path, const std::string& folder, const std::string& name,
+                            apr_pool_t* pool);
 
 // Returns false for an attribute name the record does not know.
 using ConfigAttribHandler = std::function<bool(const ConfigAttrib&)>;
