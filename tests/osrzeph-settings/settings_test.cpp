@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +15,7 @@
 #include <ostrin/apt_dir_layout.h>
 #include <ostrin/apt_log.h>
 
+#include "../common/log_capture.h"
 #include "../common/test_audio.h"
 #include "OsrGrammar.h"
 #include "OsrZephLog.h"
@@ -25,51 +25,8 @@ namespace {
 
 using Zeph::EngineSettings;
 
-struct LogRecord {
-    apt_log_priority_e priority;
-    std::string source;
-    std::string message;
-};
-
-// Collects every record written through the host log while it exists.
-class LogCapture {
-public:
-    LogCapture() { apt_log_handler_set(&LogCapture::Handler, this); }
-    ~LogCapture() { apt_log_handler_set(nullptr, nullptr); }
-
-    int Count(apt_log_priority_e priority, const std::string& message) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        int count = 0;
-        for (const LogRecord& record : m_records) {
-            if (record.priority == priority && record.message == message)
-                ++count;
-        }
-        return count;
-    }
-    // Records at `priority` whose message starts with `prefix`.
-    std::vector<LogRecord> Find(apt_log_priority_e priority, const std::string& prefix) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        std::vector<LogRecord> found;
-        for (const LogRecord& record : m_records) {
-            if (record.priority == priority && record.message.rfind(prefix, 0) == 0) {
-                found.push_back(record);
-            }
-        }
-        return found;
-    }
-    int Warnings() const { return static_cast<int>(Find(APT_PRIO_WARNING, "").size()); }
-
-private:
-    static void Handler(void* obj, const char*, int, const apt_log_source_t* source,
-                        apt_log_priority_e priority, const char* message) {
-        auto* self = static_cast<LogCapture*>(obj);
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        self->m_records.push_back({priority, apt_log_source_name_get(source), message});
-    }
-
-    mutable std::mutex m_mutex;
-    std::vector<LogRecord> m_records;
-};
+using ZephTest::LogCapture;
+using ZephTest::LogRecord;
 
 void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
