@@ -3,13 +3,13 @@
 // ratios are printed at the end.
 #include <apr_general.h>
 #include <benchmark/benchmark.h>
-#include <ostrin/apt_log.h>
 
 #include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "../common/bench_main.h"
 #include "mpf_sdi_detector.h"
 #include "test_audio.h"
 #include "webrtc_vad.h"
@@ -155,15 +155,6 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    apr_initialize();
-    apr_pool_t* pool = nullptr;
-    apr_pool_create(&pool, nullptr);
-    apt_log_instance_create(APT_LOG_OUTPUT_CONSOLE, APT_PRIO_WARNING, pool);  // quiet
-    benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    apt_log_instance_destroy();
-    apr_terminate();
-    return 0;
+    return ZephBench::RunBenchmarks(argc, argv, reporter);
 }

@@ -3,9 +3,7 @@
 // text of the same query result (ComposeJsonQueryResult) is measured in the same run as the
 // baseline. At the end the ratios are printed: per-byte cost large/typical and large/medium
 // (1.0 is linear), and NLSML/JSON per-byte cost for each size.
-#include <apr_general.h>
 #include <benchmark/benchmark.h>
-#include <ostrin/apt_log.h>
 
 #include <cstdio>
 #include <map>
@@ -13,6 +11,7 @@
 
 #include <google/cloud/dialogflow/v2/session.pb.h>
 
+#include "../common/bench_main.h"
 #include "OsrZephResult.h"
 
 namespace {
@@ -155,15 +154,6 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    apr_initialize();
-    apr_pool_t* pool = nullptr;
-    apr_pool_create(&pool, nullptr);
-    apt_log_instance_create(APT_LOG_OUTPUT_CONSOLE, APT_PRIO_WARNING, pool);  // quiet
-    benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    apt_log_instance_destroy();
-    apr_terminate();
-    return 0;
+    return ZephBench::RunBenchmarks(argc, argv, reporter);
 }
