@@ -70,6 +70,21 @@ bool NextListEntry(apt_text_stream_t* list, bool refList, apt_text_stream_t* lin
     return false;
 }
 
+// The one of three per-type things that belongs to grammar type `type`; null for any other.
+template <typename T>
+T* ByType(uint32_t type, T* speech, T* event, T* dtmf) {
+    switch (type) {
+        case GrammarRef::TYPE_SPEECH:
+            return speech;
+        case GrammarRef::TYPE_EVENT:
+            return event;
+        case GrammarRef::TYPE_DTMF:
+            return dtmf;
+        default:
+            return nullptr;
+    }
+}
+
 // A pool for one parsed document: the tree is read into our own records and then dropped,
 // so that it does not stay in the request's pool for the whole recognition.
 class ScratchPool {
@@ -533,50 +548,19 @@ void GrammarSet::Store(GrammarMap& map, const std::string& key, GrammarPtr gramm
 }
 
 GrammarSet::GrammarMap* GrammarSet::MapOf(uint32_t type) {
-    switch (type) {
-        case GrammarRef::TYPE_SPEECH:
-            return &m_speechGrammars;
-        case GrammarRef::TYPE_EVENT:
-            return &m_eventGrammars;
-        case GrammarRef::TYPE_DTMF:
-            return &m_dtmfGrammars;
-        default:
-            return nullptr;
-    }
+    return ByType(type, &m_speechGrammars, &m_eventGrammars, &m_dtmfGrammars);
 }
 
 GrammarSet::GrammarPtr* GrammarSet::SlotOf(uint32_t type) {
-    switch (type) {
-        case GrammarRef::TYPE_SPEECH:
-            return &m_speechGrammar;
-        case GrammarRef::TYPE_EVENT:
-            return &m_eventGrammar;
-        case GrammarRef::TYPE_DTMF:
-            return &m_dtmfGrammar;
-        default:
-            return nullptr;
-    }
+    return ByType(type, &m_speechGrammar, &m_eventGrammar, &m_dtmfGrammar);
 }
 
 mrcp_status_code_e GrammarSet::CheckSlotFree(uint32_t type) const {
-    const char* taken = nullptr;  // how the log names the slot's type, when it is taken
-    switch (type) {
-        case GrammarRef::TYPE_SPEECH:
-            taken = m_speechGrammar ? "Speech" : nullptr;
-            break;
-        case GrammarRef::TYPE_EVENT:
-            taken = m_eventGrammar ? "Event" : nullptr;
-            break;
-        case GrammarRef::TYPE_DTMF:
-            taken = m_dtmfGrammar ? "DTMF" : nullptr;
-            break;
-        default:
-            break;
-    }
-    if (!taken)
+    const GrammarPtr* slot = ByType(type, &m_speechGrammar, &m_eventGrammar, &m_dtmfGrammar);
+    if (!slot || !*slot)
         return MRCP_STATUS_CODE_SUCCESS;
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "%s Grammar Already Specified <%s@%s>",
-            taken, ChannelId(), kSuffix);
+            ByType(type, "Speech", "Event", "DTMF"), ChannelId(), kSuffix);
     return MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE;
 }
 
