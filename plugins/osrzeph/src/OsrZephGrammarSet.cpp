@@ -188,7 +188,8 @@ mrcp_status_code_e GrammarSet::DefineBuiltinGrammar(const std::string& id,
         return status;
     grammar->m_id = id;
     grammar->m_source = GrammarRef::SOURCE_SESSION;
-    Store(*MapOf(grammar->m_type), id, std::move(grammar), false);
+    GrammarMap* map = MapOf(grammar->m_type);
+    Store(*map, id, std::move(grammar), false);
     return MRCP_STATUS_CODE_SUCCESS;
 }
 
@@ -408,8 +409,9 @@ mrcp_status_code_e GrammarSet::SetActiveBuiltinGrammar(apt_text_stream_t* stream
     if (grammar->m_type == GrammarRef::TYPE_DTMF)
         ApplyDtmfLengths(*grammar, detector);
     *SlotOf(grammar->m_type) = grammar;
+    GrammarMap* map = MapOf(grammar->m_type);
     const std::string key = grammar->m_name;
-    Store(*MapOf(grammar->m_type), key, std::move(grammar), false);
+    Store(*map, key, std::move(grammar), false);
     return MRCP_STATUS_CODE_SUCCESS;
 }
 
