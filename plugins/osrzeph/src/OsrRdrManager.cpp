@@ -21,8 +21,7 @@ using OstEdpf::LOG_LEVEL_WARNING;
 constexpr const char* kTop = "   ";
 constexpr const char* kInner = "      ";
 
-// Appends one UTF-8 sequence starting at text[i] if it is well formed and returns its
-// length; 0 when it is not.
+// Length of the well-formed UTF-8 sequence that starts at text[i]; 0 when there is none.
 size_t Utf8SequenceLength(const std::string& text, size_t i) {
     const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char lead = byte(i);

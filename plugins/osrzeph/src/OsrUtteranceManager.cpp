@@ -18,7 +18,7 @@ constexpr apr_off_t kDataLengthOffset = 40;
 // Bytes of the header that follow the RIFF length field.
 constexpr std::uint32_t kRiffLengthExtra = 36;
 
-// Writes errors are not reported: a header that cannot be written shows in the file.
+// Write errors are not reported: a header that cannot be written shows in the file.
 void WriteBytes(apr_file_t* file, const void* data, apr_size_t size) {
     apr_file_write_full(file, data, size, nullptr);
 }
@@ -68,7 +68,7 @@ UtteranceManager::~UtteranceManager() {
 }
 
 std::string UtteranceManager::SanitizeLoggingTag(const std::string& tag) {
-    std::string safe(tag);
+    std::string safe(tag, 0, kMaxLoggingTagLength);
     for (char& c : safe) {
         const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
                           (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
@@ -117,30 +117,40 @@ bool UtteranceManager::ComposePath(std::string& path, const std::string& name,
 
 bool UtteranceManager::ComposeUri(std::string& uri, const std::string& name,
                                   apr_pool_t* pool) const {
-    if (name.empty() || !pool) {
+    char* merged = nullptr;
+    if (apr_filepath_merge(&merged, m_baseUri.c_str(), name.c_str(), 0, pool) != APR_SUCCESS) {
         OSTEDPF_FACILITY_LOG(m_logFacility, LOG_LEVEL_WARNING,
                              "Failed to Compose Waveform URI for [%s]", name.c_str());
         return false;
     }
-    // Joined as text: a file path merge would fold the "//" of "http://host" into one "/".
-    uri = m_baseUri;
-    if (!uri.empty() && uri.back() != '/')
-        uri += '/';
-    uri += name;
+    uri = merged;
     return true;
 }
 
 bool UtteranceManager::OpenForWriting(WaveFile& file, const std::string& path, apr_pool_t* pool) {
     const apr_int32_t flags =
         APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_TRUNCATE | APR_FOPEN_BINARY;
-    if (apr_file_open(&file.m_file, path.c_str(), flags, APR_FPROT_OS_DEFAULT, pool) !=
-        APR_SUCCESS) {
-        OSTEDPF_FACILITY_LOG(m_logFacility, LOG_LEVEL_WARNING,
-                             "Cannot Open Waveform File for Writing %s", path.c_str());
-        file.m_file = nullptr;
-        return false;
+    if (apr_pool_create(&file.m_pool, pool) != APR_SUCCESS) {
+        file.m_pool = nullptr;
+    } else if (apr_file_open(&file.m_file, path.c_str(), flags, APR_FPROT_OS_DEFAULT,
+                             file.m_pool) == APR_SUCCESS) {
+        return true;
     }
-    return true;
+    OSTEDPF_FACILITY_LOG(m_logFacility, LOG_LEVEL_WARNING,
+                         "Cannot Open Waveform File for Writing %s", path.c_str());
+    file.m_file = nullptr;
+    if (file.m_pool) {
+        apr_pool_destroy(file.m_pool);
+        file.m_pool = nullptr;
+    }
+    return false;
+}
+
+void UtteranceManager::CloseFile(WaveFile& file) {
+    apr_file_close(file.m_file);
+    file.m_file = nullptr;
+    apr_pool_destroy(file.m_pool);
+    file.m_pool = nullptr;
 }
 
 bool UtteranceManager::OpenWavefile(WaveFile& file, int samplingRate, apr_pool_t* pool) {
@@ -167,8 +177,7 @@ bool UtteranceManager::CloseWavefile(WaveFile& file) {
                          (m_directory + file.m_fileName).c_str(),
                          static_cast<int>(ClampLength(file.m_contentLength)));
     FinalizeWaveHeader(file.m_file, file.m_contentLength);
-    apr_file_close(file.m_file);
-    file.m_file = nullptr;
+    CloseFile(file);
     AddFileEntry(file.m_fileName, apr_time_now());
     return true;
 }
@@ -183,8 +192,7 @@ bool UtteranceManager::WriteOutputFile(WaveFile& file, const void* data, std::si
     if (size)
         WriteBytes(file.m_file, data, size);
     file.m_contentLength = size;
-    apr_file_close(file.m_file);
-    file.m_file = nullptr;
+    CloseFile(file);
     AddFileEntry(file.m_fileName, apr_time_now());
     return true;
 }

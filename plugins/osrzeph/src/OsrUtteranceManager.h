@@ -37,6 +37,8 @@ public:
         std::size_t m_contentLength = 0;
         // Audio returned by the service: name and URI have been composed.
         bool m_created = false;
+        // Holds the open file, so that a channel's many recognitions do not grow its pool.
+        apr_pool_t* m_pool = nullptr;
 
         // Forgets name, URI, length and flags; the file must be closed.
         void Reset() { *this = WaveFile(); }
@@ -64,7 +66,7 @@ public:
     bool ComposeUri(std::string& uri, const std::string& name, apr_pool_t* pool) const;
 
     // Opens file.m_fileName for writing (created or truncated) and writes the 44-byte header
-    // with both lengths 0. The handle belongs to `pool` until CloseWavefile.
+    // with both lengths 0. The handle lives in a pool under `pool` until CloseWavefile.
     bool OpenWavefile(WaveFile& file, int samplingRate, apr_pool_t* pool);
     // Writes the final lengths into the header, closes the file and enters it in the folder.
     bool CloseWavefile(WaveFile& file);
@@ -81,12 +83,18 @@ public:
     const OstEdpf::LogFacility& GetLogFacility() const { return m_logFacility; }
 
     // A client's logging tag as it may appear in a file name: letters, digits, ".", "_"
-    // and "-" stay, every other byte becomes "_", and a leading "." becomes "_".
+    // and "-" stay, every other byte becomes "_", and a leading "." becomes "_". Only the
+    // first kMaxLoggingTagLength bytes are used, so that the name stays within the file
+    // system's limit.
     static std::string SanitizeLoggingTag(const std::string& tag);
+    static constexpr std::size_t kMaxLoggingTagLength = 100;
 
 private:
-    // Opens `path` for file (created or truncated); logs a failure.
+    // Opens `path` for file (created or truncated) in a pool of its own under `pool`; logs
+    // a failure.
     bool OpenForWriting(WaveFile& file, const std::string& path, apr_pool_t* pool);
+    // Closes the file and its pool.
+    static void CloseFile(WaveFile& file);
 
     OstEdpf::LogFacility m_logFacility;
     bool m_saveWaveforms;
