@@ -8,22 +8,27 @@
 #include <deque>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <ostedpf/OstEdpfAsyncEvent.h>
 #include <ostedpf/OstEdpfTimer.h>
 #include <ostrin/mrcp_engine.h>
 
+#include "OsrGrammar.h"
+#include "OsrRdrManager.h"
+#include "OsrUtteranceManager.h"
 #include "OsrZephDataChunk.h"
 #include "OsrZephEngine.h"
+#include "OsrZephGrammarSet.h"
 #include "OsrZephStub.h"
 #include "mpf_sdi_detector.h"
 
 namespace Zeph {
 
 class Channel;
-class GrammarRef;
 
 // What a ChannelEvent asks of its channel.
 enum TaskMsgType {
@@ -129,6 +134,9 @@ public:
 
     // Server thread, right after creation: keeps the record and copies its id.
     void SetHostChannel(mrcp_engine_channel_t* hostChannel);
+    // Server thread, at the open entry: copies the id the server has given the channel
+    // (before the open event is posted, so the event processor sees it).
+    void CopyHostId();
     // The destroy entry: the record is gone once it returns.
     void ForgetHostChannel() { m_hostChannel = nullptr; }
     mrcp_engine_channel_t* GetHostChannel() const { return m_hostChannel; }
@@ -149,6 +157,13 @@ public:
     // Audio written by the media thread.
     bool Write(const mpf_frame_t* frame);
 
+    // Detector handlers (media thread): keep the input stats, post the events.
+    void SetInputStats(const mpf_sdi_stats_t* stats);
+    void SignalStartOfInput(mpf_sdi_mode_e mode);
+    void SignalSpeechInputEvent(const void* bytes, uint64_t count, bool last);
+    void SignalDtmfInputEvent(const char* digits, uint64_t count, bool matched);
+    void SignalDtmfEvent(char digit);
+
     // Run by the detector events (event processor thread).
     bool ProcessStartOfInput(mpf_sdi_mode_e mode);
     bool ProcessSpeechInput(DataChunk& chunk, bool last);
@@ -164,19 +179,19 @@ public:
     const CredentialsProfile& GetCredentials() const { return m_credentials; }
 
     // ---- Called by the method objects (event processor thread) ----------------------
-    // Ends the recognition with `cause` and, when both are non-empty, a body of
-    // `contentType`. FALSE when nothing was sent (no active request, a read still
-    // outstanding: the method calls again when it has completed).
-    bool CompleteRecognition(mrcp_recog_completion_cause_e cause, const std::string& contentType,
-                             const std::string& body);
+    // The stream's view of the recognition (one per channel, for its current method).
+    // Ends the recognition with `cause` (an MRCP recognizer completion cause) and, when both
+    // are non-empty, a body of `contentType`. FALSE when nothing was sent (no active
+    // request, a read still outstanding: the method calls again when it has completed).
+    bool CompleteRecognition(int cause, const std::string& contentType, const std::string& body);
     // An interim transcript arrived.
-    bool ProcessInterimResult(const std::string& text);
+    void ProcessInterimResult(const std::string& text);
     // Audio returned by the service (a whole WAV file), saved as the output waveform.
-    bool ProcessOutputAudioData(const std::string& audio);
+    void ProcessOutputAudioData(const std::string& audio);
     // The streaming call failed.
-    bool ProcessError();
+    void ProcessError();
     // The detector carried out a stop (also the stop path of a skipped speech block).
-    bool ProcessStop();
+    void ProcessStop();
     // Input is complete; FALSE when it already was.
     bool CompleteInput();
     // Replays a RECOGNIZE that waited for the previous call to finish; FALSE means the
@@ -184,6 +199,9 @@ public:
     bool Recognize(mrcp_message_t* request, mrcp_message_t* response);
     // Answers a close that waited for the method's call to finish.
     bool ProcessPendingClose();
+    // The method's call has finished: a pending close is answered (and wins), otherwise
+    // every deferred RECOGNIZE is replayed in order; each gets exactly one answer.
+    void ProcessDeferred();
     // Adds Waveform-URI for the input waveform to `message`, when it has a URI.
     void SetWaveformUri(mrcp_message_t* message);
     // Sets the status code and the Completion-Cause header.
@@ -194,14 +212,25 @@ public:
 
     // Sends a message through the host channel's event table.
     bool SendMessage(mrcp_message_t* message);
+    // START-OF-INPUT for the active request (Input-Type on MRCPv2), or null.
+    mrcp_message_t* CreateStartOfInput(mpf_sdi_mode_e mode);
+    // Appends caller audio to the utterance file when one is open.
+    void WriteUtterance(const char* data, size_t size);
+    // Closes the utterance file when one is open.
+    void CloseUtterance();
+    // Stops the detector's input unless it is complete.
+    void StopInput();
+    void StopInterResultTimer();
 
     // ---- State the method objects read and write -------------------------------------
+    const char* GetLogId() const { return m_id.c_str(); }
     MethodBase* GetMethod() const { return m_method.get(); }
     const std::shared_ptr<grpc::Channel>& GetGrpcChannel() const { return m_grpcChannel; }
-    std::string& GetProjectId() { return m_projectId; }
-    std::string& GetSessionId() { return m_sessionId; }
-    std::string& GetUserProject() { return m_userProject; }
-    std::string& GetSessionPath() { return m_sessionPath; }
+    const std::string& GetProjectId() const { return m_projectId; }
+    const std::string& GetDialogId() const { return m_sessionId; }
+    const std::string& GetUserProject() const { return m_userProject; }
+    const std::string& GetSessionPath() const { return m_sessionPath; }
+    void SetSessionPath(const std::string& path) { m_sessionPath = path; }
     // The Vendor-Specific-Parameters of the current RECOGNIZE, or null.
     const apt_pair_arr_t* GetQueryParams() const { return m_queryParams; }
     // The RECOGNIZE in progress, or null when idle.
@@ -210,17 +239,45 @@ public:
     // Takes the oldest deferred RECOGNIZE and its response off the channel (FALSE when none).
     bool TakeDeferredRequest(mrcp_message_t*& request, mrcp_message_t*& response);
     bool IsPendingClose() const { return m_pendingClose; }
-    bool& StreamRestart() { return m_streamRestart; }
-    bool& FinishAfterWrites() { return m_finishAfterWrites; }
-    bool& FinalResponsePending() { return m_finalResponsePending; }
+    bool IsStreamRestart() const { return m_streamRestart; }
+    void SetStreamRestart(bool restart) { m_streamRestart = restart; }
+    bool IsFinishAfterWrites() const { return m_finishAfterWrites; }
+    void SetFinishAfterWrites(bool finish) { m_finishAfterWrites = finish; }
+    bool IsFinalResponsePending() const { return m_finalResponsePending; }
+    void SetFinalResponsePending(bool pending) { m_finalResponsePending = pending; }
     std::list<DataChunk>& GetPendingAudio() { return m_pendingAudio; }
     std::string& GetDtmfDigits() { return m_dtmfDigits; }
     // The grammars of the current recognition. The channel keeps them until the next
-    // RECOGNIZE (or its destruction), so a close never takes them from a running method.
-    const std::shared_ptr<GrammarRef>& GetSpeechGrammar() const { return m_speechGrammar; }
-    const std::shared_ptr<GrammarRef>& GetEventGrammar() const { return m_eventGrammar; }
-    const std::shared_ptr<GrammarRef>& GetDtmfGrammar() const { return m_dtmfGrammar; }
+    // RECOGNIZE (or its destruction), so a close never takes them from a running method;
+    // a method that outlives the channel keeps its own copies.
+    std::shared_ptr<const GrammarRef> GetSpeechGrammar() const { return m_speechGrammar; }
+    std::shared_ptr<const GrammarRef> GetEventGrammar() const { return m_eventGrammar; }
+    std::shared_ptr<const GrammarRef> GetDtmfGrammar() const { return m_dtmfGrammar; }
     mpf_sdi_detector_t* GetDetector() const { return m_detector; }
+    // The record of the current recognition: settings, progress, results.
+    RdrManager::RecognitionDetails& GetRecord() { return m_record; }
+    StreamingRecogSettings& GetStreamingSettings() { return m_record.m_streamingSettings; }
+    const ResultsSettings& GetResultsSettings() const { return m_record.m_resultsSettings; }
+    int GetSamplingRate() const { return m_record.m_samplingRate; }
+    float GetConfidenceThreshold() const { return m_record.m_confidenceThreshold; }
+    int GetInputMode() const { return m_record.m_inputMode; }
+    bool IsSpeechInputStarted() const { return m_record.m_speechInputStarted; }
+    bool IsInputComplete() const { return m_record.m_inputComplete; }
+    const std::string& GetInputText() const { return m_record.m_inputText; }
+    void SetInputText(const std::string& text) { m_record.m_inputText = text; }
+    void SetConfidence(float confidence) { m_record.m_confidence = confidence; }
+    int GetCompletionCause() const { return m_record.m_completionCause; }
+    void SetCompletionCause(int cause) {
+        m_record.m_completionCause = static_cast<mrcp_recog_completion_cause_e>(cause);
+    }
+    bool HasPendingStop() const { return m_stopResponse != nullptr; }
+    bool IsEndOfUtterance() const { return m_record.m_endOfUtterance; }
+    void SetEndOfUtterance() { m_record.m_endOfUtterance = true; }
+    void SetStreamCreated() { m_record.m_streamCreated = true; }
+    void AddBytesSent(size_t size) { m_record.m_bytesSent += size; }
+    void SetQueryResultText(const std::string& json) { m_record.m_queryResults = json; }
+    const std::string& GetQueryResultText() const { return m_record.m_queryResults; }
+    const std::string& GetOutputAudioUri() const { return m_outputWaveform.m_uri; }
 
 private:
     // The engine's default profile, or the one of the "gapp-credentials-file" attribute.
@@ -231,7 +288,35 @@ private:
     bool CreateGrpcStub();
     // The method of the next recognition.
     bool CreateMethod();
+    // Lets go of the current method (cancelled when its call is active).
+    void ReleaseMethod();
     void AnswerUnposted(TaskMsgType type, mrcp_message_t* message);
+    void Post(OstEdpf::AsyncEvent* event);
+    // Copies the stats the media thread left into the record.
+    void TakeInputStats();
+
+    bool Stop(mrcp_message_t* request, mrcp_message_t* response);
+    bool StartTimers(mrcp_message_t* request, mrcp_message_t* response);
+    // ComposeResponse, and FALSE so that the caller sends the response.
+    bool Fail(mrcp_message_t* response, mrcp_status_code_e status,
+              mrcp_recog_completion_cause_e cause);
+    void ResetRecognition();
+    void ReadVendorParameters();
+    bool ReadRecognizerHeaders(mrcp_message_t* request, mrcp_message_t* response, bool& startTimers,
+                               bool& saveWaveformHeader);
+    void ReadGrammarParameters(const GrammarRef& grammar);
+    void ReadBuiltinGrammarParameters(const GrammarParams& params);
+    void SetGrammarParameter(const std::string& name, const std::string& value);
+    bool SendStartOfInput(mpf_sdi_mode_e mode);
+    void CloseInputWaveform();
+    // What the channel still holds of requests is answered before its close response.
+    void SendCloseResponse();
+    // CompleteRecognition past the wait for an outstanding read.
+    bool EndRecognition(int cause, const std::string& contentType, const std::string& body);
+    void SendStopResponses();
+    void AnswerHeldRequests();
+    // Drops what the current recognition holds (audio, digits, timer, utterance file).
+    void ReleaseRecognition();
 
     Engine* m_engine;
     mrcp_engine_channel_t* m_hostChannel = nullptr;
@@ -251,6 +336,8 @@ private:
     OstEdpf::Timer* m_interResultTimer = nullptr;
     mrcp_message_t* m_activeRequest = nullptr;
     mrcp_message_t* m_stopResponse = nullptr;
+    // Further STOPs of the same recognition, answered right after the first.
+    std::vector<mrcp_message_t*> m_laterStopResponses;
     // RECOGNIZE requests (with their responses) that wait for the previous call to finish,
     // oldest first; each gets exactly one answer.
     std::deque<std::pair<mrcp_message_t*, mrcp_message_t*>> m_deferredRequests;
@@ -261,9 +348,21 @@ private:
     mpf_sdi_detector_t* m_detector = nullptr;
     std::list<DataChunk> m_pendingAudio;
     std::string m_dtmfDigits;
-    std::shared_ptr<GrammarRef> m_speechGrammar;
-    std::shared_ptr<GrammarRef> m_eventGrammar;
-    std::shared_ptr<GrammarRef> m_dtmfGrammar;
+    // Names, paths and files of one recognition; renewed at each RECOGNIZE so that a long
+    // call does not grow the channel's pool.
+    apr_pool_t* m_recognitionPool = nullptr;
+    UtteranceManager::WaveFile m_inputWaveform;
+    UtteranceManager::WaveFile m_outputWaveform;
+    RdrManager::RecognitionDetails m_record;
+    GrammarSet m_grammars;
+    std::shared_ptr<const GrammarRef> m_speechGrammar;
+    std::shared_ptr<const GrammarRef> m_eventGrammar;
+    std::shared_ptr<const GrammarRef> m_dtmfGrammar;
+    // Input stats the detector handed over on the media thread, until the event processor
+    // takes them into the record.
+    std::mutex m_statsMutex;
+    mpf_sdi_stats_t m_mediaStats{};
+    bool m_mediaStatsFresh = false;
 };
 
 }  // namespace Zeph
