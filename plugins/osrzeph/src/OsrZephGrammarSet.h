@@ -1,0 +1,137 @@
+// The grammars of one recognizer channel: DEFINE-GRAMMAR, and the activation of the grammars
+// a RECOGNIZE names.
+//
+// A channel keeps three maps of grammars by key (speech, event, DTMF) and the three grammars
+// active in the current recognition. Grammars are held by shared pointer, in the maps and in
+// the active slots alike: a recognition that must outlive a replacement, a removal or the
+// channel's Clear() copies the active pointers and keeps its grammars (and the contexts they
+// own) alive until it lets go of them. Configured speech contexts and built-in records belong
+// to the engine's settings, which outlive every channel.
+//
+// Threads: the engine's event processor thread only (construction, every call, destruction).
+// No locks.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include <apr_pools.h>
+#include <apr_xml.h>
+#include <ostrin/apt_text_stream.h>
+#include <ostrin/mrcp_message.h>
+
+#include "OsrGrammar.h"
+#include "mpf_sdi_detector.h"
+
+namespace Zeph {
+
+class EngineSettings;
+
+class GrammarSet {
+public:
+    using GrammarPtr = std::shared_ptr<GrammarRef>;
+    using GrammarMap = std::map<std::string, GrammarPtr>;
+
+    // `settings` are the engine's (accept-srgs, skip-unsupported-grammars,
+    // transcription-grammar, configured contexts and built-in grammars); they must outlive
+    // the set. `channelId` fills the " <id@zeph>" suffix of log lines.
+    explicit GrammarSet(const EngineSettings& settings, std::string channelId = std::string());
+    ~GrammarSet();
+    GrammarSet(const GrammarSet&) = delete;
+    GrammarSet& operator=(const GrammarSet&) = delete;
+
+    // The host channel id, when it is known only after construction.
+    void SetChannelId(std::string channelId) { m_channelId = std::move(channelId); }
+
+    // ---- DEFINE-GRAMMAR -------------------------------------------------------------------
+
+    // Handles a DEFINE-GRAMMAR request: stores (or, without Content-Type and body, removes)
+    // the grammar under its Content-Id. On failure sets the response's status and a
+    // Completion-Cause of grammar-load-failure (004); on success leaves the response at 200.
+    // Returns the status. Never sends the response.
+    mrcp_status_code_e DefineGrammar(mrcp_message_t* request, mrcp_message_t* response);
+    // A "text/uri-list" (refList false) or "text/grammar-ref-list" body of built-in URIs, all
+    // stored under `id`.
+    mrcp_status_code_e DefineGrammarList(const std::string& id, const apt_str_t& body,
+                                         bool refList);
+    // One built-in URI, the stream just after "builtin:".
+    mrcp_status_code_e DefineBuiltinGrammar(const std::string& id, apt_text_stream_t* stream);
+    // An "application/xml" speech-context document in the request's body.
+    mrcp_status_code_e DefineSpeechContext(mrcp_message_t* request, const std::string& id);
+    // An SRGS document in the request's body.
+    mrcp_status_code_e DefineSrgsGrammar(mrcp_message_t* request, const std::string& id);
+
+    // Parses an XML document into `pool`: its root element, or null (logged).
+    static apr_xml_elem* ParseXmlDocument(const char* text, apr_size_t length, apr_pool_t* pool);
+
+    // ---- Activation in RECOGNIZE ----------------------------------------------------------
+
+    // Clears the active slots, then activates the grammars of a RECOGNIZE request (its body,
+    // by Content-Type). A DTMF grammar sets the detector's DTMF lengths (`detector` may be
+    // null: nothing is set). Returns the MRCP status, 200 on success; the caller answers a
+    // failure with that status and Completion-Cause 004. Inline built-in grammars are also
+    // stored under their names.
+    mrcp_status_code_e SetActiveGrammar(mrcp_message_t* request, mpf_sdi_detector_t* detector);
+    mrcp_status_code_e SetActiveGrammarList(const apt_str_t& body, bool refList,
+                                            mpf_sdi_detector_t* detector);
+    // One built-in URI, the stream just after "builtin:".
+    mrcp_status_code_e SetActiveBuiltinGrammar(apt_text_stream_t* stream,
+                                               mpf_sdi_detector_t* detector);
+
+    // The DTMF lengths a grammar asks for: its built-in record's limits, overridden by its
+    // parameters. FALSE when it has neither (the detector then keeps its values). Negative
+    // values read as 0 (not set).
+    static bool GetDtmfLengths(const GrammarRef& grammar, DtmfContext& lengths);
+
+    // The grammars active in the current recognition, or null. A recognition that must keep
+    // them past the channel's next change copies these pointers.
+    const GrammarPtr& GetSpeechGrammar() const { return m_speechGrammar; }
+    const GrammarPtr& GetEventGrammar() const { return m_eventGrammar; }
+    const GrammarPtr& GetDtmfGrammar() const { return m_dtmfGrammar; }
+    // Empties the three active slots (the stored grammars stay).
+    void ClearActive();
+
+    // Drops every stored and active grammar (channel close). Grammars still held by a
+    // recognition live on until it lets them go.
+    void Clear();
+
+    // The stored grammars by key.
+    const GrammarMap& GetSpeechGrammars() const { return m_speechGrammars; }
+    const GrammarMap& GetEventGrammars() const { return m_eventGrammars; }
+    const GrammarMap& GetDtmfGrammars() const { return m_dtmfGrammars; }
+
+private:
+    enum Slot { SLOT_NONE = -1, SLOT_SPEECH = 0, SLOT_EVENT = 1, SLOT_DTMF = 2 };
+    struct BuiltinUri;
+
+    const char* ChannelId() const { return m_channelId.c_str(); }
+    bool Skip() const;
+    mrcp_status_code_e Skippable(mrcp_status_code_e status) const;
+    bool ReadBuiltinUri(apt_text_stream_t* stream, BuiltinUri& uri) const;
+    bool ResolveBuiltinSpeech(GrammarRef& grammar) const;
+    void Store(GrammarMap& map, const std::string& key, GrammarPtr grammar,
+               bool speechContextWords);
+    GrammarMap* MapOf(uint32_t type);
+    GrammarPtr& SlotOf(uint32_t type);
+    mrcp_status_code_e CheckSlotFree(uint32_t type) const;
+    mrcp_status_code_e PlaceGrammar(const GrammarPtr& grammar, mpf_sdi_detector_t* detector);
+    mrcp_status_code_e FindSessionGrammar(const std::string& id, const char* absentWords,
+                                          const char* nullWords, GrammarPtr& found) const;
+    mrcp_status_code_e DefineSrgs(mrcp_message_t* request, const std::string& id,
+                                  GrammarPtr* defined);
+    void ApplyDtmfLengths(const GrammarRef& grammar, mpf_sdi_detector_t* detector) const;
+
+    const EngineSettings& m_settings;
+    std::string m_channelId;
+
+    GrammarMap m_speechGrammars;
+    GrammarMap m_eventGrammars;
+    GrammarMap m_dtmfGrammars;
+
+    GrammarPtr m_speechGrammar;
+    GrammarPtr m_eventGrammar;
+    GrammarPtr m_dtmfGrammar;
+};
+
+}  // namespace Zeph
