@@ -8,7 +8,7 @@ namespace Zeph {
 
 namespace {
 
-const char* const kChannelSuffix = "zeph";
+const char* const kChannelSuffix = Channel::sm_Suffix;
 
 Channel* ChannelOf(mrcp_engine_channel_t* hostChannel) {
     return static_cast<Channel*>(hostChannel->obj);
@@ -57,9 +57,32 @@ void ChannelEvent::Process() {
     m_channel->ProcessEvent(*this);
 }
 
+void ChannelStartOfInputEvent::Process() {
+    m_channel->ProcessStartOfInput(m_mode);
+}
+
+void ChannelSpeechInputEvent::Process() {
+    m_channel->ProcessSpeechInput(m_chunk, m_last);
+}
+
+void ChannelDtmfInputEvent::Process() {
+    m_channel->ProcessDtmfInput(m_digits, m_matched);
+}
+
+void ChannelDtmfEvent::Process() {
+    m_channel->ProcessDtmfDigit(m_digit);
+}
+
+const char* const Channel::sm_Suffix = "zeph";
+
 Channel::Channel(Engine* engine) : m_engine(engine) {}
 
 Channel::~Channel() = default;
+
+void Channel::SetHostChannel(mrcp_engine_channel_t* hostChannel) {
+    m_hostChannel = hostChannel;
+    m_id.assign(hostChannel->id.buf ? hostChannel->id.buf : "");
+}
 
 const mrcp_engine_channel_method_vtable_t* Channel::GetMethodVtable() {
     return &kMethodVtable;
@@ -67,12 +90,6 @@ const mrcp_engine_channel_method_vtable_t* Channel::GetMethodVtable() {
 
 const mpf_audio_stream_vtable_t* Channel::GetAudioStreamVtable() {
     return &kAudioStreamVtable;
-}
-
-const char* Channel::GetId() const {
-    if (!m_hostChannel || !m_hostChannel->id.buf)
-        return "";
-    return m_hostChannel->id.buf;
 }
 
 bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t* message) {
@@ -168,6 +185,88 @@ bool Channel::Write(const mpf_frame_t* /*frame*/) {
 }
 
 void Channel::OnTimeoutElapsed(OstEdpf::Timer* /*timer*/) {}
+
+bool Channel::ProcessStartOfInput(mpf_sdi_mode_e /*mode*/) {
+    return false;
+}
+
+bool Channel::ProcessSpeechInput(DataChunk& chunk, bool /*last*/) {
+    chunk.Free();
+    return false;
+}
+
+bool Channel::ProcessDtmfInput(const std::string& /*digits*/, bool /*matched*/) {
+    return false;
+}
+
+bool Channel::ProcessDtmfDigit(char /*digit*/) {
+    return false;
+}
+
+bool Channel::ProcessNoInput() {
+    return false;
+}
+
+bool Channel::CompleteRecognition(mrcp_recog_completion_cause_e /*cause*/,
+                                  const std::string& /*contentType*/, const std::string& /*body*/) {
+    return false;
+}
+
+bool Channel::ProcessInterimResult(const std::string& /*text*/) {
+    return false;
+}
+
+bool Channel::ProcessOutputAudioData(const std::string& /*audio*/) {
+    return false;
+}
+
+bool Channel::ProcessError() {
+    return false;
+}
+
+bool Channel::ProcessStop() {
+    return false;
+}
+
+bool Channel::CompleteInput() {
+    return false;
+}
+
+bool Channel::Recognize(mrcp_message_t* /*request*/, mrcp_message_t* /*response*/) {
+    return false;
+}
+
+bool Channel::ProcessPendingClose() {
+    return false;
+}
+
+void Channel::SetWaveformUri(mrcp_message_t* /*message*/) {}
+
+void Channel::ComposeResponse(mrcp_message_t* response, mrcp_status_code_e status,
+                              mrcp_recog_completion_cause_e cause) {
+    response->start_line.status_code = status;
+    mrcp_resource_header_get(response)->completion_cause = cause;
+    mrcp_resource_header_property_add(response, RECOGNIZER_HEADER_COMPLETION_CAUSE);
+}
+
+std::string Channel::RemoveQuotes(const std::string& value) {
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+        return value.substr(1, value.size() - 2);
+    return value;
+}
+
+bool Channel::SendMessage(mrcp_message_t* message) {
+    return mrcp_engine_channel_message_send(m_hostChannel, message) == TRUE;
+}
+
+bool Channel::TakeDeferredRequest(mrcp_message_t*& request, mrcp_message_t*& response) {
+    if (m_deferredRequests.empty())
+        return false;
+    request = m_deferredRequests.front().first;
+    response = m_deferredRequests.front().second;
+    m_deferredRequests.pop_front();
+    return true;
+}
 
 void Channel::Dump(FILE* out) const {
     std::fprintf(out, "%s\n", GetId());

@@ -2,17 +2,28 @@
 // engine's event processor.
 #pragma once
 
+#include <grpcpp/channel.h>
+
 #include <cstdio>
+#include <deque>
+#include <list>
+#include <memory>
+#include <string>
+#include <utility>
 
 #include <ostedpf/OstEdpfAsyncEvent.h>
 #include <ostedpf/OstEdpfTimer.h>
 #include <ostrin/mrcp_engine.h>
 
+#include "OsrZephDataChunk.h"
 #include "OsrZephEngine.h"
+#include "OsrZephStub.h"
+#include "mpf_sdi_detector.h"
 
 namespace Zeph {
 
 class Channel;
+class GrammarRef;
 
 // What a ChannelEvent asks of its channel.
 enum TaskMsgType {
@@ -42,16 +53,66 @@ private:
     mrcp_message_t* m_message;
 };
 
+// Detector output on its way from the media thread to the event processor. Each holds its
+// channel (not owned; the channel outlives every event posted for it) and frees nothing
+// itself but what it still owns (an audio chunk nobody took).
+class ChannelStartOfInputEvent : public OstEdpf::AsyncEvent {
+public:
+    ChannelStartOfInputEvent(Channel* channel, mpf_sdi_mode_e mode)
+        : m_channel(channel), m_mode(mode) {}
+    void Process() override;
+
+private:
+    Channel* m_channel;
+    mpf_sdi_mode_e m_mode;
+};
+
+class ChannelSpeechInputEvent : public OstEdpf::AsyncEvent {
+public:
+    ChannelSpeechInputEvent(Channel* channel, DataChunk chunk, bool last)
+        : m_channel(channel), m_last(last), m_chunk(std::move(chunk)) {}
+    void Process() override;
+
+private:
+    Channel* m_channel;
+    bool m_last;
+    DataChunk m_chunk;
+};
+
+class ChannelDtmfInputEvent : public OstEdpf::AsyncEvent {
+public:
+    ChannelDtmfInputEvent(Channel* channel, std::string digits, bool matched)
+        : m_channel(channel), m_matched(matched), m_digits(std::move(digits)) {}
+    void Process() override;
+
+private:
+    Channel* m_channel;
+    bool m_matched;
+    std::string m_digits;
+};
+
+class ChannelDtmfEvent : public OstEdpf::AsyncEvent {
+public:
+    ChannelDtmfEvent(Channel* channel, char digit) : m_channel(channel), m_digit(digit) {}
+    void Process() override;
+
+private:
+    Channel* m_channel;
+    char m_digit;
+};
+
 // Created by Engine::CreateChannel and deleted through Engine::DestroyChannel, on the event
 // processor thread behind every event posted for it.
 //
 // Threads:
 // - Server thread: construction, SetHostChannel, the method table (SignalEvent only).
-// - Media thread: Write.
-// - Event processor thread: ProcessEvent and everything it runs, Dump, destruction. All
-//   channel state belongs to this thread and has no lock.
-// The destructor may run after the server has released the channel's pool: it must not
-// touch the host channel record or anything allocated from its pool.
+// - Media thread: Write and the detector's handlers (they copy and post, nothing else).
+// - Event processor thread: ProcessEvent and everything it runs, the operations the method
+//   objects call, OnTimeoutElapsed, Dump, destruction. All channel state belongs to this
+//   thread and has no lock.
+// The channel id is copied at creation: once the server's destroy entry has returned, its
+// pool (which holds the host channel record) is gone, and the destructor, a usage dump or an
+// event still queued must not touch the record.
 class Channel : public OstEdpf::TimerHandler {
 public:
     explicit Channel(Engine* engine);
@@ -59,15 +120,21 @@ public:
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
 
+    // Ends every channel log line: " <id@zeph>".
+    static const char* const sm_Suffix;
+
     // The tables handed to the server at creation.
     static const mrcp_engine_channel_method_vtable_t* GetMethodVtable();
     static const mpf_audio_stream_vtable_t* GetAudioStreamVtable();
 
-    void SetHostChannel(mrcp_engine_channel_t* hostChannel) { m_hostChannel = hostChannel; }
+    // Server thread, right after creation: keeps the record and copies its id.
+    void SetHostChannel(mrcp_engine_channel_t* hostChannel);
+    // The destroy entry: the record is gone once it returns.
+    void ForgetHostChannel() { m_hostChannel = nullptr; }
     mrcp_engine_channel_t* GetHostChannel() const { return m_hostChannel; }
     Engine* GetEngine() const { return m_engine; }
-    // The server's channel id.
-    const char* GetId() const;
+    // The server's channel id, as copied at creation.
+    const char* GetId() const { return m_id.c_str(); }
 
     // Posts a ChannelEvent to the engine's processor. When the processor takes no more
     // events the call is answered at once (open failed, close done, request failed with
@@ -82,6 +149,13 @@ public:
     // Audio written by the media thread.
     bool Write(const mpf_frame_t* frame);
 
+    // Run by the detector events (event processor thread).
+    bool ProcessStartOfInput(mpf_sdi_mode_e mode);
+    bool ProcessSpeechInput(DataChunk& chunk, bool last);
+    bool ProcessDtmfInput(const std::string& digits, bool matched);
+    bool ProcessDtmfDigit(char digit);
+    bool ProcessNoInput();
+
     void OnTimeoutElapsed(OstEdpf::Timer* timer) override;
 
     // One line of the channel dump: the channel id.
@@ -89,14 +163,107 @@ public:
 
     const CredentialsProfile& GetCredentials() const { return m_credentials; }
 
+    // ---- Called by the method objects (event processor thread) ----------------------
+    // Ends the recognition with `cause` and, when both are non-empty, a body of
+    // `contentType`. FALSE when nothing was sent (no active request, a read still
+    // outstanding: the method calls again when it has completed).
+    bool CompleteRecognition(mrcp_recog_completion_cause_e cause, const std::string& contentType,
+                             const std::string& body);
+    // An interim transcript arrived.
+    bool ProcessInterimResult(const std::string& text);
+    // Audio returned by the service (a whole WAV file), saved as the output waveform.
+    bool ProcessOutputAudioData(const std::string& audio);
+    // The streaming call failed.
+    bool ProcessError();
+    // The detector carried out a stop (also the stop path of a skipped speech block).
+    bool ProcessStop();
+    // Input is complete; FALSE when it already was.
+    bool CompleteInput();
+    // Replays a RECOGNIZE that waited for the previous call to finish; FALSE means the
+    // caller sends `response` as it stands.
+    bool Recognize(mrcp_message_t* request, mrcp_message_t* response);
+    // Answers a close that waited for the method's call to finish.
+    bool ProcessPendingClose();
+    // Adds Waveform-URI for the input waveform to `message`, when it has a URI.
+    void SetWaveformUri(mrcp_message_t* message);
+    // Sets the status code and the Completion-Cause header.
+    static void ComposeResponse(mrcp_message_t* response, mrcp_status_code_e status,
+                                mrcp_recog_completion_cause_e cause);
+    // A value enclosed in double quotes at both ends (length at least 2) loses them.
+    static std::string RemoveQuotes(const std::string& value);
+
+    // Sends a message through the host channel's event table.
+    bool SendMessage(mrcp_message_t* message);
+
+    // ---- State the method objects read and write -------------------------------------
+    MethodBase* GetMethod() const { return m_method.get(); }
+    const std::shared_ptr<grpc::Channel>& GetGrpcChannel() const { return m_grpcChannel; }
+    std::string& GetProjectId() { return m_projectId; }
+    std::string& GetSessionId() { return m_sessionId; }
+    std::string& GetUserProject() { return m_userProject; }
+    std::string& GetSessionPath() { return m_sessionPath; }
+    // The Vendor-Specific-Parameters of the current RECOGNIZE, or null.
+    const apt_pair_arr_t* GetQueryParams() const { return m_queryParams; }
+    // The RECOGNIZE in progress, or null when idle.
+    mrcp_message_t* GetActiveRequest() const { return m_activeRequest; }
+    bool HasDeferredRequest() const { return !m_deferredRequests.empty(); }
+    // Takes the oldest deferred RECOGNIZE and its response off the channel (FALSE when none).
+    bool TakeDeferredRequest(mrcp_message_t*& request, mrcp_message_t*& response);
+    bool IsPendingClose() const { return m_pendingClose; }
+    bool& StreamRestart() { return m_streamRestart; }
+    bool& FinishAfterWrites() { return m_finishAfterWrites; }
+    bool& FinalResponsePending() { return m_finalResponsePending; }
+    std::list<DataChunk>& GetPendingAudio() { return m_pendingAudio; }
+    std::string& GetDtmfDigits() { return m_dtmfDigits; }
+    // The grammars of the current recognition. The channel keeps them until the next
+    // RECOGNIZE (or its destruction), so a close never takes them from a running method.
+    const std::shared_ptr<GrammarRef>& GetSpeechGrammar() const { return m_speechGrammar; }
+    const std::shared_ptr<GrammarRef>& GetEventGrammar() const { return m_eventGrammar; }
+    const std::shared_ptr<GrammarRef>& GetDtmfGrammar() const { return m_dtmfGrammar; }
+    mpf_sdi_detector_t* GetDetector() const { return m_detector; }
+
 private:
     // The engine's default profile, or the one of the "gapp-credentials-file" attribute.
     bool DetermineProfile();
+    // Sets up the gRPC channel to the service and the session stub; FALSE (logged) fails
+    // the open.
+    bool CreateGrpcChannel();
+    bool CreateGrpcStub();
+    // The method of the next recognition.
+    bool CreateMethod();
     void AnswerUnposted(TaskMsgType type, mrcp_message_t* message);
 
     Engine* m_engine;
     mrcp_engine_channel_t* m_hostChannel = nullptr;
+    std::string m_id;
     CredentialsProfile m_credentials;
+    std::shared_ptr<grpc::Channel> m_grpcChannel;
+    std::shared_ptr<MethodBase> m_method;
+    // One per API flavour; at most one is set.
+    std::shared_ptr<StubBase> m_v2Stub;
+    std::shared_ptr<StubBase> m_v2beta1Stub;
+    std::shared_ptr<StubBase> m_v3beta1Stub;
+    std::string m_projectId;
+    std::string m_sessionId;
+    std::string m_userProject;
+    std::string m_sessionPath;
+    const apt_pair_arr_t* m_queryParams = nullptr;
+    OstEdpf::Timer* m_interResultTimer = nullptr;
+    mrcp_message_t* m_activeRequest = nullptr;
+    mrcp_message_t* m_stopResponse = nullptr;
+    // RECOGNIZE requests (with their responses) that wait for the previous call to finish,
+    // oldest first; each gets exactly one answer.
+    std::deque<std::pair<mrcp_message_t*, mrcp_message_t*>> m_deferredRequests;
+    bool m_pendingClose = false;
+    bool m_streamRestart = false;
+    bool m_finishAfterWrites = false;
+    bool m_finalResponsePending = false;
+    mpf_sdi_detector_t* m_detector = nullptr;
+    std::list<DataChunk> m_pendingAudio;
+    std::string m_dtmfDigits;
+    std::shared_ptr<GrammarRef> m_speechGrammar;
+    std::shared_ptr<GrammarRef> m_eventGrammar;
+    std::shared_ptr<GrammarRef> m_dtmfGrammar;
 };
 
 }  // namespace Zeph
