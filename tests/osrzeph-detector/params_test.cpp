@@ -117,4 +117,22 @@ TEST_F(ParamsLoad, AnAttributeGivenTwiceTakesTheLaterValue) {
     EXPECT_EQ(params_.input_timeout, 200u);
 }
 
+TEST_F(ParamsLoad, TimesAboveAnHourAreClampedWithAWarningCountsAreNot) {
+    LogCapture log;
+    Load(
+        "speech-complete-timeout=\"-1\" speech-output-period=\"3600001\" "
+        "input-timeout=\"3600000\" dtmf-length=\"4000000\"");
+    EXPECT_EQ(params_.speech_complete_timeout, static_cast<apr_uint64_t>(MPF_SDI_MAX_TIME));
+    EXPECT_TRUE(log.Contains(APT_PRIO_WARNING,
+                             "Clamp SDI Attribute <speech-complete-timeout> [18446744073709551615 "
+                             "ms] to Maximum [3600000 ms]"));
+    EXPECT_EQ(params_.speech_output_period, 3600000u);
+    EXPECT_TRUE(log.Contains(APT_PRIO_WARNING,
+                             "Clamp SDI Attribute <speech-output-period> [3600001 ms] to Maximum "
+                             "[3600000 ms]"));
+    EXPECT_EQ(params_.input_timeout, 3600000u);  // the maximum itself passes
+    EXPECT_EQ(params_.dtmf_length, 4000000u);
+    EXPECT_EQ(log.Count("Clamp SDI Attribute"), 2u);
+}
+
 }  // namespace

@@ -593,6 +593,56 @@ TEST_F(EngineTest, ChannelCallsAfterEngineCloseAreAnsweredAtOnce) {
     apr_pool_destroy(pool);
 }
 
+// Position of the first line holding `text` in the host log, or -1.
+long LinePosition(const std::vector<LogCapture::Line>& lines, const std::string& text) {
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].message.find(text) != std::string::npos)
+            return static_cast<long>(i);
+    }
+    return -1;
+}
+
+TEST_F(EngineTest, ManagersAreCreatedAtOpenAndDestroyedAfterTheGrpcTask) {
+    fs::create_directories(m_root + "/var/utt");
+    for (const char* name : {"osrzeph-a-1.wav", "osrzeph-a-2.wav", "osrzeph-a-3.wav", "keep.wav"})
+        WriteFile(m_root + "/var/utt/" + name, "x");
+    WriteConfig(
+        "<utterance-manager waveform-folder=\"utt\" max-file-count=\"2\"/>\n"
+        "<rdr-manager record-folder=\"rdr\" purge-existing=\"true\"/>");
+    ASSERT_TRUE(StartEngine());
+    EXPECT_TRUE(m_log.Contains("Create Utterance Manager"));
+    EXPECT_TRUE(m_log.Contains("Create RDR Manager"));
+    // The record folder is made; the waveform folder keeps its newest two files and the file
+    // that is not one of its own.
+    EXPECT_TRUE(fs::is_directory(m_root + "/var/rdr"));
+    size_t kept = 0;
+    for (const auto& entry : fs::directory_iterator(m_root + "/var/utt"))
+        kept += entry.path().filename().string().rfind("osrzeph-a-", 0) == 0;
+    EXPECT_EQ(kept, 2u);
+    EXPECT_TRUE(fs::exists(m_root + "/var/utt/keep.wav"));
+
+    ASSERT_TRUE(Server().CloseEngine());
+    const auto lines = m_log.Lines();
+    const long task = LinePosition(lines, "Completion Queue Shutdown");
+    const long utterances = LinePosition(lines, "Destroy Utterance Manager");
+    const long records = LinePosition(lines, "Destroy RDR Manager");
+    ASSERT_GE(task, 0);
+    EXPECT_GT(utterances, task);
+    EXPECT_GT(records, utterances);
+}
+
+TEST_F(EngineTest, UnusableManagerFolderFailsOpen) {
+    // A regular file where the waveform folder should be.
+    WriteFile(m_root + "/var/not-a-folder", "x");
+    WriteConfig("<utterance-manager waveform-folder=\"not-a-folder\"/>");
+    EXPECT_FALSE(StartEngine());
+    EXPECT_TRUE(m_log.Contains("Failed to Create Utterance Manager"));
+    EXPECT_FALSE(m_log.Contains("Create RDR Manager"));
+    // What was made before is released: the gRPC task has ended, the manager is gone.
+    EXPECT_TRUE(m_log.WaitFor("Completion Queue Shutdown"));
+    EXPECT_TRUE(m_log.WaitFor("Destroy Utterance Manager"));
+}
+
 TEST(PluginLibrary, ExportsExactlyTheFourEntryPoints) {
     std::string command = "nm -D --defined-only " + kPluginPath;
     FILE* pipe = popen(command.c_str(), "r");

@@ -142,14 +142,52 @@ TEST_F(FileManagerTest, AddedFileTimesOutAfterItsAge) {
 }
 
 TEST_F(FileManagerTest, FilesFoundAtLoadGetTheRestOfTheirAge) {
+    // The manager's wall clock reads 30 s before the file's age runs out: its timer gets
+    // those 30 s, not a fresh minute.
     std::string path = Write("utt-old.wav");
+    manager.SetClock([&] { return ChangeTime(path) + apr_time_from_sec(60 - 30); });
     manager.SetMaxFileAge(1);
     ASSERT_TRUE(manager.LoadFileEntries());
     EXPECT_EQ(manager.GetTimerCount(), 1u);
     processor.Pump();
-    Elapse(60000);
+    Elapse(29999);
+    EXPECT_TRUE(Exists(path));
+    Elapse(1);
     EXPECT_FALSE(Exists(path));
     EXPECT_EQ(manager.GetFileCount(), 0u);
+    EXPECT_TRUE(Logged("Remove file utt-old.wav [timed out]"));
+}
+
+TEST_F(FileManagerTest, AFileOlderThanTheMaximumAgeIsRemovedAtLoad) {
+    std::string expired = Write("utt-expired.wav");
+    std::string young = Write("utt-young.wav");
+    // Exactly the age of the older file; the younger one has a moment left.
+    apr_time_t now = ChangeTime(expired) + apr_time_from_sec(60);
+    ASSERT_LT(now, ChangeTime(young) + apr_time_from_sec(60));
+    manager.SetClock([now] { return now; });
+    manager.SetMaxFileAge(1);
+    ASSERT_TRUE(manager.LoadFileEntries());
+    EXPECT_FALSE(Exists(expired));
+    EXPECT_TRUE(Exists(young));
+    EXPECT_EQ(manager.GetFileNames(), (std::multiset<std::string>{"utt-young.wav"}));
+    EXPECT_EQ(manager.GetTimerCount(), 1u);
+    processor.Pump();
+    EXPECT_TRUE(Logged("Remove file utt-expired.wav [max file age]"));
+    EXPECT_FALSE(shared.Contains("Remove file utt-young.wav [max file age]"));
+}
+
+TEST_F(FileManagerTest, AnExpirationTimerThatCannotStartIsDroppedAndLogged) {
+    SoftEventProcessor stopped;  // never started: refuses every event
+    manager.SetTimerProcessor(&stopped);
+    manager.SetMaxFileAge(1);
+    ASSERT_TRUE(manager.LoadFileEntries());
+    std::string path = Write("utt-x.wav");
+    ASSERT_TRUE(manager.AddFileEntry("utt-x.wav", ChangeTime(path)));
+    EXPECT_EQ(manager.GetFileCount(), 1u);
+    EXPECT_EQ(manager.GetTimerCount(), 0u);  // and no timer left behind (leak check)
+    EXPECT_TRUE(Logged("Failed to set expiration timer for file utt-x.wav"));
+    manager.DestroyFileEntries();
+    EXPECT_TRUE(Exists(path));
 }
 
 TEST_F(FileManagerTest, EntriesWithEqualTimesAreAllKeptAndExpireOneByOne) {

@@ -147,4 +147,44 @@ TEST_F(LoggerTest, InstanceIsReferenceCountedAndFacilitiesReadItsConfig) {
     logger->Log(LOG_LEVEL_ERROR, __FILE__, __LINE__, "nowhere to go");
 }
 
+TEST(LoggerUseTest, TheLastDestroyWhileALogCallIsUnderWayFreesTheLoggerAfterIt) {
+    // The arguments of the facility log macro are evaluated inside the call: destroying the
+    // logger there is the shortest race with another thread's last DestroyInstance().
+    CollectingLogDevice::Shared shared;
+    Logger* logger = Logger::CreateInstance();
+    ASSERT_TRUE(logger->AddLogDevice(new CollectingLogDevice("A", &shared)));
+    ASSERT_TRUE(logger->Start());
+    LogFacility facility("RDRM", LOG_LEVEL_DEBUG);
+    auto destroy = [] {
+        Logger::DestroyInstance();
+        return "gone";
+    };
+    OSTEDPF_FACILITY_LOG(facility, LOG_LEVEL_INFO, "logger %s", destroy());
+    EXPECT_EQ(Logger::GetInstance(), nullptr);
+    // Shut down at once, devices closed; the record came too late and was dropped.
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    EXPECT_TRUE(shared.records.empty());
+    EXPECT_EQ(shared.calls, (std::vector<std::string>{"open A", "close A", "delete A"}));
+}
+
+TEST(LoggerUseTest, ThreadsLogThroughTheMacroWhileTheInstanceComesAndGoes) {
+    LogFacility facility("UTTM", LOG_LEVEL_DEBUG);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            while (!stop.load())
+                OSTEDPF_FACILITY_LOG(facility, LOG_LEVEL_DEBUG, "thread %d", t);
+        });
+    }
+    for (int i = 0; i < 2000; ++i) {
+        Logger::CreateInstance();
+        Logger::DestroyInstance();
+    }
+    stop.store(true);
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(Logger::GetInstance(), nullptr);
+}
+
 }  // namespace

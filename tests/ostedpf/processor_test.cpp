@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -252,6 +253,56 @@ TEST(SoftEventProcessorTest, TimerStartAndStopFromOtherThreads) {
         thread.join();
     processor.Shutdown(true);
     EXPECT_TRUE(processor.GetTimerQueue().IsEmpty());
+}
+
+TEST(SoftEventProcessorTest, ATimerWhoseStartIsRefusedIsNotStartedAndStaysTheCallers) {
+    CountingHandler handler;
+    SoftEventProcessor processor;  // not started: every post is refused
+    auto* timer = new Timer(&handler, 5);
+    EXPECT_FALSE(timer->Start(&processor));
+    EXPECT_FALSE(timer->IsStarted());
+    EXPECT_EQ(timer->GetProcessor(), nullptr);
+    EXPECT_FALSE(timer->Stop());  // nothing to stop, nothing posted
+
+    // Once the processor runs, the same timer starts and fires.
+    ASSERT_TRUE(processor.Start());
+    EXPECT_TRUE(timer->Start(&processor));
+    while (handler.elapsed.load() == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    RunOn(processor, [timer] { delete timer; });
+    processor.Shutdown(true);
+
+    // Refused again after shutdown; the caller deletes it (a leak fails the test).
+    auto* late = new Timer(&handler, 5);
+    EXPECT_FALSE(late->Start(&processor));
+    EXPECT_FALSE(late->IsStarted());
+    delete late;
+}
+
+TEST(SoftEventProcessorTest, StopFromAnotherThreadWhileTheHandlerRestartsTheTimer) {
+    // The handler restarts the one-shot timer on the processor's thread (writing its
+    // processor) while the test's thread stops it (reading it).
+    struct Restarter : TimerHandler {
+        std::atomic<int> fired{0};
+        std::atomic<bool> restart{true};
+        void OnTimeoutElapsed(Timer* timer) override {
+            ++fired;
+            if (restart.load())
+                timer->Start(timer->GetProcessor());
+        }
+    } handler;
+    auto processor = std::make_unique<SoftEventProcessor>();
+    ASSERT_TRUE(processor->Start());
+    // Owned here: a restart that lands behind the stop queues it again.
+    auto* timer = new Timer(&handler, 1, Timer::ONE_SHOT, Timer::LIFETIME_OWNER);
+    ASSERT_TRUE(timer->Start(processor.get()));
+    while (handler.fired.load() < 20)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    handler.restart.store(false);
+    EXPECT_TRUE(timer->Stop());
+    processor->Shutdown(true);
+    processor.reset();  // its queue lets go of the timer
+    delete timer;
 }
 
 }  // namespace

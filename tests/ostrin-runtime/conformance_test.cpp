@@ -5,8 +5,15 @@
 using namespace OstrinRuntime;
 
 namespace {
-MessageInfo Response(uint64_t id, MessageInfo::State state, int status = 200) {
+MessageInfo OnChannelA() {
     MessageInfo info;
+    info.version = 2;
+    info.channel_session = "A";
+    info.channel_resource = "speechrecog";
+    return info;
+}
+MessageInfo Response(uint64_t id, MessageInfo::State state, int status = 200) {
+    MessageInfo info = OnChannelA();
     info.kind = MessageInfo::Kind::kResponse;
     info.request_id = id;
     info.state = state;
@@ -14,7 +21,7 @@ MessageInfo Response(uint64_t id, MessageInfo::State state, int status = 200) {
     return info;
 }
 MessageInfo Event(uint64_t id, const char* name, MessageInfo::State state) {
-    MessageInfo info;
+    MessageInfo info = OnChannelA();
     info.kind = MessageInfo::Kind::kEvent;
     info.request_id = id;
     info.event_name = name;
@@ -23,16 +30,26 @@ MessageInfo Event(uint64_t id, const char* name, MessageInfo::State state) {
 }
 const auto kInProgress = MessageInfo::State::kInProgress;
 const auto kComplete = MessageInfo::State::kComplete;
+const auto kPending = MessageInfo::State::kPending;
+MessageInfo Completion(uint64_t id, int cause = 0) {
+    MessageInfo info = Event(id, "RECOGNITION-COMPLETE", kComplete);
+    info.has_completion_cause = true;
+    info.completion_cause = cause;
+    info.completion_cause_known = cause >= 0 && cause <= 16;
+    return info;
+}
+struct Checker : ConformanceChecker {
+    Checker() { SetChannel("A", 2); }
+};
 }  // namespace
 
 TEST(Conformance, ARecognitionThatKeepsTheRulesIsClean) {
-    ConformanceChecker checker;
+    Checker checker;
     std::vector<Violation> violations;
     ASSERT_TRUE(checker.OnRequest(1, "RECOGNIZE"));
     EXPECT_TRUE(checker.OnMessage(Response(1, kInProgress), &violations).deliver);
     checker.OnMessage(Event(1, "START-OF-INPUT", kInProgress), &violations);
-    MessageVerdict done =
-        checker.OnMessage(Event(1, "RECOGNITION-COMPLETE", kComplete), &violations);
+    MessageVerdict done = checker.OnMessage(Completion(1), &violations);
     EXPECT_EQ(done.finished_requests, std::vector<uint64_t>{1});
     checker.OnOpenResponse(&violations);
     checker.OnCloseResponse(&violations);
@@ -42,7 +59,7 @@ TEST(Conformance, ARecognitionThatKeepsTheRulesIsClean) {
 }
 
 TEST(Conformance, EachRuleIsReportedByName) {
-    ConformanceChecker checker;
+    Checker checker;
     std::vector<Violation> v;
     checker.OnRequest(1, "RECOGNIZE");
     EXPECT_FALSE(checker.OnRequest(1, "RECOGNIZE"));  // still in use
@@ -56,25 +73,24 @@ TEST(Conformance, EachRuleIsReportedByName) {
     EXPECT_EQ(v.back().rule, ConformanceChecker::kRuleOneResponse);
     checker.OnMessage(Response(9, kComplete), &v);
     EXPECT_EQ(v.back().rule, ConformanceChecker::kRuleResponseId);
-    checker.OnMessage(Event(1, "RECOGNITION-COMPLETE", kComplete), &v);
+    checker.OnMessage(Completion(1), &v);
     size_t before = v.size();
-    EXPECT_FALSE(checker.OnMessage(Event(1, "RECOGNITION-COMPLETE", kComplete), &v).deliver);
+    EXPECT_FALSE(checker.OnMessage(Completion(1), &v).deliver);
     ASSERT_EQ(v.size(), before + 1);
     EXPECT_EQ(v.back().rule, ConformanceChecker::kRuleAfterComplete);
     checker.OnRequest(2, "DEFINE-GRAMMAR");
-    checker.OnChannelClosed(&v);
+    checker.OnCloseResponse(&v);
     EXPECT_EQ(v.back().rule, ConformanceChecker::kRuleResponseMissing);
     EXPECT_EQ(v.back().request_id, 2u);
     checker.OnOpenResponse(&v);
     checker.OnOpenResponse(&v);
     EXPECT_EQ(v.back().rule, ConformanceChecker::kRuleOpenOnce);
     checker.OnCloseResponse(&v);
-    checker.OnCloseResponse(&v);
     EXPECT_EQ(v.back().rule, ConformanceChecker::kRuleCloseOnce);
 }
 
 TEST(Conformance, StopResponseEndsTheRecognitionAndGetsItsActiveRequestIdList) {
-    ConformanceChecker checker;
+    Checker checker;
     std::vector<Violation> v;
     checker.OnRequest(1, "RECOGNIZE");
     checker.OnMessage(Response(1, kInProgress), &v);
@@ -84,12 +100,12 @@ TEST(Conformance, StopResponseEndsTheRecognitionAndGetsItsActiveRequestIdList) {
     EXPECT_EQ(stop.finished_requests, (std::vector<uint64_t>{2, 1}));
     EXPECT_TRUE(v.empty());
     // The server sends nothing for the stopped request afterwards.
-    EXPECT_FALSE(checker.OnMessage(Event(1, "RECOGNITION-COMPLETE", kComplete), &v).deliver);
+    EXPECT_FALSE(checker.OnMessage(Completion(1), &v).deliver);
     ASSERT_EQ(v.size(), 1u);
     EXPECT_EQ(v[0].rule, ConformanceChecker::kRuleStopEnds);
 
     // A list that leaves the recognition out is wrong; a STOP with nothing running is fine.
-    ConformanceChecker other;
+    Checker other;
     std::vector<Violation> w;
     other.OnRequest(3, "STOP");
     EXPECT_TRUE(other.OnMessage(Response(3, kComplete), &w).add_active_request_ids.empty());
@@ -103,4 +119,86 @@ TEST(Conformance, StopResponseEndsTheRecognitionAndGetsItsActiveRequestIdList) {
     ASSERT_EQ(w.size(), 2u);
     EXPECT_EQ(w[0].rule, ConformanceChecker::kRuleStopEnds);
     EXPECT_EQ(w[1].rule, ConformanceChecker::kRuleStopEnds);
+}
+
+TEST(Conformance, RequestsStillOpenAtTheCloseResponseAreReportedOnce) {
+    Checker checker;
+    std::vector<Violation> v;
+    checker.OnRequest(1, "RECOGNIZE");
+    checker.OnMessage(Response(1, kInProgress), &v);
+    checker.OnRequest(2, "RECOGNIZE");
+    checker.OnMessage(Response(2, kPending), &v);
+    checker.OnRequest(3, "DEFINE-GRAMMAR");
+    EXPECT_TRUE(v.empty());
+    checker.OnCloseResponse(&v);
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_EQ(v[0].rule, ConformanceChecker::kRuleEndsBeforeClose);
+    EXPECT_EQ(v[0].detail, "still IN-PROGRESS at the close response");
+    EXPECT_EQ(v[1].detail, "still PENDING at the close response");
+    EXPECT_EQ(v[2].rule, ConformanceChecker::kRuleResponseMissing);
+    checker.OnChannelClosed(&v);
+    EXPECT_EQ(v.size(), 3u);
+}
+
+TEST(Conformance, APendingRecognizeMayWaitButNotStartBesideARunningOne) {
+    Checker checker;
+    std::vector<Violation> v;
+    checker.OnRequest(1, "RECOGNIZE");
+    checker.OnMessage(Response(1, kInProgress), &v);
+    checker.OnRequest(2, "RECOGNIZE");
+    checker.OnMessage(Response(2, kPending), &v);
+    EXPECT_TRUE(v.empty());
+    checker.OnMessage(Event(2, "START-OF-INPUT", kInProgress), &v);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].rule, ConformanceChecker::kRuleOneRecognize);
+    // Once the first has completed, the held one may start.
+    Checker fine;
+    std::vector<Violation> w;
+    fine.OnRequest(1, "RECOGNIZE");
+    fine.OnMessage(Response(1, kInProgress), &w);
+    fine.OnRequest(2, "RECOGNIZE");
+    fine.OnMessage(Response(2, kPending), &w);
+    fine.OnMessage(Completion(1), &w);
+    fine.OnMessage(Event(2, "START-OF-INPUT", kInProgress), &w);
+    fine.OnMessage(Completion(2, 2), &w);
+    EXPECT_TRUE(w.empty());
+    // A STOP ends pending requests too.
+    fine.OnRequest(3, "RECOGNIZE");
+    fine.OnMessage(Response(3, kPending), &w);
+    fine.OnRequest(4, "STOP");
+    EXPECT_EQ(fine.OnMessage(Response(4, kComplete), &w).add_active_request_ids,
+              std::vector<uint64_t>{3});
+}
+
+TEST(Conformance, OutOfRangeValuesAreReportedByTheirRule) {
+    Checker checker;
+    std::vector<Violation> v;
+    checker.OnRequest(1, "RECOGNIZE");
+    MessageInfo bad_state = Response(1, MessageInfo::State::kInvalid);
+    bad_state.raw_state = 7;
+    bad_state.write_error = "cannot write the message";
+    EXPECT_FALSE(checker.OnMessage(bad_state, &v).deliver);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].rule, ConformanceChecker::kRuleStates);
+    MessageInfo other = Response(1, kInProgress);
+    other.kind = MessageInfo::Kind::kOther;
+    other.raw_type = 9;
+    EXPECT_FALSE(checker.OnMessage(other, &v).deliver);
+    EXPECT_EQ(v.back().rule, ConformanceChecker::kRuleUnknownMessage);
+    MessageInfo version = Response(1, kInProgress);
+    version.version = 5;
+    EXPECT_FALSE(checker.OnMessage(version, &v).deliver);
+    EXPECT_EQ(v.back().rule, ConformanceChecker::kRuleVersion);
+    // None of them counted as the response.
+    size_t before = v.size();
+    MessageVerdict response = checker.OnMessage(Response(1, kInProgress, 999), &v);
+    EXPECT_TRUE(response.deliver);
+    EXPECT_FALSE(response.conforming);
+    ASSERT_EQ(v.size(), before + 2);
+    EXPECT_EQ(v[before].rule, ConformanceChecker::kRuleStatusCode);
+    EXPECT_EQ(v[before + 1].rule, ConformanceChecker::kRuleFailureComplete);
+    MessageInfo cause = Completion(1, 99);
+    cause.write_error = "cannot write the message";
+    EXPECT_FALSE(checker.OnMessage(cause, &v).deliver);
+    EXPECT_EQ(v.back().rule, ConformanceChecker::kRuleRecognitionComplete);
 }

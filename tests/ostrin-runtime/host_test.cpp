@@ -137,7 +137,8 @@ TEST(HostLifecycle, ShutdownClosesChannelsStillOpen) {
     EXPECT_TRUE(host.Shutdown(&error)) << error;
     EXPECT_FALSE(host.HasChannel("A"));
     EXPECT_EQ(host.violation_count(), 0u);
-    EXPECT_EQ(received, std::vector<std::string>{"B RECOGNIZE"});
+    // The recognition still running at close was completed before the close response.
+    EXPECT_EQ(received, (std::vector<std::string>{"B RECOGNIZE", "B RECOGNITION-COMPLETE"}));
 }
 
 class OstrinCommand : public ::testing::Test {
@@ -213,40 +214,6 @@ TEST_F(OstrinCommand, RunPrintsEveryMessageInWireFormat) {
               "Channel-Identifier: A@speechrecog\n"
               "Active-Request-Id-List: 2\n"
               "\n");
-}
-
-TEST_F(OstrinCommand, StrictFailsWhenThePluginAnswersTwice) {
-    std::string text =
-        "channel A sample-mode=twice\n"
-        "send A <<EOF\n"
-        "MRCP/2.0 0 DEFINE-GRAMMAR 1\n"
-        "EOF\n"
-        "wait A response\n"
-        "sleep 200\n"
-        "close A\n";
-    std::string path = Scenario(text);
-    Result lenient = RunOstrin("run '" + path + "' --plugin " + kSamplePlugin);
-    EXPECT_EQ(lenient.status, 0);
-    Result strict = RunOstrin("run '" + path + "' --strict --plugin " + kSamplePlugin);
-    EXPECT_EQ(strict.status, 1);
-    EXPECT_NE(strict.out.find(
-                  "!!! A request 1 DEFINE-GRAMMAR: one response per request: second response"),
-              std::string::npos)
-        << strict.out;
-}
-
-TEST_F(OstrinCommand, APluginThatNeverAnswersFailsTheWaitAndIsReported) {
-    std::string path = Scenario(
-        "channel A sample-mode=never\n"
-        "send A <<EOF\n"
-        "MRCP/2.0 0 RECOGNIZE 5\n"
-        "EOF\n"
-        "wait A response timeout=300\n");
-    Result result = RunOstrin("run '" + path + "' --plugin " + kSamplePlugin);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_NE(result.out.find("!!! A request 5 RECOGNIZE: every request gets a response"),
-              std::string::npos)
-        << result.out;
 }
 
 TEST_F(OstrinCommand, BadInputIsAnErrorNotACrash) {

@@ -21,7 +21,7 @@ TEST(Scenario, ParsesEveryStep) {
         "audio A hello.wav\n"
         "silence A 300\n"
         "dtmf A 12# duration=80 gap=40\n"
-        "wait A RECOGNITION-COMPLETE timeout=5000\n"
+        "wait A RECOGNITION-COMPLETE request=1 timeout=5000 cause=002\n"
         "sleep 10\n"
         "close A\n";
     Scenario scenario;
@@ -41,6 +41,8 @@ TEST(Scenario, ParsesEveryStep) {
     EXPECT_EQ(scenario.steps[4].gap_ms, 40);
     EXPECT_EQ(scenario.steps[5].what, "RECOGNITION-COMPLETE");
     EXPECT_EQ(scenario.steps[5].timeout_ms, 5000);
+    EXPECT_EQ(scenario.steps[5].request_id, 1);
+    EXPECT_EQ(scenario.steps[5].cause, 2);
     EXPECT_EQ(scenario.steps[7].line, 13);
 }
 
@@ -57,6 +59,14 @@ TEST(Scenario, BadLinesAreNamed) {
         {"frobnicate A\n", "1: unknown step 'frobnicate'"},
         {"channel A\nclose A\nsilence A 10\n", "3: unknown channel 'A'"},
         {"sleep -5\n", "1: expected 'sleep MS'"},
+        {"channel A\nwait A response cause=000\n", "2: a response has no Completion-Cause"},
+        {"channel A\nwait A START-OF-INPUT request=x1\n", "2: bad request id 'request=x1'"},
+        {"channel A\nwait A START-OF-INPUT request=4294967296\n", "2: bad request id"},
+        {"channel A\nwait A RECOGNITION-COMPLETE cause=1\n", "2: bad cause 'cause=1'"},
+        {"channel A\nwait A RECOGNITION-COMPLETE cause=001 cause=002\n", "2: 'cause' given twice"},
+        {"channel A\nwait A RECOGNITION-COMPLETE soon\n", "2: unknown wait option 'soon'"},
+        {"", "0: no steps"},
+        {"# nothing but a comment\n\n", "2: no steps"},
     };
     for (const Case& c : cases) {
         Scenario scenario;
@@ -121,5 +131,21 @@ TEST(WavFile, AcceptsOnlyMono16BitPcmAtTheChannelRate) {
     // A device that never ends is refused before it is read.
     EXPECT_FALSE(ReadWavFile("/dev/zero", 8000, &audio, &error));
     EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    ZephTest::RunCommand("rm -rf '" + dir + "'");
+}
+
+TEST(Scenario, OnlyRegularFilesAreLoaded) {
+    std::string dir = ZephTest::MakeTempDir("ostrin-scenario");
+    ASSERT_FALSE(dir.empty());
+    Scenario scenario;
+    std::string error;
+    EXPECT_FALSE(LoadScenarioFile(dir, &scenario, &error));
+    EXPECT_NE(error.find("is not a regular file"), std::string::npos) << error;
+    EXPECT_FALSE(LoadScenarioFile("/dev/zero", &scenario, &error));
+    EXPECT_NE(error.find("is not a regular file"), std::string::npos) << error;
+    EXPECT_FALSE(LoadScenarioFile(dir + "/missing.scenario", &scenario, &error));
+    EXPECT_NE(error.find("cannot open scenario"), std::string::npos) << error;
+    std::ofstream(dir + "/ok.scenario") << "sleep 1\n";
+    EXPECT_TRUE(LoadScenarioFile(dir + "/ok.scenario", &scenario, &error)) << error;
     ZephTest::RunCommand("rm -rf '" + dir + "'");
 }

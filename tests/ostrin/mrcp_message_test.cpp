@@ -192,4 +192,63 @@ TEST_F(MessageTest, PluginAnswersReachTheServersEventTable) {
     EXPECT_EQ(mrcp_engine_sink_stream_codec_get(channel), nullptr);
 }
 
+TEST_F(MessageTest, AWatchedRecordIsNeverFollowedOnceItIsGone) {
+    static const mrcp_engine_method_vtable_t engine_vtable = {};
+    static const mrcp_engine_channel_method_vtable_t channel_vtable = {};
+    static const mrcp_engine_channel_event_vtable_t channel_events = {
+        nullptr, nullptr, [](mrcp_engine_channel_t* c, mrcp_message_t* m) -> apt_bool_t {
+            static_cast<ServerRecord*>(c->event_obj)->message = m;
+            return TRUE;
+        }};
+    struct Gone {
+        int calls = 0;
+        const void* record = nullptr;
+        std::string last;
+    } gone;
+    auto on_gone = [](void* obj, const void* record, const char* call) {
+        auto* seen = static_cast<Gone*>(obj);
+        seen->calls++;
+        seen->record = record;
+        seen->last = call;
+    };
+    ServerRecord server;
+    mrcp_engine_t* engine =
+        mrcp_engine_create(MRCP_RECOGNIZER_RESOURCE, nullptr, &engine_vtable, pool_);
+    apr_pool_t* channel_pool = nullptr;
+    ASSERT_EQ(apr_pool_create(&channel_pool, pool_), APR_SUCCESS);
+    mrcp_engine_channel_t* channel =
+        mrcp_engine_channel_create(engine, &channel_vtable, nullptr, nullptr, channel_pool);
+    channel->event_vtable = &channel_events;
+    channel->event_obj = &server;
+    ASSERT_TRUE(mrcp_engine_channel_watch(channel, on_gone, &gone));
+    mrcp_message_t* m = mrcp_request_create(MRCP_VERSION_2, RECOGNIZER_STOP, pool_);
+    EXPECT_TRUE(mrcp_engine_channel_message_send(channel, m));
+    EXPECT_EQ(server.message, m);
+    EXPECT_FALSE(mrcp_engine_channel_close_respond(channel));  // no handler installed
+
+    mrcp_engine_channel_unwatch(channel);
+    apr_pool_destroy(channel_pool);  // the record is freed memory now
+    // Neither the record nor the message is read: a bogus message pointer is safe.
+    auto* bogus = reinterpret_cast<mrcp_message_t*>(uintptr_t(0x10));
+    EXPECT_FALSE(mrcp_engine_channel_message_send(channel, bogus));
+    EXPECT_EQ(gone.calls, 1);
+    EXPECT_EQ(gone.record, static_cast<const void*>(channel));
+    EXPECT_EQ(gone.last, "message");
+    EXPECT_FALSE(mrcp_engine_channel_open_respond(channel, TRUE));
+    EXPECT_EQ(gone.last, "channel open response");
+    EXPECT_FALSE(mrcp_engine_channel_close_respond(channel));
+    EXPECT_EQ(gone.last, "channel close response");
+    EXPECT_EQ(gone.calls, 3);
+
+    // Forgotten, the address means nothing any more; a record that was never watched is
+    // reached through its own table as before.
+    mrcp_engine_channel_forget(&gone);
+    mrcp_engine_channel_t* plain =
+        mrcp_engine_channel_create(engine, &channel_vtable, nullptr, nullptr, pool_);
+    plain->event_vtable = &channel_events;
+    plain->event_obj = &server;
+    EXPECT_TRUE(mrcp_engine_channel_message_send(plain, m));
+    EXPECT_FALSE(mrcp_engine_channel_watch(nullptr, on_gone, &gone));
+}
+
 }  // namespace

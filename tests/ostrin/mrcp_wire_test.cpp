@@ -1,6 +1,7 @@
 // MRCP wire format: round trips, typed values from the wire, and a table of malformed input.
 #include <ostrin/mrcp_wire.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -469,3 +470,80 @@ TEST_F(WireTest, TruncatedAndMutatedMessagesNeverCrash) {
 }
 
 }  // namespace
+
+namespace {
+
+// A RECOGNITION-COMPLETE ready to be written, in pool.
+mrcp_message_t* CompletionEvent(apr_pool_t* pool) {
+    mrcp_message_t* request = mrcp_request_create(MRCP_VERSION_2, RECOGNIZER_RECOGNIZE, pool);
+    apt_string_set(&request->channel_id.session_id, "A1");
+    request->start_line.request_id = 5;
+    mrcp_message_t* event = mrcp_event_create(request, RECOGNIZER_RECOGNITION_COMPLETE, pool);
+    event->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
+    return event;
+}
+
+}  // namespace
+
+TEST_F(WireTest, GenerationRefusesHeaderTextThatWouldForgeLines) {
+    struct Case {
+        const char* what;
+        std::function<void(mrcp_message_t*)> spoil;
+        const char* expected;
+    } cases[] = {
+        {"CR LF in a typed value",
+         [](mrcp_message_t* m) {
+             apt_string_assign(&m->resource_header.completion_reason, "ok\r\nX-Forged: 1", m->pool);
+             mrcp_resource_header_property_add(m, RECOGNIZER_HEADER_COMPLETION_REASON);
+         },
+         "Control Character in Header Value [Completion-Reason]"},
+        {"LF in an unknown header",
+         [](mrcp_message_t* m) { mrcp_message_unknown_header_add(m, "X-Note", "a\nb"); },
+         "Control Character in Header Value [X-Note]"},
+        {"NUL in a vendor parameter",
+         [](mrcp_message_t* m) {
+             m->generic_header.vendor_specific_params = apt_pair_array_create(1, m->pool);
+             apt_str_t name = {(char*)"k", 1};
+             apt_str_t value = {(char*)"a\x01" "b", 3};
+             apt_pair_array_append(m->generic_header.vendor_specific_params, &name, &value,
+                                   m->pool);
+             mrcp_generic_header_property_add(m, GENERIC_HEADER_VENDOR_SPECIFIC_PARAMS);
+         },
+         "Control Character in Header Value [Vendor-Specific-Parameters]"},
+        {"CR in the channel identifier",
+         [](mrcp_message_t* m) { apt_string_set(&m->channel_id.session_id, "A1\r"); },
+         "Control Character in Header Value [Channel-Identifier]"},
+        {"an unknown header name with a colon",
+         [](mrcp_message_t* m) { mrcp_message_unknown_header_add(m, "X:Y", "1"); },
+         "Bad Header Name [X:Y]"},
+    };
+    for (const Case& c : cases) {
+        mrcp_message_t* event = CompletionEvent(pool_);
+        c.spoil(event);
+        apt_str_t text = {nullptr, 0};
+        mrcp_wire_error_t error;
+        EXPECT_EQ(mrcp_message_generate(event, pool_, &text, &error), MRCP_WIRE_BAD_HEADER_TEXT)
+            << c.what;
+        EXPECT_STREQ(error.text, c.expected) << c.what;
+        EXPECT_EQ(text.buf, nullptr) << c.what;
+    }
+    // A TAB is ordinary header text.
+    mrcp_message_t* event = CompletionEvent(pool_);
+    mrcp_message_unknown_header_add(event, "X-Note", "a\tb");
+    EXPECT_NE(Generate(event).find("X-Note: a\tb\r\n"), std::string::npos);
+    EXPECT_STREQ(mrcp_wire_status_name_get(MRCP_WIRE_BAD_HEADER_TEXT), "Bad Header Text");
+}
+
+TEST_F(WireTest, AnEmptyActiveRequestIdListIsLeftOut) {
+    mrcp_message_t* request = mrcp_request_create(MRCP_VERSION_2, RECOGNIZER_STOP, pool_);
+    apt_string_set(&request->channel_id.session_id, "A1");
+    request->start_line.request_id = 9;
+    mrcp_message_t* response = mrcp_response_create(request, pool_);
+    mrcp_generic_header_property_add(response, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
+    std::string text = Generate(response);
+    EXPECT_EQ(text.find("Active-Request-Id-List"), std::string::npos) << text;
+    ASSERT_NE(Parse(text), nullptr);  // what we write, we read
+    response->generic_header.active_request_id_list.ids[0] = 4;
+    response->generic_header.active_request_id_list.count = 1;
+    EXPECT_NE(Generate(response).find("Active-Request-Id-List: 4\r\n"), std::string::npos);
+}

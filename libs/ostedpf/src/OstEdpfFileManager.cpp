@@ -42,14 +42,16 @@ void ShredFile(const std::string& path) {
 
 }  // namespace
 
-FileManager::FileManager(const LogFacility* facility) : m_facility(facility) {}
+FileManager::FileManager(const LogFacility* facility)
+    : m_facility(facility), m_clock(&apr_time_now) {}
 
 FileManager::~FileManager() {
     DestroyFileEntries();
 }
 
 void FileManager::Log(LogLevel level, const char* file, int line, const char* format, ...) {
-    Logger* logger = Logger::GetInstance();
+    // Held for the call: the logger may be destroyed on another thread meanwhile.
+    Logger::Use logger;
     if (!logger || !m_facility)
         return;
     va_list args;
@@ -107,7 +109,7 @@ bool FileManager::LoadFileEntries() {
     apr_time_t now = 0;
     apr_time_t ageLimit = 0;
     if (m_maxFileAge && !m_purgeExisting) {
-        now = apr_time_now();
+        now = m_clock();
         ageLimit = static_cast<apr_time_t>(m_maxFileAge) * kMicrosPerMinute;
     }
 
@@ -197,9 +199,15 @@ void FileManager::SetExpirationTimer(FileEntry* entry, int64_t timeoutMs) {
     if (timeoutMs < 1)
         timeoutMs = 1;
     auto* timer = new Timer(this, timeoutMs, Timer::ONE_SHOT, Timer::LIFETIME_QUEUE);
+    if (!timer->Start(m_timerProcessor)) {
+        // The processor is not running: the timer never reached a queue.
+        FM_LOG(LOG_LEVEL_WARNING, "Failed to set expiration timer for file %s",
+               entry->name.c_str());
+        delete timer;
+        return;
+    }
     entry->timer = timer;
     m_timers[timer] = entry;
-    timer->Start(m_timerProcessor);
 }
 
 void FileManager::StopExpirationTimer(Timer* timer) {

@@ -83,7 +83,7 @@ void LogFacilityConfig::Destroy() {
 
 LogFacility::LogFacility(const std::string& name) : m_name(name), m_level(LOG_LEVEL_INFO) {
     LogLevel configured;
-    Logger* logger = Logger::GetInstance();
+    Logger::Use logger;
     if (logger && logger->GetFacilityConfig().Find(name, configured))
         m_level = configured;
 }
@@ -110,14 +110,41 @@ Logger* Logger::CreateInstance() {
 }
 
 void Logger::DestroyInstance() {
-    std::lock_guard<std::mutex> lock(sm_instanceMutex);
-    if (sm_refCount.load() == 0)
-        return;
-    if (sm_refCount.fetch_sub(1) != 1)
-        return;
-    Logger* logger = sm_instance.exchange(nullptr);
+    Logger* logger;
+    {
+        std::lock_guard<std::mutex> lock(sm_instanceMutex);
+        if (sm_refCount.load() == 0)
+            return;
+        if (sm_refCount.fetch_sub(1) != 1)
+            return;
+        logger = sm_instance.exchange(nullptr);
+        // Held here too, so that a use ending meanwhile does not free it under Shutdown().
+        logger->m_released = true;
+        ++logger->m_uses;
+    }
+    // Outside the lock: the logger's thread may log through a Use while it ends.
     logger->Shutdown();
-    delete logger;
+    ReleaseInstance(logger);
+}
+
+Logger* Logger::AcquireInstance() {
+    std::lock_guard<std::mutex> lock(sm_instanceMutex);
+    Logger* logger = sm_instance.load(std::memory_order_acquire);
+    if (logger)
+        ++logger->m_uses;
+    return logger;
+}
+
+void Logger::ReleaseInstance(Logger* logger) {
+    if (!logger)
+        return;
+    bool last;
+    {
+        std::lock_guard<std::mutex> lock(sm_instanceMutex);
+        last = --logger->m_uses == 0 && logger->m_released;
+    }
+    if (last)
+        delete logger;
 }
 
 bool Logger::Start() {

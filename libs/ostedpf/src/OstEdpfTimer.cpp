@@ -1,6 +1,14 @@
 #include <ostedpf/OstEdpfTimer.h>
 
+#include <chrono>
+
 namespace OstEdpf {
+
+apr_time_t MonotonicNow() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 Timer::Timer(TimerHandler* handler, int64_t timeout, Type type, LifeTime lifetime)
     : m_handler(handler), m_timeout(timeout), m_type(type), m_lifetime(lifetime) {}
@@ -9,18 +17,24 @@ bool Timer::Start(AsyncEventTimerProcessor* processor) {
     // Exchange: of two racing starts only one posts.
     if (!processor || m_started.exchange(true))
         return false;
-    m_processor = processor;
+    m_processor.store(processor, std::memory_order_release);
     AsyncEvent* event = new StartTimerEvent(this);
     event->Ref();
-    return processor->PostEvent(event);
+    if (processor->PostEvent(event))
+        return true;
+    // Refused (and released): no queue will ever hold or delete this timer.
+    m_processor.store(nullptr, std::memory_order_release);
+    m_started.store(false);
+    return false;
 }
 
 bool Timer::Stop() {
-    if (!m_processor || m_stopping.exchange(true))
+    AsyncEventTimerProcessor* processor = GetProcessor();
+    if (!processor || m_stopping.exchange(true))
         return false;
     AsyncEvent* event = new StopTimerEvent(this);
     event->Ref();
-    return m_processor->PostEvent(event);
+    return processor->PostEvent(event);
 }
 
 void StartTimerEvent::Process() {
@@ -31,7 +45,7 @@ void StopTimerEvent::Process() {
     m_timer->GetProcessor()->ProcessStopTimer(m_timer);
 }
 
-TimerQueue::TimerQueue() : m_clock(&apr_time_now) {}
+TimerQueue::TimerQueue() : m_clock(&MonotonicNow) {}
 
 TimerQueue::~TimerQueue() {
     for (auto& item : m_timers) {

@@ -57,7 +57,8 @@ const char* mrcp_wire_status_name_get(mrcp_wire_status_e status) {
                                         "Length Mismatch",
                                         "Message Too Large",
                                         "Missing Channel-Identifier",
-                                        "Bad Message"};
+                                        "Bad Message",
+                                        "Bad Header Text"};
     return ((int)status >= 0 && (size_t)status < sizeof(names) / sizeof(names[0])) ? names[status]
                                                                                    : "Unknown";
 }
@@ -494,6 +495,20 @@ static void write_text(writer_t* writer, const char* text) {
     write_n(writer, text, strlen(text));
 }
 
+/* A header name is a token: visible characters other than ':'. */
+static apt_bool_t name_is_token(const char* name, apr_size_t length) {
+    if (length == 0) {
+        return FALSE;
+    }
+    for (apr_size_t i = 0; i < length; i++) {
+        unsigned char c = (unsigned char)name[i];
+        if (c <= 0x20 || c >= 0x7F || c == ':') {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 static void write_header(writer_t* writer, const char* name, const char* value) {
     write_text(writer, name);
     write_text(writer, ": ");
@@ -580,9 +595,13 @@ mrcp_wire_status_e mrcp_message_generate(mrcp_message_t* message, apr_pool_t* po
         const char* resource = apt_string_is_empty(&channel_id->resource_name)
                                    ? MRCP_RECOGNIZER_RESOURCE_NAME
                                    : channel_id->resource_name.buf;
-        write_header(&headers, CHANNEL_ID_NAME,
-                     apr_psprintf(pool, "%.*s@%s", (int)channel_id->session_id.length,
-                                  channel_id->session_id.buf, resource));
+        const char* value = apr_psprintf(pool, "%.*s@%s", (int)channel_id->session_id.length,
+                                         channel_id->session_id.buf, resource);
+        if (!text_is_clean(value, strlen(value))) {
+            return fail(error, MRCP_WIRE_BAD_HEADER_TEXT, 0, "Control Character in Header Value",
+                        CHANNEL_ID_NAME, strlen(CHANNEL_ID_NAME));
+        }
+        write_header(&headers, CHANNEL_ID_NAME, value);
     }
     /* Content-Length always tells the body's real length. */
     message->generic_header.content_length = message->body.length;
@@ -593,11 +612,22 @@ mrcp_wire_status_e mrcp_message_generate(mrcp_message_t* message, apr_pool_t* po
         const mrcp_header_ref_t* ref = &APR_ARRAY_IDX(message->header_order, i, mrcp_header_ref_t);
         if (ref->group == MRCP_HEADER_GROUP_UNKNOWN) {
             const apt_pair_t* pair = apt_pair_array_get(message->unknown_headers, ref->id);
-            if (pair) {
-                write_header(&headers, apr_pstrmemdup(pool, pair->name.buf, pair->name.length),
-                             apr_pstrmemdup(pool, pair->value.buf ? pair->value.buf : "",
-                                            pair->value.length));
+            if (!pair) {
+                continue;
             }
+            /* Written verbatim, so a name that is not a token or a value with CR or LF would
+             * forge further headers on the wire. */
+            if (!pair->name.buf || !name_is_token(pair->name.buf, pair->name.length)) {
+                return fail(error, MRCP_WIRE_BAD_HEADER_TEXT, 0, "Bad Header Name", pair->name.buf,
+                            pair->name.buf ? pair->name.length : 0);
+            }
+            if (pair->value.buf && !text_is_clean(pair->value.buf, pair->value.length)) {
+                return fail(error, MRCP_WIRE_BAD_HEADER_TEXT, 0,
+                            "Control Character in Header Value", pair->name.buf, pair->name.length);
+            }
+            write_header(
+                &headers, apr_pstrmemdup(pool, pair->name.buf, pair->name.length),
+                apr_pstrmemdup(pool, pair->value.buf ? pair->value.buf : "", pair->value.length));
             continue;
         }
         apt_bool_t present = ref->group == MRCP_HEADER_GROUP_GENERIC
@@ -608,10 +638,19 @@ mrcp_wire_status_e mrcp_message_generate(mrcp_message_t* message, apr_pool_t* po
         }
         const mrcp_header_def_t* def = mrcp_header_def_get(ref->group, ref->id);
         const char* name = (version == MRCP_VERSION_1 && def->name_v1) ? def->name_v1 : def->name;
+        /* An empty list says nothing (and "Active-Request-Id-List: " does not parse). */
+        if (def->type == MRCP_VALUE_ID_LIST &&
+            message->generic_header.active_request_id_list.count == 0) {
+            continue;
+        }
         const char* value = mrcp_header_value_generate(message, ref->group, ref->id, pool);
         if (!value) {
             return fail(error, MRCP_WIRE_BAD_HEADER_VALUE, 0, "Cannot Write Header Value", name,
                         strlen(name));
+        }
+        if (!text_is_clean(value, strlen(value))) {
+            return fail(error, MRCP_WIRE_BAD_HEADER_TEXT, 0, "Control Character in Header Value",
+                        name, strlen(name));
         }
         write_header(&headers, name, value);
     }

@@ -4,11 +4,52 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "OsrZephLog.h"
 #include "OsrZephSettings.h"
 
 namespace Zeph {
+
+namespace {
+
+// Phrase keys and lookups: every byte through tolower.
+std::string LowerCase(const std::string& text) {
+    std::string key = text;
+    for (char& c : key)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return key;
+}
+
+bool NameIs(const char* name, const char* expected) {
+    return name && strcasecmp(name, expected) == 0;
+}
+
+bool NameStartsWith(const std::string& name, const char* prefix) {
+    return strncasecmp(name.c_str(), prefix, strlen(prefix)) == 0;
+}
+
+template <typename Map>
+typename Map::mapped_type FindRecord(const Map& map, const std::string& name) {
+    auto it = map.find(name);
+    return it == map.end() ? nullptr : it->second;
+}
+
+}  // namespace
+
+bool DtmfContext::SetParams(const GrammarParams& params) {
+    for (const auto& param : params) {
+        const char* value = param.second.c_str();
+        if (NameStartsWith(param.first, "length")) {
+            m_length = strtol(value, nullptr, 10);
+        } else if (NameStartsWith(param.first, "minlength")) {
+            m_minLength = strtol(value, nullptr, 10);
+        } else if (NameStartsWith(param.first, "maxlength")) {
+            m_maxLength = strtol(value, nullptr, 10);
+        }
+    }
+    return true;
+}
 
 bool ParseBooleanString(const char* text, bool& value) {
     if (strcmp(text, "false") == 0) {
@@ -153,11 +194,294 @@ bool SpeechContext::AddPhrase(const std::string& text, const std::string& value,
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Add Phrase [%s] to Speech Context [%s]",
                 text.c_str(), m_id.c_str());
     }
-    std::string key = text;
-    for (char& c : key)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    m_phrases.emplace(std::move(key), Value{text, value, weight});
+    m_phrases.emplace(LowerCase(text), Value{text, value, weight});
     return true;
+}
+
+bool SpeechContext::FindPhrase(const std::string& text, bool& complete) const {
+    const std::string key = LowerCase(text);
+    auto it = m_phrases.find(key);
+    if (it == m_phrases.end())
+        return false;
+    // Keys are sorted, so a longer phrase that starts with this one comes right after it.
+    auto next = std::next(it);
+    complete = next == m_phrases.end() || next->first.compare(0, key.size(), key) != 0;
+    return true;
+}
+
+bool SpeechContext::LoadSrgsRules(const apr_xml_elem* root, const std::string& rootName) {
+    for (const apr_xml_elem* child = root->first_child; child; child = child->next) {
+        if (NameIs(child->name, "rule"))
+            LoadSrgsRule(child, rootName);
+    }
+    return true;
+}
+
+bool SpeechContext::LoadSrgsRule(const apr_xml_elem* rule, const std::string& rootName) {
+    const char* id = "";
+    for (const apr_xml_attr* attr = rule->attr; attr; attr = attr->next) {
+        if (NameIs(attr->name, "id"))
+            id = attr->value ? attr->value : "";
+    }
+    if (rootName != id)
+        return true;
+    for (const apr_xml_elem* child = rule->first_child; child; child = child->next) {
+        if (NameIs(child->name, "one-of")) {
+            LoadSrgsOneOf(child);
+        } else if (NameIs(child->name, "tag")) {
+            GetElementText(child, m_ruleTag);
+        }
+    }
+    return true;
+}
+
+bool SpeechContext::LoadSrgsOneOf(const apr_xml_elem* oneOf) {
+    for (const apr_xml_elem* child = oneOf->first_child; child; child = child->next) {
+        if (NameIs(child->name, "item"))
+            LoadSrgsItem(child);
+    }
+    return true;
+}
+
+bool SpeechContext::LoadSrgsItem(const apr_xml_elem* item) {
+    std::string text;
+    // An empty phrase would match an empty transcript and means nothing as a hint.
+    if (!GetElementText(item, text) || text.empty())
+        return false;
+    float weight = -1;
+    for (const apr_xml_attr* attr = item->attr; attr; attr = attr->next) {
+        if (NameIs(attr->name, "weight") && attr->value) {
+            weight = static_cast<float>(strtod(attr->value, nullptr));
+            break;
+        }
+    }
+    std::string value;
+    for (const apr_xml_elem* child = item->first_child; child; child = child->next) {
+        if (NameIs(child->name, "tag"))
+            LoadSrgsItemTag(child, value);
+    }
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Add Phrase [%s] to Speech Context [%s]",
+            text.c_str(), m_id.c_str());
+    return AddPhrase(text, value, weight);
+}
+
+bool SpeechContext::LoadSrgsItemTag(const apr_xml_elem* tag, std::string& value) {
+    return GetElementText(tag, value);
+}
+
+// ---- GrammarRef ---------------------------------------------------------------------------
+
+std::string GrammarRef::GetText() const {
+    if (m_source == SOURCE_SESSION)
+        return "session:" + m_id;
+    return "builtin:" + m_typePath + m_namePrefix + m_name;
+}
+
+void GrammarRef::UnquoteGrammarUri(apt_text_stream_t* stream) {
+    if (apt_text_is_eos(stream))
+        return;
+    char* pos = stream->pos;
+    while (pos < stream->end && *pos == '<')
+        ++pos;
+    const void* close = memchr(pos, '>', static_cast<size_t>(stream->end - pos));
+    stream->pos = pos;
+    if (close)
+        stream->end = static_cast<const char*>(close);
+}
+
+void GrammarRef::ParseBuiltinParams(apt_text_stream_t* stream) {
+    apt_str_t field;
+    while (!apt_text_is_eos(stream) && apt_text_field_read(stream, ';', TRUE, &field)) {
+        if (field.length == 0)
+            break;
+        apt_text_stream_t fieldStream;
+        apt_text_stream_init(&fieldStream, field.buf, field.length);
+        apt_str_t nameText;
+        apt_text_field_read(&fieldStream, '=', TRUE, &nameText);
+        if (nameText.length == 0)
+            continue;
+        apt_text_spaces_skip(&fieldStream);
+        std::string name(nameText.buf, nameText.length);
+        std::string value;
+        if (!apt_text_is_eos(&fieldStream))
+            value.assign(fieldStream.pos, static_cast<size_t>(fieldStream.end - fieldStream.pos));
+        if (NameStartsWith(name, "projectid")) {
+            m_projectId = std::move(value);
+        } else if (NameStartsWith(name, "x-goog-user-project")) {
+            m_userProject = std::move(value);
+        } else if (NameStartsWith(name, "dialogid")) {
+            m_dialogId = std::move(value);
+        } else if (NameStartsWith(name, "method")) {
+            m_method = std::move(value);
+        } else if (NameStartsWith(name, "agent")) {
+            m_agent = std::move(value);
+        } else {
+            m_params.emplace(std::move(name), std::move(value));
+        }
+    }
+}
+
+bool GrammarRef::LoadSrgsGrammar(const apr_xml_elem* root, const SpeechContextMap& speechContexts,
+                                 const BuiltinGrammarMap& builtinSpeechGrammars,
+                                 const BuiltinGrammarMap& builtinDtmfGrammars,
+                                 const std::string& transcriptionGrammar) {
+    if (!root->name || strcmp(root->name, "grammar") != 0) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected XML root element <%s>",
+                root->name ? root->name : "");
+        return false;
+    }
+    std::string mode = "voice";
+    for (const apr_xml_attr* attr = root->attr; attr; attr = attr->next) {
+        const char* value = attr->value ? attr->value : "";
+        if (NameIs(attr->name, "mode")) {
+            mode = value;
+        } else if (NameIs(attr->name, "root")) {
+            m_name = value;
+        }
+    }
+    m_source = SOURCE_SESSION;
+    m_type = TYPE_NONE;
+    if (mode == "voice") {
+        m_type = TYPE_SPEECH;
+    } else if (mode == "dtmf") {
+        m_type = TYPE_DTMF;
+    } else {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected SRGS Grammar Mode [%s]",
+                mode.c_str());
+        return false;
+    }
+
+    bool own = true;
+    SpeechContext::Scope scope = SpeechContext::SCOPE_STRICT;
+    bool speechComplete = true;
+    LoadSrgsMetaTags(root, transcriptionGrammar, own, scope, speechComplete);
+    const char* language = root->lang;
+
+    if (own) {
+        std::unique_ptr<SpeechContext> context =
+            CreateSpeechContext(language, scope, speechComplete);
+        context->LoadSrgsRules(root, m_name);
+        if (!context->m_ruleTag.empty())
+            m_queryParamsText = context->m_ruleTag;
+        SetOwnSpeechContext(std::move(context));
+        m_builtinGrammar = nullptr;
+        return true;
+    }
+    if (m_type == TYPE_SPEECH) {
+        if (m_name == transcriptionGrammar) {
+            SetOwnSpeechContext(CreateSpeechContext(language, scope, speechComplete));
+        } else {
+            const SpeechContext* context = FindRecord(speechContexts, m_name);
+            const BuiltinGrammar* builtin = FindRecord(builtinSpeechGrammars, m_name);
+            if (!context && !builtin) {
+                apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                        "No Such Builtin Speech Grammar [%s] ", m_name.c_str());
+                return false;
+            }
+            SetSharedSpeechContext(context);
+            m_builtinGrammar = builtin;
+        }
+    } else if (m_type == TYPE_DTMF) {
+        m_builtinGrammar = FindRecord(builtinDtmfGrammars, m_name);
+    }
+    return true;
+}
+
+bool GrammarRef::LoadSrgsMetaTags(const apr_xml_elem* root, const std::string& transcriptionGrammar,
+                                  bool& own, SpeechContext::Scope& scope, bool& speechComplete) {
+    own = true;
+    scope = SpeechContext::SCOPE_STRICT;
+    bool speechCompleteGiven = false;
+    for (const apr_xml_elem* child = root->first_child; child; child = child->next) {
+        if (NameIs(child->name, "tag")) {
+            SpeechContext::GetElementText(child, m_queryParamsText);
+            continue;
+        }
+        if (!NameIs(child->name, "meta"))
+            continue;
+        std::string name;
+        std::string content;
+        LoadSrgsMetaTag(child, name, content);
+        if (name == "projectid") {
+            m_projectId = content;
+        } else if (name == "x-goog-user-project") {
+            m_userProject = content;
+        } else if (name == "dialogid") {
+            m_dialogId = content;
+        } else if (name == "method") {
+            m_method = content;
+        } else if (name == "agent") {
+            m_agent = content;
+        } else if (name == "scope") {
+            if (content == "builtin") {
+                own = false;
+                scope = SpeechContext::SCOPE_BUILTIN;
+            } else if (content == "event") {
+                own = false;
+                scope = SpeechContext::SCOPE_BUILTIN;
+                m_type = TYPE_EVENT;
+            } else if (content == transcriptionGrammar) {
+                own = false;
+                m_name = content;
+                scope = SpeechContext::SCOPE_BUILTIN;
+            } else if (content == "hint") {
+                scope = SpeechContext::SCOPE_HINT;
+            } else if (content != "strict") {
+                apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
+                        "Unexpected SRGS Grammar Scope [%s]", content.c_str());
+            }
+        } else if (name == "speech-complete") {
+            if (ParseBooleanString(content.c_str(), speechComplete)) {
+                speechCompleteGiven = true;
+            } else {
+                apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                        "Unexpected Value <%s> for Boolean Attribute <%s>", content.c_str(),
+                        name.c_str());
+            }
+        } else if (!name.empty()) {
+            // A meta without name would become a parameter without name.
+            m_params.emplace(name, content);
+        }
+    }
+    if (!speechCompleteGiven)
+        speechComplete = scope == SpeechContext::SCOPE_STRICT;
+    return true;
+}
+
+bool GrammarRef::LoadSrgsMetaTag(const apr_xml_elem* elem, std::string& name,
+                                 std::string& content) {
+    for (const apr_xml_attr* attr = elem->attr; attr; attr = attr->next) {
+        const char* value = attr->value ? attr->value : "";
+        if (NameIs(attr->name, "name")) {
+            name = value;
+        } else if (NameIs(attr->name, "content")) {
+            content = value;
+        }
+    }
+    return true;
+}
+
+std::unique_ptr<SpeechContext> GrammarRef::CreateSpeechContext(const char* language,
+                                                               SpeechContext::Scope scope,
+                                                               bool speechComplete) const {
+    auto context = std::make_unique<SpeechContext>();
+    context->m_id = m_id;
+    if (language && *language)
+        context->m_language = language;
+    context->m_scope = scope;
+    context->m_speechComplete = speechComplete;
+    context->m_loaded = false;
+    return context;
+}
+
+void GrammarRef::SetSharedSpeechContext(const SpeechContext* context) {
+    m_ownContext.reset();
+    m_speechContext = context;
+}
+
+void GrammarRef::SetOwnSpeechContext(std::unique_ptr<SpeechContext> context) {
+    m_ownContext = std::move(context);
+    m_speechContext = m_ownContext.get();
 }
 
 bool SpeechContext::GetElementText(const apr_xml_elem* elem, std::string& text) {

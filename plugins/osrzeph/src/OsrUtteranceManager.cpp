@@ -1,23 +1,227 @@
 #include "OsrUtteranceManager.h"
 
-#include "OsrZephSettings.h"
+#include <apr_strings.h>
+
+#include <cstring>
 
 namespace Zeph {
 
-bool UtteranceManager::Settings::Load(const apr_xml_elem* elem) {
-    LoadConfigAttribs(elem, "Utterance Manager", [this](const ConfigAttrib& a) {
-        if (a.Is("save-waveforms")) {
-            a.GetBool(m_saveWaveforms);
-        } else if (a.Is("waveform-folder")) {
-            a.GetString(m_waveformFolder);
-        } else if (a.Is("waveform-base-uri")) {
-            a.GetString(m_waveformBaseUri);
-        } else {
-            return LoadFileManagerAttrib(a, *this);
-        }
-        return true;
-    });
+namespace {
+
+using OstEdpf::LOG_LEVEL_DEBUG;
+using OstEdpf::LOG_LEVEL_INFO;
+using OstEdpf::LOG_LEVEL_WARNING;
+
+// Offsets of the two length fields of the header.
+constexpr apr_off_t kRiffLengthOffset = 4;
+constexpr apr_off_t kDataLengthOffset = 40;
+// Bytes of the header that follow the RIFF length field.
+constexpr std::uint32_t kRiffLengthExtra = 36;
+
+// Write errors are not reported: a header that cannot be written shows in the file.
+void WriteBytes(apr_file_t* file, const void* data, apr_size_t size) {
+    apr_file_write_full(file, data, size, nullptr);
+}
+
+void WriteLe16(apr_file_t* file, std::uint16_t value) {
+    const unsigned char bytes[2] = {static_cast<unsigned char>(value),
+                                    static_cast<unsigned char>(value >> 8)};
+    WriteBytes(file, bytes, sizeof(bytes));
+}
+
+void WriteLe32(apr_file_t* file, std::uint32_t value) {
+    const unsigned char bytes[4] = {
+        static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+        static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+    WriteBytes(file, bytes, sizeof(bytes));
+}
+
+bool SeekTo(apr_file_t* file, apr_off_t offset) {
+    return apr_file_seek(file, APR_SET, &offset) == APR_SUCCESS;
+}
+
+// The lengths in the header are 32-bit: audio beyond that cannot be described, so the
+// fields say the most they can.
+std::uint32_t ClampLength(std::uint64_t length) {
+    return length > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(length);
+}
+
+}  // namespace
+
+UtteranceManager::UtteranceManager(const Settings& settings)
+    : OstEdpf::FileManager(&m_logFacility),
+      m_logFacility("UTTM", static_cast<OstEdpf::LogLevel>(settings.m_logLevel)),
+      m_saveWaveforms(settings.m_saveWaveforms),
+      m_baseUri(settings.m_waveformBaseUri),
+      m_useLoggingTag(settings.m_useLoggingTag) {
+    SetDirectory(settings.m_waveformFolder);
+    SetFilePrefix(settings.m_filePrefix);
+    SetFileExtension(settings.m_fileExt);
+    SetMaxFileAge(settings.m_maxFileAge > 0 ? static_cast<size_t>(settings.m_maxFileAge) : 0);
+    SetMaxFileCount(settings.m_maxFileCount > 0 ? static_cast<size_t>(settings.m_maxFileCount) : 0);
+    SetPurgeExisting(settings.m_purgeExisting);
+}
+
+UtteranceManager::~UtteranceManager() {
+    // Here, while the facility the base logs with still exists.
+    DestroyFileEntries();
+}
+
+std::string UtteranceManager::SanitizeLoggingTag(const std::string& tag) {
+    std::string safe(tag, 0, kMaxLoggingTagLength);
+    for (char& c : safe) {
+        const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                          (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+        if (!keep)
+            c = '_';
+    }
+    if (!safe.empty() && safe[0] == '.')
+        safe[0] = '_';
+    return safe;
+}
+
+bool UtteranceManager::ComposeName(std::string& name, const char* channelId,
+                                   std::uint32_t requestId, unsigned long part,
+                                   const std::string& loggingTag, apr_pool_t* pool) const {
+    const char* base = part ? apr_psprintf(pool, "%s%s-%lu-%lu", m_filePrefix.c_str(), channelId,
+                                           static_cast<unsigned long>(requestId), part)
+                            : apr_psprintf(pool, "%s%s-%lu", m_filePrefix.c_str(), channelId,
+                                           static_cast<unsigned long>(requestId));
+    if (!base)
+        return false;
+    name = base;
+    if (!loggingTag.empty() && m_useLoggingTag) {
+        name += '-';
+        name += SanitizeLoggingTag(loggingTag);
+    }
+    name += m_fileExtension;
     return true;
+}
+
+bool UtteranceManager::ComposePath(std::string& path, const std::string& name,
+                                   apr_pool_t* pool) const {
+    char* merged = nullptr;
+    // A name is one entry of the folder: a separator (from a channel id, say) or a path that
+    // leaves the folder is refused.
+    if (name.empty() || name.find('/') != std::string::npos ||
+        apr_filepath_merge(&merged, m_directory.empty() ? nullptr : m_directory.c_str(),
+                           name.c_str(), APR_FILEPATH_NATIVE | APR_FILEPATH_SECUREROOT,
+                           pool) != APR_SUCCESS) {
+        OSTEDPF_FACILITY_LOG(m_logFacility, LOG_LEVEL_WARNING,
+                             "Failed to Compose Waveform File Path for [%s]", name.c_str());
+        return false;
+    }
+    path = merged;
+    return true;
+}
+
+bool UtteranceManager::ComposeUri(std::string& uri, const std::string& name,
+                                  apr_pool_t* pool) const {
+    char* merged = nullptr;
+    if (apr_filepath_merge(&merged, m_baseUri.c_str(), name.c_str(), 0, pool) != APR_SUCCESS) {
+        OSTEDPF_FACILITY_LOG(m_logFacility, LOG_LEVEL_WARNING,
+                             "Failed to Compose Waveform URI for [%s]", name.c_str());
+        return false;
+    }
+    uri = merged;
+    return true;
+}
+
+bool UtteranceManager::OpenForWriting(WaveFile& file, const std::string& path, apr_pool_t* pool) {
+    const apr_int32_t flags =
+        APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_TRUNCATE | APR_FOPEN_BINARY;
+    if (apr_pool_create(&file.m_pool, pool) != APR_SUCCESS) {
+        file.m_pool = nullptr;
+    } else if (apr_file_open(&file.m_file, path.c_str(), flags, APR_FPROT_OS_DEFAULT,
+                             file.m_pool) == APR_SUCCESS) {
+        return true;
+    }
+    OSTEDPF_FACILITY_LOG(m_logFacility, LOG_LEVEL_WARNING,
+                         "Cannot Open Waveform File for Writing %s", path.c_str());
+    file.m_file = nullptr;
+    if (file.m_pool) {
+        apr_pool_destroy(file.m_pool);
+        file.m_pool = nullptr;
+    }
+    return false;
+}
+
+void UtteranceManager::CloseFile(WaveFile& file) {
+    apr_file_close(file.m_file);
+    file.m_file = nullptr;
+    apr_pool_destroy(file.m_pool);
+    file.m_pool = nullptr;
+}
+
+bool UtteranceManager::OpenWavefile(WaveFile& file, int samplingRate, apr_pool_t* pool) {
+    if (file.m_file)
+        return false;
+    std::string path;
+    if (!ComposePath(path, file.m_fileName, pool))
+        return false;
+    OSTEDPF_FACILITY_LOG(m_logFacility, LOG_LEVEL_INFO,
+                         "Open Waveform File for Writing %s, sampling-rate [%d]", path.c_str(),
+                         samplingRate);
+    if (!OpenForWriting(file, path, pool))
+        return false;
+    file.m_contentLength = 0;
+    PrepareWaveHeader(file.m_file, samplingRate);
+    return true;
+}
+
+bool UtteranceManager::CloseWavefile(WaveFile& file) {
+    if (!file.m_file)
+        return false;
+    OSTEDPF_FACILITY_LOG(m_logFacility, LOG_LEVEL_DEBUG,
+                         "Close Waveform File %s, content-length [%d]",
+                         (m_directory + file.m_fileName).c_str(),
+                         static_cast<int>(ClampLength(file.m_contentLength)));
+    FinalizeWaveHeader(file.m_file, file.m_contentLength);
+    CloseFile(file);
+    AddFileEntry(file.m_fileName, apr_time_now());
+    return true;
+}
+
+bool UtteranceManager::WriteOutputFile(WaveFile& file, const void* data, std::size_t size,
+                                       apr_pool_t* pool) {
+    std::string path;
+    if (file.m_file || !ComposePath(path, file.m_fileName, pool) ||
+        !OpenForWriting(file, path, pool)) {
+        return false;
+    }
+    if (size)
+        WriteBytes(file.m_file, data, size);
+    file.m_contentLength = size;
+    CloseFile(file);
+    AddFileEntry(file.m_fileName, apr_time_now());
+    return true;
+}
+
+void UtteranceManager::PrepareWaveHeader(apr_file_t* file, int samplingRate) {
+    const std::uint32_t rate = samplingRate > 0 ? static_cast<std::uint32_t>(samplingRate) : 0;
+    WriteBytes(file, "RIFF", 4);
+    WriteLe32(file, 0);  // RIFF length, set at close
+    WriteBytes(file, "WAVEfmt ", 8);
+    WriteLe32(file, 16);  // size of the format chunk
+    WriteLe16(file, 1);   // PCM
+    WriteLe16(file, 1);   // one channel
+    WriteLe32(file, rate);
+    WriteLe32(file, rate * 2);  // bytes per second
+    WriteLe16(file, 2);         // block align
+    WriteLe16(file, 16);        // bits per sample
+    WriteBytes(file, "data", 4);
+    WriteLe32(file, 0);  // data length, set at close
+}
+
+void UtteranceManager::FinalizeWaveHeader(apr_file_t* file, std::size_t contentLength) {
+    const std::uint32_t length = ClampLength(contentLength);
+    if (!SeekTo(file, kDataLengthOffset))
+        return;
+    WriteLe32(file, length);
+    if (!SeekTo(file, kRiffLengthOffset))
+        return;
+    WriteLe32(file,
+              length > UINT32_MAX - kRiffLengthExtra ? UINT32_MAX : length + kRiffLengthExtra);
 }
 
 }  // namespace Zeph

@@ -1,38 +1,105 @@
-// Utterance manager: names, writes and keeps the WAV files of saved utterances.
+// Utterance manager: names, writes and keeps the WAV files of saved utterances, and
+// composes the URIs under which clients find them.
 //
-// For now only the settings record of the "utterance-manager" element; the manager itself
-// (a file manager over the waveform folder) is built on top of it.
-//
-// Threads: the settings are loaded on the server thread in Engine::Open and then read on the
-// engine's event processor thread.
+// Threads: the engine creates it on its event processor thread (after the gRPC task) and
+// destroys it there; every call, and the folder's expiration timers, run on that thread.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
-#include <apr_xml.h>
-#include <ostrin/apt_log.h>
+#include <apr_file_io.h>
+#include <apr_pools.h>
+#include <ostedpf/OstEdpfFileManager.h>
+#include <ostedpf/OstEdpfLogger.h>
+
+#include "OsrZephSettings.h"
 
 namespace Zeph {
 
-class UtteranceManager {
+// A file manager over the waveform folder, so the folder stays bounded by count and age.
+class UtteranceManager : public OstEdpf::FileManager {
 public:
-    // Element "utterance-manager".
-    struct Settings {
-        bool m_saveWaveforms = false;
-        bool m_purgeExisting = false;
-        long m_maxFileAge = 60;     // minutes, 0 = no limit
-        long m_maxFileCount = 100;  // 0 = no limit
-        // Relative to the server's var directory until ValidateConfig makes it absolute.
-        std::string m_waveformFolder;
-        std::string m_waveformBaseUri = "http://localhost/utterances";
-        std::string m_filePrefix = "osrzeph-";
-        std::string m_fileExt = ".wav";
-        // Level of the manager's log facility "UTTM" (log levels share the host priorities).
-        int m_logLevel = APT_PRIO_NOTICE;
-        bool m_useLoggingTag = false;
+    using Settings = UtteranceManagerSettings;
 
-        bool Load(const apr_xml_elem* elem);
+    // One WAV file of a channel: the caller's utterance (part 0) or the audio returned by
+    // the service (part 1).
+    struct WaveFile {
+        // Caller's utterance: save it in this recognition.
+        bool m_save = false;
+        // Relative to the manager's folder.
+        std::string m_fileName;
+        std::string m_uri;
+        // Null while closed.
+        apr_file_t* m_file = nullptr;
+        // Bytes of audio data written so far (the writer adds each write).
+        std::size_t m_contentLength = 0;
+        // Audio returned by the service: name and URI have been composed.
+        bool m_created = false;
+        // Holds the open file, so that a channel's many recognitions do not grow its pool.
+        apr_pool_t* m_pool = nullptr;
+
+        // Forgets name, URI, length and flags; the file must be closed.
+        void Reset() { *this = WaveFile(); }
     };
+
+    // Size of the header that OpenWavefile writes.
+    static constexpr std::size_t kWaveHeaderSize = 44;
+
+    // Sets directory, prefix, extension, limits and purge-existing from `settings` and the
+    // facility "UTTM" at its level. The caller then sets the timer processor and calls
+    // LoadFileEntries().
+    explicit UtteranceManager(const Settings& settings);
+    ~UtteranceManager() override;
+    UtteranceManager(const UtteranceManager&) = delete;
+    UtteranceManager& operator=(const UtteranceManager&) = delete;
+
+    // prefix + channel id + "-" + request id [+ "-" + part when not 0] [+ "-" + logging
+    // tag] + extension. The tag is reduced to a safe set of characters first (see
+    // SanitizeLoggingTag), so no tag can put the file outside the folder.
+    bool ComposeName(std::string& name, const char* channelId, std::uint32_t requestId,
+                     unsigned long part, const std::string& loggingTag, apr_pool_t* pool) const;
+    // The file's path in the folder.
+    bool ComposePath(std::string& path, const std::string& name, apr_pool_t* pool) const;
+    // Base URI joined with the name.
+    bool ComposeUri(std::string& uri, const std::string& name, apr_pool_t* pool) const;
+
+    // Opens file.m_fileName for writing (created or truncated) and writes the 44-byte header
+    // with both lengths 0. The handle lives in a pool under `pool` until CloseWavefile.
+    bool OpenWavefile(WaveFile& file, int samplingRate, apr_pool_t* pool);
+    // Writes the final lengths into the header, closes the file and enters it in the folder.
+    bool CloseWavefile(WaveFile& file);
+    // Writes the audio returned by the service, which is a whole file already, as one block
+    // to file.m_fileName (no header added), closes it and enters it in the folder. The
+    // caller has composed name and URI.
+    bool WriteOutputFile(WaveFile& file, const void* data, std::size_t size, apr_pool_t* pool);
+
+    static void PrepareWaveHeader(apr_file_t* file, int samplingRate);
+    static void FinalizeWaveHeader(apr_file_t* file, std::size_t contentLength);
+
+    bool GetSaveWaveforms() const { return m_saveWaveforms; }
+    const std::string& GetBaseUri() const { return m_baseUri; }
+    const OstEdpf::LogFacility& GetLogFacility() const { return m_logFacility; }
+
+    // A client's logging tag as it may appear in a file name: letters, digits, ".", "_"
+    // and "-" stay, every other byte becomes "_", and a leading "." becomes "_". Only the
+    // first kMaxLoggingTagLength bytes are used, so that the name stays within the file
+    // system's limit.
+    static std::string SanitizeLoggingTag(const std::string& tag);
+    static constexpr std::size_t kMaxLoggingTagLength = 100;
+
+private:
+    // Opens `path` for file (created or truncated) in a pool of its own under `pool`; logs
+    // a failure.
+    bool OpenForWriting(WaveFile& file, const std::string& path, apr_pool_t* pool);
+    // Closes the file and its pool.
+    static void CloseFile(WaveFile& file);
+
+    OstEdpf::LogFacility m_logFacility;
+    bool m_saveWaveforms;
+    std::string m_baseUri;
+    bool m_useLoggingTag;
 };
 
 }  // namespace Zeph

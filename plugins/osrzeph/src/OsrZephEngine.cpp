@@ -5,6 +5,8 @@
 #include <apr_general.h>
 #include <grpcpp/security/credentials.h>
 
+#include "OsrRdrManager.h"
+#include "OsrUtteranceManager.h"
 #include "OsrZephChannel.h"
 #include "OsrZephLog.h"
 #include "OsrZephStream.h"
@@ -250,13 +252,51 @@ void Engine::DestroyGrpcTask() {
 }
 
 bool Engine::CreateManagers() {
-    // The utterance manager (m_settings.m_utteranceManager) and the RDR manager
-    // (m_settings.m_rdrManager) are created here, each with the engine's event processor
-    // for its timers, followed by LoadFileEntries().
+    return CreateUttManager() && CreateRdrManager();
+}
+
+bool Engine::CreateUttManager() {
+    if (m_utteranceManager) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Utterance Manager Already Exists");
+        return false;
+    }
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Utterance Manager");
+    m_utteranceManager = new UtteranceManager(m_settings.m_utteranceManager);
+    m_utteranceManager->SetTimerProcessor(m_eventProcessor);
+    if (!m_utteranceManager->LoadFileEntries()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Utterance Manager");
+        return false;
+    }
     return true;
 }
 
-void Engine::DestroyManagers() {}
+bool Engine::CreateRdrManager() {
+    if (m_rdrManager) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "RDR Manager Already Exists");
+        return false;
+    }
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create RDR Manager");
+    m_rdrManager = new RdrManager(m_settings.m_rdrManager);
+    m_rdrManager->SetTimerProcessor(m_eventProcessor);
+    if (!m_rdrManager->LoadFileEntries()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create RDR Manager");
+        return false;
+    }
+    return true;
+}
+
+void Engine::DestroyManagers() {
+    if (m_utteranceManager) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Destroy Utterance Manager");
+        delete m_utteranceManager;
+        m_utteranceManager = nullptr;
+    }
+    if (m_rdrManager) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Destroy RDR Manager");
+        delete m_rdrManager;
+        m_rdrManager = nullptr;
+    }
+}
 
 void Engine::StartUsageRefreshTimer() {
     const MonitoringSettings& monitoring = m_settings.m_monitoring;

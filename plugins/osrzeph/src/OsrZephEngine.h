@@ -20,7 +20,9 @@
 namespace Zeph {
 
 class Channel;
+class RdrManager;
 class Task;
+class UtteranceManager;
 
 // The Google project and the channel credentials a channel authenticates with. Copies
 // share the credentials object.
@@ -87,6 +89,9 @@ public:
     const CredentialsProfile& GetDefaultProfile() const { return m_defaultProfile; }
     OstEdpf::SoftEventProcessor* GetEventProcessor() const { return m_eventProcessor; }
     Task* GetGrpcTask() const { return m_grpcTask; }
+    // Null until the engine has started (and after it has stopped).
+    UtteranceManager* GetUtteranceManager() const { return m_utteranceManager; }
+    RdrManager* GetRdrManager() const { return m_rdrManager; }
     Usage GetUsage() const;
     const std::list<Channel*>& GetChannels() const { return m_channels; }
 
@@ -105,9 +110,11 @@ private:
     bool CreateGrpcTask();
     void DestroyGrpcTask();
     // The utterance and RDR managers (file managers over the waveform and record folders)
-    // are created here, after the gRPC task, and destroyed after it. Until they exist these
-    // succeed without doing anything.
+    // are created after the gRPC task, with the event processor for their timers, and
+    // destroyed after it. A manager whose folder cannot be loaded fails the open.
     bool CreateManagers();
+    bool CreateUttManager();
+    bool CreateRdrManager();
     void DestroyManagers();
     void StartUsageRefreshTimer();
     // Gives gRPC its own log function back, if the engine had replaced it.
@@ -121,6 +128,8 @@ private:
     mrcp_engine_t* m_hostEngine = nullptr;
     OstEdpf::SoftEventProcessor* m_eventProcessor = nullptr;
     Task* m_grpcTask = nullptr;
+    UtteranceManager* m_utteranceManager = nullptr;
+    RdrManager* m_rdrManager = nullptr;
     CredentialsProfile m_defaultProfile;
     std::map<std::string, CredentialsProfile> m_profiles;
     EngineSettings m_settings;

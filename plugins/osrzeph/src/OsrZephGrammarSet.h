@@ -102,33 +102,41 @@ public:
     const GrammarMap& GetDtmfGrammars() const { return m_dtmfGrammars; }
 
 private:
-    enum Slot { SLOT_NONE = -1, SLOT_SPEECH = 0, SLOT_EVENT = 1, SLOT_DTMF = 2 };
-    struct BuiltinUri;
+    struct TypePath;
 
     const char* ChannelId() const { return m_channelId.c_str(); }
-    bool Skip() const;
-    mrcp_status_code_e Skippable(mrcp_status_code_e status) const;
-    bool ReadBuiltinUri(apt_text_stream_t* stream, BuiltinUri& uri) const;
-    bool ResolveBuiltinSpeech(GrammarRef& grammar) const;
+    // skip-unsupported-grammars: skippable failures count as success.
+    bool SkipUnsupported() const;
+    // The type path at the stream (consumed), or null (logged).
+    const TypePath* ReadTypePath(apt_text_stream_t* stream) const;
+    // Name, parameters and the configured records of a built-in URI after its type path.
+    mrcp_status_code_e ReadBuiltin(apt_text_stream_t* stream, const TypePath& typePath,
+                                   GrammarRef& grammar) const;
+    // Stores under `key`, replacing (and logging) a grammar already there.
     void Store(GrammarMap& map, const std::string& key, GrammarPtr grammar,
                bool speechContextWords);
+    // The map and the active slot of a grammar type; null for a grammar of no type.
     GrammarMap* MapOf(uint32_t type);
-    GrammarPtr& SlotOf(uint32_t type);
+    GrammarPtr* SlotOf(uint32_t type);
+    // 409 (logged) when the slot of `type` is taken.
     mrcp_status_code_e CheckSlotFree(uint32_t type) const;
+    // Puts a stored grammar into the slot of its type; a DTMF grammar sets the lengths.
     mrcp_status_code_e PlaceGrammar(const GrammarPtr& grammar, mpf_sdi_detector_t* detector);
-    mrcp_status_code_e FindSessionGrammar(const std::string& id, const char* absentWords,
-                                          const char* nullWords, GrammarPtr& found) const;
+    // DefineSrgsGrammar, also handing back the grammar it stored.
     mrcp_status_code_e DefineSrgs(mrcp_message_t* request, const std::string& id,
                                   GrammarPtr* defined);
     void ApplyDtmfLengths(const GrammarRef& grammar, mpf_sdi_detector_t* detector) const;
 
-    const EngineSettings& m_settings;
-    std::string m_channelId;
+    const EngineSettings& m_settings;  // the engine's, read-only
+    std::string m_channelId;           // for the " <id@zeph>" suffix of log lines
 
+    // Stored grammars by key (Content-Id, or the name of an inline built-in grammar).
     GrammarMap m_speechGrammars;
     GrammarMap m_eventGrammars;
     GrammarMap m_dtmfGrammars;
 
+    // The grammars of the current recognition; each is also in its map (or was, until
+    // replaced or removed).
     GrammarPtr m_speechGrammar;
     GrammarPtr m_eventGrammar;
     GrammarPtr m_dtmfGrammar;

@@ -18,8 +18,10 @@
 // the static functions are pure and may be called from any thread.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
@@ -36,6 +38,10 @@ public:
     PbXmlGenerator(const PbXmlGenerator&) = delete;
     PbXmlGenerator& operator=(const PbXmlGenerator&) = delete;
 
+    // Spaces written per level for `indent`: negative counts as 0, and more than 64 as 64 (a
+    // larger value would only bloat the document).
+    static int IndentSpaces(int indent);
+
     // Appends every set field of `message` to `out`.
     void ComposeXml(const google::protobuf::Message& message, std::string& out);
 
@@ -48,6 +54,10 @@ public:
     static bool QuoteXmlElementText(const std::string& text, std::string& quoted);
     // Appends `text` escaped as above.
     static void AppendXmlText(const std::string& text, std::string& out);
+
+    // Replaces in place each byte of `text` that does not belong to a well-formed UTF-8
+    // sequence with U+FFFD; TRUE when something was replaced.
+    static bool ReplaceInvalidUtf8(std::string& text);
 
     // `name` made a valid XML element name in place: dots and dashes replaced as configured,
     // a space always becomes "_", then every character that cannot stand in a name (a byte
@@ -80,11 +90,14 @@ private:
     std::string GetXmlFieldName(const google::protobuf::FieldDescriptor* field) const;
 
     int m_level;
-    const int m_indent;
+    const int m_indent;  // as configured: 0 suppresses line breaks
+    const int m_spaces;  // per level
     const bool m_replaceDots;
     const bool m_replaceDashes;
-    // Struct keys whose elements are open, by the level they were opened at.
-    std::map<int, std::string> m_openKeys;
+    // Struct keys whose elements are open, by the level they were opened at: a sequence
+    // number (which message opened it) and the element name.
+    std::map<int, std::pair<uint64_t, std::string>> m_openKeys;
+    uint64_t m_keySequence = 0;
 };
 
 }  // namespace Zeph

@@ -31,7 +31,11 @@ struct ResultGrammar {
     const BuiltinGrammar* m_builtin = nullptr;
 };
 
-// What the recognition contributes to its result besides the query result.
+// What the recognition contributes to its result besides the query result. The
+// interpretation names the event grammar when there is one, else the speech grammar for
+// speech input, else the DTMF grammar for DTMF input; when none applies there is no body (and
+// the cause becomes no-match when nothing came in but a speech grammar was active). The
+// built-in definition of the input's own grammar (speech or DTMF) makes the instance.
 struct RecogResultInput {
     ResultGrammar m_speechGrammar;
     ResultGrammar m_dtmfGrammar;
@@ -93,8 +97,10 @@ bool RecognizedText(const google::cloud::dialogflow::cx::v3beta1::QueryResult& q
 
 // `message` as JSON into `json` (replaced): lowerCamelCase names, enums by name, fields at
 // their default left out, whitespace and line breaks when `addWhitespace`; map entries in
-// ascending key order. A conversion error is not reported: the text produced so far stays.
-// Always TRUE. Used for the channel's result text and its "Query Result" log line as well.
+// ascending key order; bytes that are no UTF-8 replaced by U+FFFD. Always TRUE. When the
+// conversion fails (a message nested deeper than the printer follows) a warning is logged and
+// `json` is "{}", so that it stays JSON. Used for the channel's result text and its "Query
+// Result" log line as well.
 bool ComposeJsonQueryResult(const google::protobuf::Message& message, bool addWhitespace,
                             std::string& json);
 

@@ -39,80 +39,6 @@ bool IsRegularFile(const char* path, apr_pool_t* pool, apr_time_t* ctime = nullp
 
 }  // namespace
 
-bool ResolvePath(std::string& path, const char* base, apr_pool_t* pool) {
-    const char* rest = path.c_str();
-    const char* root = nullptr;
-    if (apr_filepath_root(&root, &rest, 0, pool) != APR_ERELATIVE)
-        return true;
-    char* merged = nullptr;
-    if (apr_filepath_merge(&merged, base, path.c_str(), 0, pool) != APR_SUCCESS)
-        return false;
-    path = merged;
-    return true;
-}
-
-// ---- ConfigAttrib -------------------------------------------------------------------------
-
-bool ConfigAttrib::Is(const char* name) const {
-    return strcasecmp(m_name, name) == 0;
-}
-
-bool ConfigAttrib::ValueIs(const char* word) const {
-    return strcasecmp(m_value, word) == 0;
-}
-
-bool ConfigAttrib::ValueEquals(const char* word) const {
-    return strcmp(m_value, word) == 0;
-}
-
-void ConfigAttrib::GetBool(bool& value) const {
-    if (ValueIs("true")) {
-        value = true;
-    } else if (ValueIs("false")) {
-        value = false;
-    } else {
-        WarnUnexpectedValue("Boolean Attribute");
-    }
-}
-
-void ConfigAttrib::GetLogLevel(int& level) const {
-    for (int priority = APT_PRIO_EMERGENCY; priority <= APT_PRIO_DEBUG; ++priority) {
-        if (strcmp(m_value, apt_log_priority_name_get(static_cast<apt_log_priority_e>(priority))) ==
-            0) {
-            level = priority;
-            return;
-        }
-    }
-    WarnUnexpectedValue("Attribute");
-}
-
-long ConfigAttrib::GetInt() const {
-    return strtol(m_value, nullptr, 10);
-}
-
-void ConfigAttrib::WarnUnexpectedValue(const char* what) const {
-    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected Value <%s> for %s <%s>",
-            m_value, what, m_name);
-}
-
-void LoadConfigAttribs(const apr_xml_elem* elem, const char* record,
-                       const ConfigAttribHandler& handler) {
-    // The parser keeps the attributes newest first; document order matters when a name is
-    // given twice in different letter case (the later one wins).
-    std::vector<const apr_xml_attr*> attrs;
-    for (const apr_xml_attr* attr = elem->attr; attr; attr = attr->next)
-        attrs.push_back(attr);
-    for (auto it = attrs.rbegin(); it != attrs.rend(); ++it) {
-        const ConfigAttrib attrib((*it)->name, (*it)->value);
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load %s Attribute: %s = %s", record,
-                attrib.Name(), attrib.Value());
-        if (!handler(attrib)) {
-            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown %s Attribute <%s>",
-                    record, attrib.Name());
-        }
-    }
-}
-
 // ---- Settings records ---------------------------------------------------------------------
 
 bool StreamingRecogSettings::Load(const apr_xml_elem* elem) {
@@ -313,6 +239,36 @@ bool MonitoringSettings::Load(const apr_xml_elem* elem) {
                     "Unknown Element <%s> in <%s>", child->name, elem->name);
         }
     }
+    return true;
+}
+
+bool UtteranceManagerSettings::Load(const apr_xml_elem* elem) {
+    LoadConfigAttribs(elem, "Utterance Manager", [this](const ConfigAttrib& a) {
+        if (a.Is("save-waveforms")) {
+            a.GetBool(m_saveWaveforms);
+        } else if (a.Is("waveform-folder")) {
+            a.GetString(m_waveformFolder);
+        } else if (a.Is("waveform-base-uri")) {
+            a.GetString(m_waveformBaseUri);
+        } else {
+            return LoadAttrib(a);
+        }
+        return true;
+    });
+    return true;
+}
+
+bool RdrManagerSettings::Load(const apr_xml_elem* elem) {
+    LoadConfigAttribs(elem, "RDR Manager", [this](const ConfigAttrib& a) {
+        if (a.Is("save-records")) {
+            a.GetBool(m_saveRecords);
+        } else if (a.Is("record-folder")) {
+            a.GetString(m_recordFolder);
+        } else {
+            return LoadAttrib(a);
+        }
+        return true;
+    });
     return true;
 }
 

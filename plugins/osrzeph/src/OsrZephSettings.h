@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <string>
 
@@ -15,86 +14,13 @@
 #include <ostrin/apt_dir_layout.h>
 #include <ostrin/apt_log.h>
 
-#include "OsrRdrManager.h"
-#include "OsrUtteranceManager.h"
+#include "OsrZephConfig.h"
 #include "mpf_sdi_util.h"
 
 namespace Zeph {
 
 class SpeechContext;
 class BuiltinGrammar;
-
-// ---- Attribute loading shared by every settings record ---------------------------------
-
-// One attribute of a configuration element, handed to a record's loader.
-class ConfigAttrib {
-public:
-    ConfigAttrib(const char* name, const char* value) : m_name(name), m_value(value) {}
-
-    const char* Name() const { return m_name; }
-    const char* Value() const { return m_value; }
-    // The attribute's name equals `name`, ignoring case.
-    bool Is(const char* name) const;
-    // The value equals `word`, ignoring case (booleans, a built-in grammar's mode and input).
-    bool ValueIs(const char* word) const;
-    // The value equals `word` exactly: the words of an enumerated attribute.
-    bool ValueEquals(const char* word) const;
-    // "true" or "false" in any case; anything else logs "Unexpected Value <%s> for Boolean
-    // Attribute <%s>" and leaves `value` as it was.
-    void GetBool(bool& value) const;
-    // Decimal integer as strtol reads it (text that is not a number gives 0).
-    long GetInt() const;
-    void GetInt(long& value) const { value = GetInt(); }
-    void GetInt(int& value) const { value = static_cast<int>(GetInt()); }
-    void GetString(std::string& value) const { value = m_value; }
-    // A log level name, "EMERGENCY" to "DEBUG" exactly, as its number (0 to 7); another
-    // name logs "Unexpected Value <%s> for Attribute <%s>" and leaves `level` as it was.
-    void GetLogLevel(int& level) const;
-    // Logs "Unexpected Value <%s> for <what> <%s>" (value, name); `what` names the kind of
-    // attribute, e.g. "Attribute" or "Format Attribute".
-    void WarnUnexpectedValue(const char* what) const;
-
-private:
-    const char* m_name;
-    const char* m_value;
-};
-
-// Makes a relative `path` absolute under `base`; an absolute one stays as it is. FALSE when
-// the two cannot be merged.
-bool ResolvePath(std::string& path, const char* base, apr_pool_t* pool);
-
-// The attributes that the utterance and RDR manager settings share (both are file managers
-// over a bounded folder). FALSE for any other name.
-template <typename FileManagerSettings>
-bool LoadFileManagerAttrib(const ConfigAttrib& a, FileManagerSettings& settings) {
-    if (a.Is("purge-existing")) {
-        a.GetBool(settings.m_purgeExisting);
-    } else if (a.Is("max-file-age")) {
-        a.GetInt(settings.m_maxFileAge);
-    } else if (a.Is("max-file-count")) {
-        a.GetInt(settings.m_maxFileCount);
-    } else if (a.Is("file-prefix")) {
-        a.GetString(settings.m_filePrefix);
-    } else if (a.Is("file-ext")) {
-        a.GetString(settings.m_fileExt);
-    } else if (a.Is("log-level")) {
-        a.GetLogLevel(settings.m_logLevel);
-    } else if (a.Is("use-logging-tag")) {
-        a.GetBool(settings.m_useLoggingTag);
-    } else {
-        return false;
-    }
-    return true;
-}
-
-// Returns false for an attribute name the record does not know.
-using ConfigAttribHandler = std::function<bool(const ConfigAttrib&)>;
-
-// Hands the attributes of `elem` to `handler` in document order. Each is first logged at
-// DEBUG as "Load <record> Attribute: name = value"; an unknown one is logged at WARNING as
-// "Unknown <record> Attribute <name>" and skipped.
-void LoadConfigAttribs(const apr_xml_elem* elem, const char* record,
-                       const ConfigAttribHandler& handler);
 
 // ---- Settings records ---------------------------------------------------------------------
 
@@ -203,6 +129,29 @@ struct MonitoringSettings {
     bool Load(const apr_xml_elem* elem);
 };
 
+// Element "utterance-manager" (UtteranceManager::Settings).
+struct UtteranceManagerSettings : FileManagerSettings {
+    UtteranceManagerSettings() : FileManagerSettings(".wav") {}
+
+    bool m_saveWaveforms = false;
+    // Relative to the server's var directory until ValidateConfig makes it absolute.
+    std::string m_waveformFolder;
+    std::string m_waveformBaseUri = "http://localhost/utterances";
+
+    bool Load(const apr_xml_elem* elem);
+};
+
+// Element "rdr-manager" (RdrManager::Settings).
+struct RdrManagerSettings : FileManagerSettings {
+    RdrManagerSettings() : FileManagerSettings(".json") {}
+
+    bool m_saveRecords = false;
+    // Relative to the server's var directory until ValidateConfig makes it absolute.
+    std::string m_recordFolder;
+
+    bool Load(const apr_xml_elem* elem);
+};
+
 // ---- Everything the engine configures ---------------------------------------------------
 
 // The engine's configuration: filled by LoadConfig, then read-only. Owns the configured
@@ -246,8 +195,8 @@ public:
     StreamingRecogSettings m_streaming;
     ResultsSettings m_results;
     MonitoringSettings m_monitoring;
-    UtteranceManager::Settings m_utteranceManager;
-    RdrManager::Settings m_rdrManager;
+    UtteranceManagerSettings m_utteranceManager;
+    RdrManagerSettings m_rdrManager;
     mpf_sdi_params_t m_sdiParams;
 
     // Configured speech contexts by id; built-in grammars by name, one map per mode.

@@ -11,6 +11,9 @@
 
 /* Every frame handed to mpf_sdi_process stands for this many ms. */
 #define SDI_FRAME_MS 10
+/* The ring never holds more than this many frames (one hour of audio): beyond it the oldest
+ * frames are skipped, logged, rather than the allocation growing with the timeouts. */
+#define SDI_MAX_RING_FRAMES (MPF_SDI_MAX_TIME / SDI_FRAME_MS)
 #define SDI_DIGITS_INITIAL_CAPACITY 10
 
 /* Every line goes to the host's default log source and ends with the detector id. */
@@ -68,6 +71,8 @@ struct mpf_sdi_detector_t {
     apr_size_t frame_count;
     apr_size_t frame_size;
     apr_byte_t* zeros;
+    /* Leading silence in frames, fixed at init: it sizes the padding area, so a later
+     * change of the parameter must not be read before the next init. */
     apr_size_t zero_frame_count;
 
     /* Frame counters from the start of the recognition; frame n lives in slot
@@ -187,6 +192,7 @@ mpf_sdi_detector_t* mpf_sdi_detector_create(const char* id,
         detector->params = *params;
     else
         mpf_sdi_params_init(&detector->params);
+    mpf_sdi_params_clamp(&detector->params, detector->id);
     detector->start_of_input = MPF_SDI_START_OF_INPUT_INTERNAL;
     detector->speech_state = MPF_SDI_STATE_NO_INPUT;
     detector->dtmf_state = MPF_SDI_STATE_NO_INPUT;
@@ -218,22 +224,23 @@ void* mpf_sdi_obj_get(const mpf_sdi_detector_t* detector) {
     return detector ? detector->obj : NULL;
 }
 
-/* Every setter: the field written under the mutex. */
-#define SDI_SETTER(function, field)                                   \
-    void function(mpf_sdi_detector_t* detector, apr_uint64_t value) { \
-        if (!detector || !detector_lock(detector, #function))         \
-            return;                                                   \
-        detector->params.field = value;                               \
-        detector_unlock(detector);                                    \
+/* Every timeout setter: the value bounded, the field written under the mutex. */
+#define SDI_SETTER(function, field, name)                                       \
+    void function(mpf_sdi_detector_t* detector, apr_uint64_t value) {           \
+        if (!detector || !detector_lock(detector, #function))                   \
+            return;                                                             \
+        detector->params.field = mpf_sdi_time_clamp(name, value, detector->id); \
+        detector_unlock(detector);                                              \
     }
 
-SDI_SETTER(mpf_sdi_noinput_timeout_set, noinput_timeout)
-SDI_SETTER(mpf_sdi_input_timeout_set, input_timeout)
-SDI_SETTER(mpf_sdi_speech_start_timeout_set, speech_start_timeout)
-SDI_SETTER(mpf_sdi_speech_complete_timeout_set, speech_complete_timeout)
-SDI_SETTER(mpf_sdi_speech_incomplete_timeout_set, speech_incomplete_timeout)
-SDI_SETTER(mpf_sdi_dtmf_interdigit_timeout_set, dtmf_interdigit_timeout)
-SDI_SETTER(mpf_sdi_dtmf_term_timeout_set, dtmf_term_timeout)
+SDI_SETTER(mpf_sdi_noinput_timeout_set, noinput_timeout, "noinput-timeout")
+SDI_SETTER(mpf_sdi_input_timeout_set, input_timeout, "input-timeout")
+SDI_SETTER(mpf_sdi_speech_start_timeout_set, speech_start_timeout, "speech-start-timeout")
+SDI_SETTER(mpf_sdi_speech_complete_timeout_set, speech_complete_timeout, "speech-complete-timeout")
+SDI_SETTER(mpf_sdi_speech_incomplete_timeout_set, speech_incomplete_timeout,
+           "speech-incomplete-timeout")
+SDI_SETTER(mpf_sdi_dtmf_interdigit_timeout_set, dtmf_interdigit_timeout, "dtmf-interdigit-timeout")
+SDI_SETTER(mpf_sdi_dtmf_term_timeout_set, dtmf_term_timeout, "dtmf-term-timeout")
 
 void mpf_sdi_params_set(mpf_sdi_detector_t* detector, const mpf_sdi_params_t* params) {
     if (!detector || !detector_lock(detector, "mpf_sdi_params_set"))
@@ -248,6 +255,7 @@ void mpf_sdi_params_set(mpf_sdi_detector_t* detector, const mpf_sdi_params_t* pa
                 mpf_sdi_mode_str((mpf_sdi_mode_e)input_mode));
         detector->params.input_mode = input_mode;
     }
+    mpf_sdi_params_clamp(&detector->params, detector->id);
     detector_unlock(detector);
 }
 
@@ -290,8 +298,10 @@ void mpf_sdi_speech_start_mode_set(mpf_sdi_detector_t* detector, int mode) {
 
 /* Frames the ring must hold so that audio is never overwritten before it is handed on:
  * with normalize-input on, from the leading silence through the start probation and
- * through the longest end probation, plus a block; otherwise one block. */
-static apr_size_t ring_frame_count(const mpf_sdi_params_t* params, apr_size_t output_frames) {
+ * through the longest end probation, plus a block; otherwise one block. The times are
+ * bounded (MPF_SDI_MAX_TIME), so the sums cannot wrap; the result is capped at
+ * SDI_MAX_RING_FRAMES. */
+static apr_uint64_t ring_frame_count(const mpf_sdi_params_t* params, apr_uint64_t output_frames) {
     if (!params->normalize_input)
         return output_frames;
     apr_uint64_t longest_end =
@@ -303,21 +313,38 @@ static apr_size_t ring_frame_count(const mpf_sdi_params_t* params, apr_size_t ou
     /* Tiny timeouts could make the sum smaller than one start probation plus a block. */
     apr_uint64_t floor = params->speech_leading_silence / SDI_FRAME_MS +
                          params->speech_start_timeout / SDI_FRAME_MS + output_frames + 2;
-    return (apr_size_t)max_u64(frames, floor);
+    return max_u64(frames, floor);
 }
 
-static void init_speech(mpf_sdi_detector_t* detector, apt_bool_t interim_results) {
+/* a * b into *product; FALSE when it does not fit in apr_size_t. */
+static apt_bool_t size_multiply(apr_uint64_t a, apr_uint64_t b, apr_size_t* product) {
+    if (b != 0 && a > (apr_uint64_t)APR_SIZE_MAX / b)
+        return FALSE;
+    *product = (apr_size_t)(a * b);
+    return TRUE;
+}
+
+/* Sizes and allocates the ring and the padding area; FALSE (logged) when they cannot be
+ * had, and the recognition then runs without speech. */
+static apt_bool_t init_speech(mpf_sdi_detector_t* detector, apt_bool_t interim_results) {
     const mpf_sdi_params_t* params = &detector->params;
     detector->interim_results = interim_results;
 
     detector->frame_size = (apr_size_t)detector->sampling_rate * 5 / 250;
+    /* Times are bounded at every entry, so these fit a frame counter comfortably. */
     detector->output_frame_count = (apr_size_t)(params->speech_output_period / SDI_FRAME_MS);
     if (detector->output_frame_count == 0) {
         SDI_LOG(APT_PRIO_WARNING, "Speech Output Period [" U64 " ms] Below One Frame, Using 10 ms",
                 params->speech_output_period);
         detector->output_frame_count = 1;
     }
-    detector->frame_count = ring_frame_count(params, detector->output_frame_count);
+    apr_uint64_t frames = ring_frame_count(params, detector->output_frame_count);
+    if (frames > SDI_MAX_RING_FRAMES) {
+        SDI_LOG(APT_PRIO_WARNING, "Limit Speech Ring [" U64 " frames] to [%d frames]", frames,
+                SDI_MAX_RING_FRAMES);
+        frames = SDI_MAX_RING_FRAMES;
+    }
+    detector->frame_count = (apr_size_t)frames;
 
     if (params->normalize_input) {
         SDI_LOG(APT_PRIO_INFO,
@@ -347,20 +374,35 @@ static void init_speech(mpf_sdi_detector_t* detector, apt_bool_t interim_results
     /* One allocation for ring and padding, kept across recognitions while it is large
      * enough, so that the channel's pool does not grow with every recognition. */
     detector->zero_frame_count = (apr_size_t)(params->speech_leading_silence / SDI_FRAME_MS);
-    apr_size_t ring_bytes = detector->frame_count * detector->frame_size;
-    apr_size_t needed = ring_bytes + detector->zero_frame_count * detector->frame_size;
+    apr_size_t ring_bytes = 0;
+    apr_size_t zero_bytes = 0;
+    if (!size_multiply(detector->frame_count, detector->frame_size, &ring_bytes) ||
+        !size_multiply(detector->zero_frame_count, detector->frame_size, &zero_bytes) ||
+        ring_bytes > APR_SIZE_MAX - zero_bytes) {
+        SDI_LOG(APT_PRIO_ERROR, "Speech Buffer Size Overflow: frame-count=" U64 ", frame-size=%d",
+                (apr_uint64_t)detector->frame_count + detector->zero_frame_count,
+                (int)detector->frame_size);
+        return FALSE;
+    }
+    apr_size_t needed = ring_bytes + zero_bytes;
     if (needed > detector->ring_capacity || !detector->ring) {
         detector->ring = apr_palloc(detector->pool, needed ? needed : 1);
-        detector->ring_capacity = needed;
+        detector->ring_capacity = detector->ring ? needed : 0;
+        if (!detector->ring) {
+            SDI_LOG(APT_PRIO_ERROR, "Failed to Allocate Speech Buffer [%lu bytes]",
+                    (unsigned long)needed);
+            return FALSE;
+        }
     }
     detector->zeros = detector->ring + ring_bytes;
-    memset(detector->zeros, 0, needed - ring_bytes);
+    memset(detector->zeros, 0, zero_bytes);
 
     if (WebRtcVad_Init(detector->vad) != 0) {
         SDI_LOG(APT_PRIO_WARNING, "Failed to Init VAD Instance");
     } else if (WebRtcVad_set_mode(detector->vad, (int)params->vad_mode) != 0) {
         SDI_LOG(APT_PRIO_WARNING, "Failed to Set VAD Mode to %d", (int)params->vad_mode);
     }
+    return TRUE;
 }
 
 apt_bool_t mpf_sdi_init(mpf_sdi_detector_t* detector, mpf_sdi_mode_e mode,
@@ -381,6 +423,7 @@ apt_bool_t mpf_sdi_init(mpf_sdi_detector_t* detector, mpf_sdi_mode_e mode,
     detector->dtmf_state_duration = 0;
     detector->complete_timeout = 0;
     detector->result_flag = FALSE;
+    detector->interim_results = FALSE;
     detector->stop_requested = FALSE;
     /* The markers are reset for every input, speech or not: a DTMF input's stop and stats
      * must not report the previous recognition's audio. */
@@ -401,8 +444,8 @@ apt_bool_t mpf_sdi_init(mpf_sdi_detector_t* detector, mpf_sdi_mode_e mode,
         timer_stop(&detector->noinput_timer);
 
     unsigned effective = (unsigned)mode & params->input_mode & MPF_SDI_MODE_SPEECH_DTMF;
-    if (effective & MPF_SDI_MODE_SPEECH)
-        init_speech(detector, interim_results);
+    if ((effective & MPF_SDI_MODE_SPEECH) && !init_speech(detector, interim_results))
+        effective &= ~(unsigned)MPF_SDI_MODE_SPEECH;
     if (effective & MPF_SDI_MODE_DTMF) {
         char term_char[2];
         SDI_LOG(APT_PRIO_INFO,
@@ -426,7 +469,10 @@ apt_bool_t mpf_sdi_init(mpf_sdi_detector_t* detector, mpf_sdi_mode_e mode,
 void mpf_sdi_start_timers(mpf_sdi_detector_t* detector) {
     if (!detector || !detector_lock(detector, "mpf_sdi_start_timers"))
         return;
-    if (!detector->noinput_timer.active) {
+    /* Once input started (or the recognition ended) a no-input timer would only fire in the
+     * middle of the caller's input. */
+    if (detector->active_mode != MPF_SDI_MODE_NONE && !detector->input_started &&
+        !detector->noinput_timer.active) {
         SDI_LOG(APT_PRIO_INFO, "Start No-Input Timer [" U64 " ms]",
                 detector->params.noinput_timeout);
         timer_start(&detector->noinput_timer, 0);
@@ -445,7 +491,9 @@ void mpf_sdi_stop(mpf_sdi_detector_t* detector) {
 void mpf_sdi_speech_flag_set(mpf_sdi_detector_t* detector) {
     if (!detector || !detector_lock(detector, "mpf_sdi_speech_flag_set"))
         return;
+    /* An idle detector (input ended, or the last init had no speech) stays idle. */
     if (detector->start_of_input == MPF_SDI_START_OF_INPUT_EXTERNAL &&
+        detector->active_mode != MPF_SDI_MODE_NONE &&
         detector->speech_state != MPF_SDI_STATE_COMPLETE &&
         detector->active_mode != MPF_SDI_MODE_DTMF && !detector->input_started) {
         detector->input_started = TRUE;
@@ -460,7 +508,8 @@ void mpf_sdi_speech_flag_set(mpf_sdi_detector_t* detector) {
 void mpf_sdi_result_flag_set(mpf_sdi_detector_t* detector) {
     if (!detector || !detector_lock(detector, "mpf_sdi_result_flag_set"))
         return;
-    if (detector->interim_results && detector->speech_state != MPF_SDI_STATE_COMPLETE &&
+    if (detector->interim_results && detector->active_mode != MPF_SDI_MODE_NONE &&
+        detector->speech_state != MPF_SDI_STATE_COMPLETE &&
         detector->active_mode != MPF_SDI_MODE_DTMF && !detector->result_flag) {
         detector->result_flag = TRUE;
         detector->active_mode = MPF_SDI_MODE_SPEECH;
@@ -616,7 +665,7 @@ static void speech_start(mpf_sdi_detector_t* detector) {
     if (!params->normalize_input)
         return; /* the block step of NO-INPUT follows */
 
-    apr_uint64_t lead = params->speech_leading_silence / SDI_FRAME_MS;
+    apr_uint64_t lead = detector->zero_frame_count;
     if (detector->input_start_marker < detector->leading_marker + lead) {
         apr_uint64_t count = detector->leading_marker + lead - detector->input_start_marker;
         SDI_LOG(APT_PRIO_DEBUG,
@@ -653,7 +702,7 @@ static void speech_no_input(mpf_sdi_detector_t* detector, const mpf_frame_t* fra
             detector->leading_marker = 0;
             detector->input_start_marker = detector->write_marker - 1;
             if (params->normalize_input) {
-                apr_uint64_t lead = params->speech_leading_silence / SDI_FRAME_MS;
+                apr_uint64_t lead = detector->zero_frame_count;
                 detector->leading_marker =
                     detector->input_start_marker > lead ? detector->input_start_marker - lead : 0;
                 detector->read_marker = detector->leading_marker;

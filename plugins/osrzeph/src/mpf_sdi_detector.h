@@ -109,6 +109,10 @@ void* mpf_sdi_obj_get(const mpf_sdi_detector_t* detector);
  * Setters. Each writes the detector's own parameter copy; the value takes effect when next
  * read (vad mode at the next mpf_sdi_init, a timeout when its timer or probation next reads
  * it) and stays for later recognitions until set again. Meanings: see mpf_sdi_params_t.
+ * Times above MPF_SDI_MAX_TIME are clamped to it with a WARNING (so is every time of a
+ * record given at creation or to mpf_sdi_params_set). The ring and the leading-silence
+ * padding are sized at mpf_sdi_init: the padding handed on is the leading silence of that
+ * init, and the ring holds at most one hour of audio (older frames are skipped, logged).
  */
 
 /** Copies params (null: the defaults). input_mode keeps the value given at creation, since
@@ -136,21 +140,25 @@ void mpf_sdi_speech_start_mode_set(mpf_sdi_detector_t* detector, int mode);
  * the configured input mode (NONE leaves the detector idle); sampling_rate in Hz (8000 or
  * 16000; frames must then carry rate/100 samples); start_noinput_timer starts the no-input
  * timer now (else see mpf_sdi_start_timers); interim_results selects the incomplete timeout
- * until mpf_sdi_result_flag_set. Returns TRUE.
+ * until mpf_sdi_result_flag_set. Returns TRUE. When the speech buffers cannot be sized or
+ * allocated (logged ERROR) the recognition runs without speech.
  */
 apt_bool_t mpf_sdi_init(mpf_sdi_detector_t* detector, mpf_sdi_mode_e mode,
                         apr_uint16_t sampling_rate, apt_bool_t start_noinput_timer,
                         apt_bool_t interim_results);
-/** Starts the no-input timer unless it is running. */
+/** Starts the no-input timer unless it is running; ignored on an idle detector and once
+ * input has started. */
 void mpf_sdi_start_timers(mpf_sdi_detector_t* detector);
 /** Requests a stop, carried out (on_stop) by the next mpf_sdi_process; ignored when idle.
  * Audio not yet handed on is dropped. */
 void mpf_sdi_stop(mpf_sdi_detector_t* detector);
 /** External start of input: the caller confirms that speech started (stops the no-input
- * timer, restarts the input timer, ends DTMF detection). No effect in internal mode. */
+ * timer, restarts the input timer, ends DTMF detection). No effect in internal mode, nor
+ * on an idle detector. */
 void mpf_sdi_speech_flag_set(mpf_sdi_detector_t* detector);
 /** With interim results on: a recognition result arrived, so speech-complete-timeout now
- * ends the speech (and, if not yet confirmed, input has started). */
+ * ends the speech (and, if not yet confirmed, input has started). No effect on an idle
+ * detector. */
 void mpf_sdi_result_flag_set(mpf_sdi_detector_t* detector);
 
 /**

@@ -3,6 +3,7 @@
 
 #include <apr_strings.h>
 #include <ostrin/apt_log.h>
+#include <stddef.h>
 #include <stdlib.h>
 
 const char* mpf_sdi_mode_str(mpf_sdi_mode_e mode) {
@@ -115,32 +116,68 @@ static void load_boolean(apt_bool_t* field, const char* name, const char* value)
     }
 }
 
-/* The numeric attributes, each with the field it sets. */
-static apr_uint64_t* numeric_field(mpf_sdi_params_t* params, const char* name) {
-    struct numeric_attribute {
-        const char* name;
-        apr_uint64_t* field;
-    };
-    const struct numeric_attribute attributes[] = {
-        {"speech-start-timeout", &params->speech_start_timeout},
-        {"speech-complete-timeout", &params->speech_complete_timeout},
-        {"speech-incomplete-timeout", &params->speech_incomplete_timeout},
-        {"noinput-timeout", &params->noinput_timeout},
-        {"input-timeout", &params->input_timeout},
-        {"dtmf-interdigit-timeout", &params->dtmf_interdigit_timeout},
-        {"dtmf-term-timeout", &params->dtmf_term_timeout},
-        {"dtmf-max-length", &params->dtmf_max_length},
-        {"dtmf-min-length", &params->dtmf_min_length},
-        {"dtmf-length", &params->dtmf_length},
-        {"speech-leading-silence", &params->speech_leading_silence},
-        {"speech-trailing-silence", &params->speech_trailing_silence},
-        {"speech-output-period", &params->speech_output_period},
-    };
-    for (size_t i = 0; i < sizeof(attributes) / sizeof(attributes[0]); ++i) {
-        if (strcasecmp(name, attributes[i].name) == 0)
-            return attributes[i].field;
+/* The numeric attributes: name, field, and whether the value is a time (bounded by
+ * MPF_SDI_MAX_TIME) rather than a digit count. */
+typedef struct sdi_numeric_attribute_t {
+    const char* name;
+    size_t offset;
+    apt_bool_t is_time;
+} sdi_numeric_attribute_t;
+
+static const sdi_numeric_attribute_t sdi_numeric_attributes[] = {
+    {"speech-start-timeout", offsetof(mpf_sdi_params_t, speech_start_timeout), TRUE},
+    {"speech-complete-timeout", offsetof(mpf_sdi_params_t, speech_complete_timeout), TRUE},
+    {"speech-incomplete-timeout", offsetof(mpf_sdi_params_t, speech_incomplete_timeout), TRUE},
+    {"noinput-timeout", offsetof(mpf_sdi_params_t, noinput_timeout), TRUE},
+    {"input-timeout", offsetof(mpf_sdi_params_t, input_timeout), TRUE},
+    {"dtmf-interdigit-timeout", offsetof(mpf_sdi_params_t, dtmf_interdigit_timeout), TRUE},
+    {"dtmf-term-timeout", offsetof(mpf_sdi_params_t, dtmf_term_timeout), TRUE},
+    {"dtmf-max-length", offsetof(mpf_sdi_params_t, dtmf_max_length), FALSE},
+    {"dtmf-min-length", offsetof(mpf_sdi_params_t, dtmf_min_length), FALSE},
+    {"dtmf-length", offsetof(mpf_sdi_params_t, dtmf_length), FALSE},
+    {"speech-leading-silence", offsetof(mpf_sdi_params_t, speech_leading_silence), TRUE},
+    {"speech-trailing-silence", offsetof(mpf_sdi_params_t, speech_trailing_silence), TRUE},
+    {"speech-output-period", offsetof(mpf_sdi_params_t, speech_output_period), TRUE},
+};
+
+#define SDI_NUMERIC_ATTRIBUTE_COUNT \
+    (sizeof(sdi_numeric_attributes) / sizeof(sdi_numeric_attributes[0]))
+
+static apr_uint64_t* numeric_field(mpf_sdi_params_t* params,
+                                   const sdi_numeric_attribute_t* attribute) {
+    return (apr_uint64_t*)((char*)params + attribute->offset);
+}
+
+static const sdi_numeric_attribute_t* find_numeric_attribute(const char* name) {
+    for (size_t i = 0; i < SDI_NUMERIC_ATTRIBUTE_COUNT; ++i) {
+        if (strcasecmp(name, sdi_numeric_attributes[i].name) == 0)
+            return &sdi_numeric_attributes[i];
     }
     return NULL;
+}
+
+apr_uint64_t mpf_sdi_time_clamp(const char* name, apr_uint64_t value, const char* id) {
+    if (value <= MPF_SDI_MAX_TIME)
+        return value;
+    if (id)
+        apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Clamp SDI Attribute <%s> [%" APR_UINT64_T_FMT " ms] to Maximum [%d ms] <%s>", name,
+                value, MPF_SDI_MAX_TIME, id);
+    else
+        apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Clamp SDI Attribute <%s> [%" APR_UINT64_T_FMT " ms] to Maximum [%d ms]", name,
+                value, MPF_SDI_MAX_TIME);
+    return MPF_SDI_MAX_TIME;
+}
+
+void mpf_sdi_params_clamp(mpf_sdi_params_t* params, const char* id) {
+    for (size_t i = 0; i < SDI_NUMERIC_ATTRIBUTE_COUNT; ++i) {
+        const sdi_numeric_attribute_t* attribute = &sdi_numeric_attributes[i];
+        if (attribute->is_time) {
+            apr_uint64_t* field = numeric_field(params, attribute);
+            *field = mpf_sdi_time_clamp(attribute->name, *field, id);
+        }
+    }
 }
 
 apt_bool_t mpf_sdi_params_load(mpf_sdi_params_t* params, const apr_xml_elem* elem,
@@ -162,7 +199,7 @@ apt_bool_t mpf_sdi_params_load(mpf_sdi_params_t* params, const apr_xml_elem* ele
         const char* value = attr->value ? attr->value : "";
         apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_DEBUG, "Load SDI Attribute: %s = %s",
                 name, value);
-        apr_uint64_t* field;
+        const sdi_numeric_attribute_t* numeric;
         if (strcasecmp(name, "input-mode") == 0) {
             load_input_mode(params, name, value);
         } else if (strcasecmp(name, "vad-mode") == 0) {
@@ -171,8 +208,11 @@ apt_bool_t mpf_sdi_params_load(mpf_sdi_params_t* params, const apr_xml_elem* ele
             params->dtmf_term_char = value[0];
         } else if (strcasecmp(name, "normalize-input") == 0) {
             load_boolean(&params->normalize_input, name, value);
-        } else if ((field = numeric_field(params, name)) != NULL) {
-            *field = decimal_value(value);
+        } else if ((numeric = find_numeric_attribute(name)) != NULL) {
+            apr_uint64_t number = decimal_value(value);
+            if (numeric->is_time)
+                number = mpf_sdi_time_clamp(numeric->name, number, NULL);
+            *numeric_field(params, numeric) = number;
         } else {
             apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Unknown SDI Attribute <%s>", name);

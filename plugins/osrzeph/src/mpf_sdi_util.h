@@ -66,8 +66,17 @@ typedef struct mpf_sdi_stats_t {
 void mpf_sdi_stats_init(mpf_sdi_stats_t* stats);
 
 /**
- * Detector parameters. Times are in ms and are counted by the detector in 10 ms frames
- * (a value that is not a multiple of 10 acts as if rounded down, except where noted).
+ * The largest time, in ms, of any timeout, silence or period of the parameters: one hour.
+ * It bounds the detector's buffers. A larger value (a negative configured number reads as a
+ * huge one) is clamped to it with a WARNING that names the attribute and the value, by the
+ * loader, by the detector's creation and setters alike.
+ */
+#define MPF_SDI_MAX_TIME 3600000
+
+/**
+ * Detector parameters. Times are in ms, at most MPF_SDI_MAX_TIME, and are counted by the
+ * detector in 10 ms frames (a value that is not a multiple of 10 acts as if rounded down,
+ * except where noted).
  * Lengths are digit counts; 0 means "not set". Attribute names of the configuration element
  * are given in quotes.
  */
@@ -132,6 +141,15 @@ void mpf_sdi_params_init(mpf_sdi_params_t* params);
  */
 apt_bool_t mpf_sdi_params_load(mpf_sdi_params_t* params, const apr_xml_elem* elem,
                                apr_pool_t* pool);
+
+/**
+ * value, or MPF_SDI_MAX_TIME when it is larger: then logs WARNING "Clamp SDI Attribute <name>
+ * [value ms] to Maximum [3600000 ms]", followed by " <id>" when id is given.
+ */
+apr_uint64_t mpf_sdi_time_clamp(const char* name, apr_uint64_t value, const char* id);
+
+/** Clamps every time of params as mpf_sdi_time_clamp does. */
+void mpf_sdi_params_clamp(mpf_sdi_params_t* params, const char* id);
 
 APT_END_EXTERN_C
 

@@ -3,6 +3,7 @@
 
 #include <apr_time.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -51,6 +52,10 @@ public:
     void SetFilePrefix(const std::string& prefix) { m_filePrefix = prefix; }
     void SetFileExtension(const std::string& extension) { m_fileExtension = extension; }
     void SetTimerProcessor(AsyncEventTimerProcessor* processor) { m_timerProcessor = processor; }
+    // The wall clock that file ages are measured against at load (APR microseconds, the
+    // clock of the files' change times); apr_time_now by default. Tests set their own.
+    using Clock = std::function<apr_time_t()>;
+    void SetClock(Clock clock) { m_clock = std::move(clock); }
 
     size_t GetFileCount() const { return m_entries.size(); }
     size_t GetTimerCount() const { return m_timers.size(); }
@@ -85,6 +90,7 @@ protected:
     AsyncEventTimerProcessor* m_timerProcessor = nullptr;
     std::map<Timer*, FileEntry*> m_timers;
     EntrySet m_entries;
+    Clock m_clock;
 };
 
 }  // namespace OstEdpf

@@ -93,7 +93,9 @@ protected:
 };
 
 // Threads:
-// - CreateInstance(), DestroyInstance(), GetInstance(): any thread.
+// - CreateInstance(), DestroyInstance(), Logger::Use: any thread. GetInstance() only for a
+//   holder of a CreateInstance() reference; anyone else holds a Logger::Use for as long
+//   as it uses the instance, since the last DestroyInstance() may run on another thread.
 // - AddLogDevice(), RemoveLogDevice(), SetLogLevel(), facility configuration: the owner,
 //   before Start() (devices are then touched only by the logger's thread).
 // - Start(), Shutdown(): the owner.
@@ -101,6 +103,21 @@ protected:
 //   not started are dropped.
 class Logger : public SoftEventProcessor::Observer {
 public:
+    // The instance (or null), held for the lifetime of this object: a DestroyInstance()
+    // meanwhile shuts the logger down at once but frees it only when the last use ends.
+    class Use {
+    public:
+        Use() : m_logger(Logger::AcquireInstance()) {}
+        ~Use() { Logger::ReleaseInstance(m_logger); }
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+        Logger* operator->() const { return m_logger; }
+        explicit operator bool() const { return m_logger != nullptr; }
+
+    private:
+        Logger* m_logger;
+    };
+
     static Logger* CreateInstance();
     static void DestroyInstance();
     static Logger* GetInstance() { return sm_instance.load(std::memory_order_acquire); }
@@ -142,9 +159,16 @@ private:
     Logger();
     ~Logger() override;
 
+    static Logger* AcquireInstance();
+    static void ReleaseInstance(Logger* logger);
+
     static std::atomic<Logger*> sm_instance;
     static std::atomic<uint32_t> sm_refCount;
+    // Guards the instance pointer, the two fields below and the reference count's last
+    // decrement.
     static std::mutex sm_instanceMutex;
+    uint32_t m_uses = 0;      // Logger::Use objects holding this logger
+    bool m_released = false;  // the last DestroyInstance() ran: freed with the last use
 
     LogFacilityConfig m_facilityConfig;
     LogFacility m_global;
@@ -167,10 +191,11 @@ private:
 
 }  // namespace OstEdpf
 
-// Logs through the logger instance, if there is one, against `facility`.
+// Logs through the logger instance, if there is one, against `facility`; the instance is
+// held for the call (the arguments are evaluated while it is held).
 #define OSTEDPF_FACILITY_LOG(facility, level, ...)                                     \
     do {                                                                               \
-        ::OstEdpf::Logger* ostedpfLogger_ = ::OstEdpf::Logger::GetInstance();          \
+        ::OstEdpf::Logger::Use ostedpfLogger_;                                         \
         if (ostedpfLogger_)                                                            \
             ostedpfLogger_->FacilityLog((facility), 0, (level), 0, __FILE__, __LINE__, \
                                         __VA_ARGS__);                                  \

@@ -14,6 +14,11 @@ namespace OstEdpf {
 
 class Timer;
 
+// Microseconds on a monotonic clock: the timers' default clock. Elapsed time must not
+// follow steps of the wall clock (NTP, an operator), which would freeze or hurry every
+// timer; log timestamps and file ages stay on the wall clock (apr_time_now).
+apr_time_t MonotonicNow();
+
 // Callbacks run on the thread of the timer's processor.
 class TimerHandler {
 public:
@@ -26,7 +31,8 @@ public:
 };
 
 // Threads: Start() and Stop() from any thread (they post events); everything else is
-// done by the queue on the processor's thread.
+// done by the queue on the processor's thread. The processor pointer is atomic: Start()
+// writes it on one thread while Stop() or the queue reads it on another.
 class Timer {
 public:
     enum Type { ONE_SHOT = 0, PERIODIC = 1 };
@@ -39,7 +45,9 @@ public:
     Timer(const Timer&) = delete;
     Timer& operator=(const Timer&) = delete;
 
-    // FALSE without a processor or when already started.
+    // FALSE without a processor or when already started. FALSE also when the processor
+    // refuses the start event (it is not running): the timer is then not started, has no
+    // processor and stays the caller's to delete, whatever its lifetime.
     bool Start(AsyncEventTimerProcessor* processor);
     // FALSE without a processor or when a stop is already pending.
     bool Stop();
@@ -51,7 +59,9 @@ public:
     int64_t GetTimeout() const { return m_timeout; }
     Type GetType() const { return m_type; }
     int64_t GetExpiry() const { return m_expiry; }
-    AsyncEventTimerProcessor* GetProcessor() const { return m_processor; }
+    AsyncEventTimerProcessor* GetProcessor() const {
+        return m_processor.load(std::memory_order_acquire);
+    }
     bool IsStarted() const { return m_started.load(); }
     bool IsStopping() const { return m_stopping.load(); }
     LifeTime GetLifeTime() const { return m_lifetime; }
@@ -63,7 +73,7 @@ private:
     int64_t m_timeout;
     Type m_type;
     int64_t m_expiry = 0;  // on the queue's clock; 0 while in no queue
-    AsyncEventTimerProcessor* m_processor = nullptr;
+    std::atomic<AsyncEventTimerProcessor*> m_processor{nullptr};
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_stopping{false};
     LifeTime m_lifetime;
@@ -96,7 +106,7 @@ public:
     size_t GetSize() const { return m_timers.size(); }
     int64_t GetElapsed() const { return m_elapsed; }
 
-    // The source of "now" (APR microseconds); apr_time_now by default. Tests install a
+    // The source of "now" (microseconds); MonotonicNow by default. Tests install a
     // controllable clock here before the processor's thread starts.
     void SetClock(Clock clock) { m_clock = std::move(clock); }
 

@@ -156,7 +156,8 @@ struct mrcp_engine_channel_t {
     /* Set by the server right after create_channel returns, before open: */
     const mrcp_engine_channel_event_vtable_t* event_vtable;
     void* event_obj;
-    apt_str_t id;                /**< the channel identifier, e.g. "1a2b3c4d@speechrecog" */
+    apt_str_t id; /**< the channel's session id without the resource, e.g. "1a2b3c4d" for
+                       the MRCPv2 channel "1a2b3c4d@speechrecog"; the RTSP session in v1 */
     mrcp_version_e mrcp_version; /**< MRCP version of the channel's session */
     apr_table_t* attribs;        /**< name/value strings (never null) */
     apt_bool_t is_open;
@@ -196,6 +197,27 @@ mrcp_engine_channel_open_respond(mrcp_engine_channel_t* channel, apt_bool_t stat
 APT_DECLARE(apt_bool_t) mrcp_engine_channel_close_respond(mrcp_engine_channel_t* channel);
 APT_DECLARE(apt_bool_t)
 mrcp_engine_channel_message_send(mrcp_engine_channel_t* channel, mrcp_message_t* message);
+
+/* ---- Server side: watched channel records. ----
+ * A server that destroys channels while a faulty plugin may still hold their records watches
+ * them. From mrcp_engine_channel_watch until mrcp_engine_channel_unwatch, the plugin's
+ * answers on the record (channel open and close respond, message send) reach the event
+ * table and object the record had when watching began, one call at a time and never while
+ * an unwatch runs, so the record stays valid while the server's handler runs. After the
+ * unwatch, a call on that record is not followed: neither the record nor the message is
+ * read, the server's gone handler is called with the object given to watch, the record's
+ * address (to tell records apart, never to be read) and the name of the call, and the call
+ * fails. Records never watched are reached through their own event table.
+ * All four functions may be called from any thread; handlers must not call them. */
+typedef void (*mrcp_engine_channel_gone_f)(void* obj, const void* channel, const char* call);
+/** FALSE for a record without an event table or when out of memory (then not watched). */
+APT_DECLARE(apt_bool_t)
+mrcp_engine_channel_watch(mrcp_engine_channel_t* channel, mrcp_engine_channel_gone_f gone,
+                          void* obj);
+/** Call before the record's memory goes; waits for a call in progress on it. */
+APT_DECLARE(void) mrcp_engine_channel_unwatch(const mrcp_engine_channel_t* channel);
+/** Forgets every record watched with obj, gone or not (the server itself goes away). */
+APT_DECLARE(void) mrcp_engine_channel_forget(void* obj);
 
 /* ---- Server side helpers: call the plugin's method tables. FALSE without an entry. ---- */
 APT_DECLARE(apt_bool_t) mrcp_engine_virtual_open(mrcp_engine_t* engine);

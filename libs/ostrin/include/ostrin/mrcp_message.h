@@ -16,10 +16,14 @@
  *    request->pool)) come from that same pool, and so does every string the plugin puts
  *    into them (use message->pool).
  *  - The host destroys the request's pool, and with it the request and all its responses
- *    and events, after the request's final message has been delivered: a response with
- *    state COMPLETE, or the event with state COMPLETE that ends it; or when the channel is
- *    destroyed. The plugin must not touch the request, or anything made from it, after
- *    sending its final message or after its channel was closed.
+ *    and events, as soon as the request's final message has been delivered: a response
+ *    with state COMPLETE, the event with state COMPLETE that ends it, or the successful
+ *    STOP response that stops it (the STOP request's own pool goes at the same time); and
+ *    at the latest when the channel is destroyed. From the moment the plugin passes that
+ *    final message (or the STOP response) to mrcp_engine_channel_message_send, it must not
+ *    touch the request, its headers (Vendor-Specific-Parameters included), its body or
+ *    anything made from it again: a value needed later is copied first. Each request pool
+ *    has memory of its own, so a memory checker (ASan) reports such a late use.
  *
  * Threads: a message belongs to one thread at a time: the host hands a request to the
  * plugin's process_request on a server thread, the plugin may pass it to its own thread,
@@ -271,7 +275,11 @@ typedef struct mrcp_header_ref_t {
     apr_size_t id;
 } mrcp_header_ref_t;
 
-/** The MRCPv2 channel identifier "session_id@resource_name". */
+/**
+ * The channel identifier "session_id@resource_name". MRCPv2 carries it in every message;
+ * for an MRCPv1 request (which has none on the wire) the host fills in the RTSP session of
+ * the channel as session_id, so a plugin finds the session in the same place for both.
+ */
 typedef struct mrcp_channel_id {
     apt_str_t session_id;
     apt_str_t resource_name;

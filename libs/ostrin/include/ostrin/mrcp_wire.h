@@ -41,7 +41,10 @@ typedef enum {
     MRCP_WIRE_LENGTH_MISMATCH,    /**< message-length or Content-Length disagree with the text */
     MRCP_WIRE_TOO_LARGE,          /**< over MRCP_WIRE_MAX_MESSAGE_SIZE */
     MRCP_WIRE_MISSING_CHANNEL_ID, /**< MRCPv2 message without Channel-Identifier */
-    MRCP_WIRE_BAD_MESSAGE         /**< cannot be generated (no version, type or method) */
+    MRCP_WIRE_BAD_MESSAGE,        /**< cannot be generated (no version, type or method) */
+    MRCP_WIRE_BAD_HEADER_TEXT     /**< cannot be generated as it stands: a control character
+                                       (CR, LF, ...) in a header value or channel identifier,
+                                       or a header name that is not a token */
 } mrcp_wire_status_e;
 
 /** What went wrong and where. */
@@ -64,6 +67,10 @@ mrcp_message_parse(const char* buf, apr_size_t length, apr_pool_t* pool, mrcp_me
 /**
  * Writes message in its version's format into pool (text NUL-terminated). Computes the
  * MRCPv2 message-length and Content-Length from the body (and sets them in the message).
+ * Header text is never written as it stands when it could forge lines: a control character
+ * other than TAB in any header value (typed, vendor parameters or unknown header), or an
+ * unknown header name that is not a token, fails with MRCP_WIRE_BAD_HEADER_TEXT and names
+ * the header. An Active-Request-Id-List without ids is left out.
  */
 APT_DECLARE(mrcp_wire_status_e)
 mrcp_message_generate(mrcp_message_t* message, apr_pool_t* pool, apt_str_t* text,

@@ -1,7 +1,13 @@
 #include "ostrin_runtime/host_engine.h"
 
 #include <strings.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cstring>
+#include <set>
+
+#include <apr_allocator.h>
 #include <apr_file_info.h>
 #include <apr_file_io.h>
 #include <apr_general.h>
@@ -16,10 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Finished requests whose memory is kept a little longer, so that a plugin that answers a
-// request once too often is reported instead of reading freed memory.
-const size_t kRetiredRequestPools = 16;
-
 std::string ToString(const apt_str_t& text) {
     return text.buf ? std::string(text.buf, text.length) : std::string();
 }
@@ -28,34 +30,84 @@ uint64_t KeyOf(const mrcp_engine_channel_t* channel) {
     return uint64_t(reinterpret_cast<uintptr_t>(channel->event_obj));
 }
 
+// An enumerated field read as the number the plugin stored: loading an out-of-range value
+// through the enumeration type is undefined behaviour.
+template <typename Enum>
+int RawValue(const Enum& field) {
+    static_assert(sizeof(Enum) == sizeof(int), "enumerations are int-sized");
+    int value = 0;
+    std::memcpy(&value, &field, sizeof(value));
+    return value;
+}
+
+// The names of the headers as mrcp_message_generate writes them (Content-Length included),
+// in `names`.
+void WrittenHeaderNames(const mrcp_message_t* message, mrcp_version_e version,
+                        std::vector<std::string>* names) {
+    if (version == MRCP_VERSION_2)
+        names->push_back("Channel-Identifier");
+    bool content_length = false;
+    const apr_array_header_t* order = message->header_order;
+    for (int i = 0; order && i < order->nelts; ++i) {
+        const mrcp_header_ref_t& ref = APR_ARRAY_IDX(order, i, mrcp_header_ref_t);
+        int group = RawValue(ref.group);
+        const char* name = nullptr;
+        if (group == MRCP_HEADER_GROUP_GENERIC) {
+            if (!mrcp_generic_header_property_check(message, ref.id))
+                continue;
+            if (ref.id == GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST &&
+                message->generic_header.active_request_id_list.count == 0) {
+                continue;  // left out when empty
+            }
+            content_length = content_length || ref.id == GENERIC_HEADER_CONTENT_LENGTH;
+            name = mrcp_generic_header_name_get(ref.id, version);
+        } else if (group == MRCP_HEADER_GROUP_RESOURCE) {
+            if (!mrcp_resource_header_property_check(message, ref.id))
+                continue;
+            name = mrcp_resource_header_name_get(ref.id, version);
+        } else if (message->unknown_headers &&
+                   ref.id < apt_pair_array_size_get(message->unknown_headers)) {
+            const apt_pair_t* pair = apt_pair_array_get(message->unknown_headers, ref.id);
+            names->push_back(ToString(pair->name));
+            continue;
+        }
+        if (name)
+            names->push_back(name);
+    }
+    if (message->body.length > 0 && !content_length)
+        names->push_back("Content-Length");
+}
+
 // Copies what the server needs of a message the plugin sent; runs on the plugin's thread,
-// which owns the message until the call returns.
-void Snapshot(mrcp_message_t* message, PluginMessage* out, std::string* error) {
+// which owns the message until the call returns. Nothing here trusts the plugin's values.
+void Snapshot(mrcp_message_t* message, PluginMessage* out) {
     const mrcp_start_line_t& line = message->start_line;
     MessageInfo& info = out->info;
-    switch (line.message_type) {
-        case MRCP_MESSAGE_TYPE_RESPONSE:
-            info.kind = MessageInfo::Kind::kResponse;
-            break;
-        case MRCP_MESSAGE_TYPE_EVENT:
-            info.kind = MessageInfo::Kind::kEvent;
-            break;
-        default:
-            info.kind = MessageInfo::Kind::kOther;
-            break;
-    }
+    info.raw_type = RawValue(line.message_type);
+    info.kind = info.raw_type == MRCP_MESSAGE_TYPE_RESPONSE ? MessageInfo::Kind::kResponse
+                : info.raw_type == MRCP_MESSAGE_TYPE_EVENT  ? MessageInfo::Kind::kEvent
+                                                            : MessageInfo::Kind::kOther;
     info.request_id = line.request_id;
-    info.state = line.request_state == MRCP_REQUEST_STATE_INPROGRESS
-                     ? MessageInfo::State::kInProgress
-                 : line.request_state == MRCP_REQUEST_STATE_PENDING ? MessageInfo::State::kPending
-                                                                    : MessageInfo::State::kComplete;
-    info.status_code = int(line.status_code);
-    const char* name = info.kind == MessageInfo::Kind::kEvent
-                           ? mrcp_event_name_get(line.method_id, line.version)
-                           : mrcp_method_name_get(line.method_id, line.version);
+    info.raw_state = RawValue(line.request_state);
+    info.state = info.raw_state == MRCP_REQUEST_STATE_COMPLETE     ? MessageInfo::State::kComplete
+                 : info.raw_state == MRCP_REQUEST_STATE_INPROGRESS ? MessageInfo::State::kInProgress
+                 : info.raw_state == MRCP_REQUEST_STATE_PENDING    ? MessageInfo::State::kPending
+                                                                   : MessageInfo::State::kInvalid;
+    info.status_code = RawValue(line.status_code);
+    info.version = RawValue(line.version);
+    mrcp_version_e version = info.version == 1   ? MRCP_VERSION_1
+                             : info.version == 2 ? MRCP_VERSION_2
+                                                 : MRCP_VERSION_UNKNOWN;
+    bool is_event = info.kind == MessageInfo::Kind::kEvent;
+    const char* name = is_event ? mrcp_event_name_get(line.method_id, version)
+                                : mrcp_method_name_get(line.method_id, version);
     out->name = name ? name : ToString(line.method_name);
-    if (info.kind == MessageInfo::Kind::kEvent)
-        info.event_name = out->name;
+    if (is_event) {
+        info.event_id = line.method_id;
+        info.event_name = name ? name : "";
+    }
+    info.channel_session = ToString(message->channel_id.session_id);
+    info.channel_resource = ToString(message->channel_id.resource_name);
     if (mrcp_generic_header_property_check(message, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST)) {
         const mrcp_request_id_list_t& list = message->generic_header.active_request_id_list;
         info.has_active_request_id_list = true;
@@ -64,8 +116,11 @@ void Snapshot(mrcp_message_t* message, PluginMessage* out, std::string* error) {
         }
     }
     if (mrcp_resource_header_property_check(message, RECOGNIZER_HEADER_COMPLETION_CAUSE)) {
-        int cause = int(message->resource_header.completion_cause);
-        const apt_str_t* cause_name = mrcp_recog_completion_cause_get(cause, int(line.version));
+        int cause = RawValue(message->resource_header.completion_cause);
+        const apt_str_t* cause_name = mrcp_recog_completion_cause_get(cause, info.version);
+        info.has_completion_cause = true;
+        info.completion_cause = cause;
+        info.completion_cause_known = cause_name != nullptr;
         char number[16];
         apr_snprintf(number, sizeof(number), "%03d", cause);
         out->completion_cause = number;
@@ -73,24 +128,108 @@ void Snapshot(mrcp_message_t* message, PluginMessage* out, std::string* error) {
             out->completion_cause += " " + ToString(*cause_name);
     }
     if (mrcp_generic_header_property_check(message, GENERIC_HEADER_CONTENT_TYPE)) {
+        info.has_content_type = true;
         out->content_type = ToString(message->generic_header.content_type);
     }
     out->body = ToString(message->body);
+    info.body_length = out->body.size();
+
+    std::vector<std::string> names;
+    WrittenHeaderNames(message, version == MRCP_VERSION_UNKNOWN ? MRCP_VERSION_2 : version, &names);
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (strcasecmp(names[i].c_str(), "Content-Length") == 0)
+            ++info.content_length_headers;
+        // Clients spread vendor parameters over several lines.
+        if (strcasecmp(names[i].c_str(), "Vendor-Specific-Parameters") == 0)
+            continue;
+        for (size_t j = 0; j < i; ++j) {
+            if (strcasecmp(names[i].c_str(), names[j].c_str()) == 0) {
+                info.duplicate_headers.push_back(names[i]);
+                break;
+            }
+        }
+    }
 
     apr_pool_t* pool = nullptr;
     if (apr_pool_create(&pool, nullptr) != APR_SUCCESS) {
-        *error = "out of memory";
+        info.write_error = "out of memory";
         return;
     }
     apt_str_t text = {nullptr, 0};
     mrcp_wire_error_t wire_error;
-    if (mrcp_message_generate(message, pool, &text, &wire_error) == MRCP_WIRE_OK) {
+    mrcp_wire_status_e status = mrcp_message_generate(message, pool, &text, &wire_error);
+    if (status == MRCP_WIRE_OK) {
         out->text = ToString(text);
+        // What a client would make of it: our own parser stands in for one.
+        mrcp_message_t* parsed = nullptr;
+        if (mrcp_message_parse(text.buf, text.length, pool, &parsed, nullptr, &wire_error) !=
+            MRCP_WIRE_OK) {
+            info.read_back_error = std::string("a client cannot parse it: ") + wire_error.text;
+        }
+    } else if (status == MRCP_WIRE_BAD_HEADER_TEXT) {
+        info.header_text_error = wire_error.text;
     } else {
-        *error = std::string("cannot write the message: ") + wire_error.text;
+        info.write_error = std::string("cannot write the message: ") + wire_error.text;
     }
     apr_pool_destroy(pool);
 }
+
+// A pool with an allocator of its own: destroying it hands its memory back to malloc at
+// once, so a plugin that uses a finished request is caught by ASan.
+apr_pool_t* CreateRequestPool() {
+    apr_allocator_t* allocator = nullptr;
+    if (apr_allocator_create(&allocator) != APR_SUCCESS)
+        return nullptr;
+    apr_pool_t* pool = nullptr;
+    if (apr_pool_create_ex(&pool, nullptr, nullptr, allocator) != APR_SUCCESS) {
+        apr_allocator_destroy(allocator);
+        return nullptr;
+    }
+    apr_allocator_owner_set(allocator, pool);
+    return pool;
+}
+
+// Where a destroyed request pool's memory was. APR hands pool memory back with munmap, and
+// the next pool's mmap often gets the same address at once, so a plugin reading a finished
+// request would read the next request instead of faulting. The first pages of a destroyed
+// pool are therefore kept mapped without access for a while (server thread only).
+class FreedPoolGuard {
+public:
+    ~FreedPoolGuard() {
+        for (void* page : guards_)
+            munmap(page, kBytes);
+    }
+    void Add(const void* pool) {
+        uintptr_t page_size = uintptr_t(sysconf(_SC_PAGESIZE));
+        void* start = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(pool) & ~(page_size - 1));
+        // Fails harmlessly when the memory is still mapped (a malloc-based allocator).
+        void* guard =
+            mmap(start, kBytes, PROT_NONE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
+        if (guard == MAP_FAILED)
+            return;
+        if (guard != start) {  // a kernel that took the address as a hint
+            munmap(guard, kBytes);
+            return;
+        }
+        guards_.push_back(guard);
+        if (guards_.size() > kGuards) {
+            munmap(guards_.front(), kBytes);
+            guards_.pop_front();
+        }
+    }
+
+private:
+    static const size_t kBytes = 8192;  // APR's smallest block
+    static const size_t kGuards = 256;
+    std::deque<void*> guards_;
+};
+
+FreedPoolGuard sm_freed_pools;
+
+// HostEngines alive, for plugin calls on channels that are gone (any thread).
+std::mutex sm_hosts_mutex;
+std::set<const void*> sm_hosts;
 
 // Splits a request written in a scenario into the form the parser takes: CR LF line ends,
 // the right Channel-Identifier, message-length and Content-Length.
@@ -200,7 +339,6 @@ struct HostEngine::Channel {
     int close_responses = 0;
     ConformanceChecker checker;
     std::map<uint64_t, apr_pool_t*> request_pools;  // requests not finished yet
-    std::deque<apr_pool_t*> retired_pools;          // finished ones, kept a little
     std::deque<PluginMessage> unconsumed;           // delivered, not yet taken by a wait
 };
 
@@ -213,12 +351,20 @@ HostEngine::HostEngine(HostOptions options)
     : options_(std::move(options)), start_(Clock::now()), media_(options_.pace) {
     apr_initialize();
     apr_pool_create(&pool_, nullptr);
+    std::lock_guard<std::mutex> lock(sm_hosts_mutex);
+    sm_hosts.insert(this);
 }
 
 HostEngine::~HostEngine() {
     std::string ignored;
     Shutdown(&ignored);
+    {
+        std::lock_guard<std::mutex> lock(sm_hosts_mutex);
+        sm_hosts.erase(this);
+    }
     if (!plugin_hung_) {
+        // The plugin is unloaded: nothing can call on its records any more.
+        mrcp_engine_channel_forget(this);
         apr_pool_destroy(pool_);
         apr_terminate();
     }
@@ -285,9 +431,22 @@ apt_bool_t HostEngine::OnChannelMessage(mrcp_engine_channel_t* channel, mrcp_mes
     InboxEvent event;
     event.type = InboxEvent::Type::kMessage;
     event.channel_key = KeyOf(channel);
-    Snapshot(message, &event.message, &event.error);
+    Snapshot(message, &event.message);
     static_cast<HostEngine*>(channel->engine->event_obj)->Post(std::move(event));
     return TRUE;
+}
+
+void HostEngine::OnChannelGone(void* obj, const void* channel, const char* call) {
+    // `obj` may be a host that is gone too (a plugin that outlived its server): only its
+    // address is compared until it is known to be alive.
+    std::lock_guard<std::mutex> lock(sm_hosts_mutex);
+    if (!sm_hosts.count(obj))
+        return;
+    InboxEvent event;
+    event.type = InboxEvent::Type::kGone;
+    event.record = channel;
+    event.error = call;
+    static_cast<HostEngine*>(obj)->Post(std::move(event));
 }
 
 // ---- Server thread: the inbox --------------------------------------------------------------
@@ -353,12 +512,26 @@ void HostEngine::Handle(InboxEvent& event) {
         ReportViolations("engine", violations);
         return;
     }
+    if (event.type == InboxEvent::Type::kGone) {
+        auto gone = destroyed_names_.find(event.record);
+        std::string name = gone != destroyed_names_.end() ? gone->second : "?";
+        violations.push_back(GoneViolation(event.error, name));
+        ReportViolations(name, violations);
+        return;
+    }
     auto it = channels_.find(event.channel_key);
     if (it == channels_.end()) {
-        violations.push_back({event.message.info.request_id, event.message.name,
-                              "messages name an existing channel",
-                              "the plugin answered on a channel that was destroyed"});
-        ReportViolations("channel#" + std::to_string(event.channel_key), violations);
+        // Posted before the channel was destroyed, handled after.
+        auto gone = destroyed_keys_.find(event.channel_key);
+        std::string name = gone != destroyed_keys_.end()
+                               ? gone->second
+                               : "channel#" + std::to_string(event.channel_key);
+        violations.push_back(
+            GoneViolation(event.type == InboxEvent::Type::kChannelOpen    ? "channel open response"
+                          : event.type == InboxEvent::Type::kChannelClose ? "channel close response"
+                                                                          : "message",
+                          name));
+        ReportViolations(name, violations);
         return;
     }
     Channel* channel = it->second.get();
@@ -379,6 +552,15 @@ void HostEngine::Handle(InboxEvent& event) {
     ReportViolations(channel->name, violations);
 }
 
+Violation HostEngine::GoneViolation(const std::string& call, const std::string& channel) {
+    // A second open or close response is what it is, however late it comes.
+    const char* rule = call == "channel open response"    ? ConformanceChecker::kRuleOpenOnce
+                       : call == "channel close response" ? ConformanceChecker::kRuleCloseOnce
+                                                          : ConformanceChecker::kRuleChannelExists;
+    return {0, "", rule,
+            "a " + call + " on channel '" + channel + "' after it was destroyed (dropped unread)"};
+}
+
 void HostEngine::HandleMessage(Channel* channel, InboxEvent& event) {
     std::vector<Violation> violations;
     PluginMessage& message = event.message;
@@ -386,17 +568,14 @@ void HostEngine::HandleMessage(Channel* channel, InboxEvent& event) {
     message.elapsed_ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(event.when - start_).count();
     if (channel->close_responses > 0) {
-        violations.push_back({message.info.request_id, message.name, "nothing after close",
+        violations.push_back({message.info.request_id, message.name,
+                              ConformanceChecker::kRuleNothingAfterClose,
                               message.name + " after the channel's close response"});
         ReportViolations(channel->name, violations);
         return;
     }
     MessageVerdict verdict = channel->checker.OnMessage(message.info, &violations);
-    if (!event.error.empty()) {
-        violations.push_back(
-            {message.info.request_id, message.name, "message can be written", event.error});
-        verdict.deliver = false;
-    }
+    message.conforming = verdict.conforming;
     if (!verdict.add_active_request_ids.empty() && verdict.deliver) {
         // RFC 6787: a STOP response names the requests it ended.
         apr_pool_t* pool = nullptr;
@@ -428,19 +607,16 @@ void HostEngine::HandleMessage(Channel* channel, InboxEvent& event) {
         channel->unconsumed.push_back(std::move(message));
     }
     for (uint64_t id : verdict.finished_requests)
-        RetireRequestPool(channel, id);
+        FreeRequestPool(channel, id);
 }
 
-void HostEngine::RetireRequestPool(Channel* channel, uint64_t request_id) {
+void HostEngine::FreeRequestPool(Channel* channel, uint64_t request_id) {
     auto it = channel->request_pools.find(request_id);
     if (it == channel->request_pools.end())
         return;
-    channel->retired_pools.push_back(it->second);
+    apr_pool_destroy(it->second);
+    sm_freed_pools.Add(it->second);
     channel->request_pools.erase(it);
-    while (channel->retired_pools.size() > kRetiredRequestPools) {
-        apr_pool_destroy(channel->retired_pools.front());
-        channel->retired_pools.pop_front();
-    }
 }
 
 // ---- Server thread: engine -------------------------------------------------------------------
@@ -550,25 +726,23 @@ bool HostEngine::Shutdown(std::string* error) {
     // Whatever the plugin still sent on its way out.
     PumpUntil(Clock::now());
     if (plugin_hung_) {
-        // The plugin may still run: leave it and its memory alone.
+        // The plugin may still run: leave it and its memory alone, but never follow its
+        // channel records again.
+        for (auto& entry : channels_) {
+            if (entry.second->record)
+                mrcp_engine_channel_unwatch(entry.second->record);
+        }
         channels_.clear();
         channels_by_name_.clear();
         engine_ = nullptr;
         return ok;
     }
     // Channels that never answered their close are safe to destroy now that the engine is.
-    for (auto& entry : channels_) {
-        Channel* channel = entry.second.get();
-        if (channel->record)
-            mrcp_engine_channel_virtual_destroy(channel->record);
-        channel->record = nullptr;
-        for (auto& request : channel->request_pools)
-            apr_pool_destroy(request.second);
-        for (apr_pool_t* pool : channel->retired_pools)
-            apr_pool_destroy(pool);
-        if (channel->pool)
-            apr_pool_destroy(channel->pool);
-    }
+    std::vector<uint64_t> remaining;
+    for (auto& entry : channels_)
+        remaining.push_back(entry.first);
+    for (uint64_t key : remaining)
+        DestroyChannel(channels_[key].get());
     channels_.clear();
     channels_by_name_.clear();
     if (engine_) {
@@ -638,6 +812,10 @@ bool HostEngine::OpenChannel(const std::string& name, int rate, int version,
     record->id.buf = apr_pstrdup(channel->pool, name.c_str());
     record->id.length = name.size();
     record->mrcp_version = version == 1 ? MRCP_VERSION_1 : MRCP_VERSION_2;
+    channel->checker.SetChannel(name, version);
+    // From here on the plugin's answers on this record are reached through the watch list.
+    mrcp_engine_channel_watch(record, &HostEngine::OnChannelGone, this);
+    destroyed_names_.erase(record);
     if (!record->attribs)
         record->attribs = apr_table_make(channel->pool, 4);
     for (const auto& attribute : attributes) {
@@ -726,12 +904,18 @@ bool HostEngine::CloseChannel(Channel* channel, std::string* error) {
 }
 
 void HostEngine::DestroyChannel(Channel* channel) {
-    mrcp_engine_channel_virtual_destroy(channel->record);
+    if (channel->record) {
+        // Whatever the plugin sends on this record from now on is reported, not followed.
+        mrcp_engine_channel_unwatch(channel->record);
+        destroyed_names_[channel->record] = channel->name;
+        destroyed_keys_[channel->key] = channel->name;
+        mrcp_engine_channel_virtual_destroy(channel->record);
+        channel->record = nullptr;
+    }
     for (auto& request : channel->request_pools)
         apr_pool_destroy(request.second);
-    for (apr_pool_t* pool : channel->retired_pools)
-        apr_pool_destroy(pool);
-    apr_pool_destroy(channel->pool);
+    if (channel->pool)
+        apr_pool_destroy(channel->pool);
     channels_.erase(channel->key);
 }
 
@@ -743,8 +927,11 @@ bool HostEngine::SendRequest(const std::string& name, const std::string& written
     std::string text;
     if (!PrepareRequestText(written, channel->name, channel->version, &text, error))
         return false;
-    apr_pool_t* pool = nullptr;
-    apr_pool_create(&pool, nullptr);
+    apr_pool_t* pool = CreateRequestPool();
+    if (!pool) {
+        *error = "out of memory";
+        return false;
+    }
     mrcp_message_t* request = nullptr;
     mrcp_wire_error_t wire_error;
     if (mrcp_message_parse(text.data(), text.size(), pool, &request, nullptr, &wire_error) !=
@@ -757,6 +944,13 @@ bool HostEngine::SendRequest(const std::string& name, const std::string& written
         apr_pool_destroy(pool);
         *error = "not a request";
         return false;
+    }
+    if (request->start_line.version == MRCP_VERSION_1) {
+        // MRCPv1 carries no Channel-Identifier: the session is the channel's RTSP session,
+        // given in the same place as MRCPv2's.
+        apt_string_assign_n(&request->channel_id.session_id, channel->name.data(),
+                            channel->name.size(), pool);
+        apt_string_set(&request->channel_id.resource_name, MRCP_RECOGNIZER_RESOURCE_NAME);
     }
     uint64_t id = request->start_line.request_id;
     std::string method_name = ToString(request->start_line.method_name);
@@ -816,15 +1010,34 @@ MediaCounters HostEngine::Counters(const std::string& name) {
 
 bool HostEngine::WaitForMessage(const std::string& name, const std::string& what, int timeout_ms,
                                 PluginMessage* found) {
+    MessageFilter filter;
+    filter.what = what;
+    return WaitForMessage(name, filter, timeout_ms, found);
+}
+
+bool HostEngine::WaitForMessage(const std::string& name, const MessageFilter& filter,
+                                int timeout_ms, PluginMessage* found) {
     std::string error;
     Channel* channel = FindChannel(name, &error);
     if (!channel)
         return false;
-    auto matches = [&what](const PluginMessage& message) {
-        if (what == "response")
-            return message.info.kind == MessageInfo::Kind::kResponse;
-        return message.info.kind == MessageInfo::Kind::kEvent &&
-               strcasecmp(message.name.c_str(), what.c_str()) == 0;
+    // Only messages that came on this channel and broke no rule count.
+    auto matches = [&filter](const PluginMessage& message) {
+        if (!message.conforming)
+            return false;
+        if (filter.what == "response") {
+            if (message.info.kind != MessageInfo::Kind::kResponse)
+                return false;
+        } else if (message.info.kind != MessageInfo::Kind::kEvent ||
+                   strcasecmp(message.name.c_str(), filter.what.c_str()) != 0) {
+            return false;
+        }
+        if (filter.request_id >= 0 && message.info.request_id != uint64_t(filter.request_id))
+            return false;
+        if (filter.cause >= 0 &&
+            (!message.info.has_completion_cause || message.info.completion_cause != filter.cause))
+            return false;
+        return true;
     };
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {

@@ -1,8 +1,11 @@
 #include "ostrin_runtime/scenario.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -50,6 +53,7 @@ std::string ResolvePath(const std::string& base_dir, const std::string& path) {
 }
 
 const int kMaxMs = 3600 * 1000;
+const off_t kMaxScenarioBytes = 16 * 1024 * 1024;
 
 }  // namespace
 
@@ -172,16 +176,42 @@ bool ParseScenario(const std::string& text, const std::string& base_dir, Scenari
             }
         } else if (keyword == "wait") {
             step.type = ScenarioStep::Type::kWait;
-            if (!expect_words(3, 4)) {
-                return fail("expected 'wait NAME EVENT-NAME|response [timeout=MS]'");
+            if (!expect_words(3, 6)) {
+                return fail(
+                    "expected 'wait NAME EVENT-NAME|response [timeout=MS] [request=ID] "
+                    "[cause=NNN]'");
             }
             step.what = words[2];
-            if (words.size() == 4) {
-                if (words[3].compare(0, 8, "timeout=") != 0 ||
-                    !ParseNumber(words[3].substr(8), 1, kMaxMs, &step.timeout_ms)) {
-                    return fail("bad timeout '" + words[3] + "'");
+            std::set<std::string> seen;
+            for (size_t w = 3; w < words.size(); ++w) {
+                const std::string& word = words[w];
+                std::string option = word.substr(0, word.find('='));
+                std::string value = word.find('=') == std::string::npos
+                                        ? std::string()
+                                        : word.substr(word.find('=') + 1);
+                if (!seen.insert(option).second)
+                    return fail("'" + option + "' given twice");
+                if (option == "timeout") {
+                    if (!ParseNumber(value, 1, kMaxMs, &step.timeout_ms))
+                        return fail("bad timeout '" + word + "'");
+                } else if (option == "request") {
+                    char* end = nullptr;
+                    errno = 0;
+                    unsigned long long id = std::strtoull(value.c_str(), &end, 10);
+                    if (value.empty() || !std::isdigit(static_cast<unsigned char>(value[0])) ||
+                        *end != '\0' || errno != 0 || id > 4294967295ull) {
+                        return fail("bad request id '" + word + "' (0 to 4294967295)");
+                    }
+                    step.request_id = int64_t(id);
+                } else if (option == "cause") {
+                    if (value.size() != 3 || !ParseNumber(value, 0, 999, &step.cause))
+                        return fail("bad cause '" + word + "' (three digits)");
+                } else {
+                    return fail("unknown wait option '" + word + "'");
                 }
             }
+            if (step.what == "response" && step.cause >= 0)
+                return fail("a response has no Completion-Cause to wait for");
         } else if (keyword == "sleep") {
             step.type = ScenarioStep::Type::kSleep;
             if (words.size() != 2 || !ParseNumber(words[1], 0, kMaxMs, &step.ms)) {
@@ -197,10 +227,28 @@ bool ParseScenario(const std::string& text, const std::string& base_dir, Scenari
         }
         scenario->steps.push_back(std::move(step));
     }
+    if (scenario->steps.empty()) {
+        *error = std::to_string(lines.size()) +
+                 ": no steps (a scenario that runs nothing passes nothing)";
+        return false;
+    }
     return true;
 }
 
 bool LoadScenarioFile(const std::string& path, Scenario* scenario, std::string* error) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        *error = "cannot open scenario " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        *error = "scenario " + path + " is not a regular file";
+        return false;
+    }
+    if (info.st_size > kMaxScenarioBytes) {
+        *error = "scenario " + path + " is larger than 16 MiB";
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         *error = "cannot open scenario " + path;

@@ -1,5 +1,7 @@
 #include "ostrin_runtime/scenario_runner.h"
 
+#include <cstdio>
+
 namespace OstrinRuntime {
 
 std::string PrintableText(const std::string& wire_text) {
@@ -67,13 +69,28 @@ int RunScenario(const Scenario& scenario, const RunOptions& options, std::ostrea
                 ok = host.AddDtmf(step.channel, step.digits, {step.duration_ms, step.gap_ms},
                                   &error);
                 break;
-            case ScenarioStep::Type::kWait:
-                ok = host.WaitForMessage(step.channel, step.what, step.timeout_ms);
+            case ScenarioStep::Type::kWait: {
+                MessageFilter filter;
+                filter.what = step.what;
+                filter.request_id = step.request_id;
+                filter.cause = step.cause;
+                ok = host.WaitForMessage(step.channel, filter, step.timeout_ms);
                 if (!ok) {
-                    error = "no " + step.what + " on channel '" + step.channel + "' within " +
-                            std::to_string(step.timeout_ms) + " ms";
+                    error = "no " + step.what;
+                    if (step.request_id >= 0)
+                        error += " for request " + std::to_string(step.request_id);
+                    if (step.cause >= 0) {
+                        char cause[16];
+                        std::snprintf(cause, sizeof(cause), "%03d", step.cause);
+                        error += std::string(" with cause ") + cause;
+                    }
+                    error += " on channel '" + step.channel + "' within " +
+                             std::to_string(step.timeout_ms) +
+                             " ms (messages that broke a "
+                             "rule do not count)";
                 }
                 break;
+            }
             case ScenarioStep::Type::kSleep:
                 host.PumpUntil(std::chrono::steady_clock::now() +
                                std::chrono::milliseconds(step.ms));

@@ -10,8 +10,13 @@
 //    server thread drains the inbox in order while it waits (Pump, Wait*), so the observer
 //    and the conformance checks run on the server thread.
 //  - The media thread (MediaThread) writes frames; it is stopped before the engine closes.
-// Channels are named by a key, never by pointer, in everything that crosses threads: a message
-// for a channel that is gone is reported, not followed.
+// Channels are named by a key, never by pointer, in everything that crosses threads, and their
+// records are watched (mrcp_engine_channel_watch): a plugin call on a channel that is gone is
+// reported, and neither the record nor the message is read.
+//
+// Memory of requests: each request has a pool of its own, destroyed as soon as its final
+// message (or the STOP response that ends it) has been handled, so that ASan catches a
+// plugin that uses a finished request.
 #pragma once
 
 #include <chrono>
@@ -56,7 +61,15 @@ struct PluginMessage {
     std::string completion_cause;  // "NNN name" when the header is present
     std::string content_type;
     std::string body;
-    std::string text;  // wire format as delivered (after the server's fix-ups)
+    std::string text;        // wire format as delivered (after the server's fix-ups)
+    bool conforming = true;  // no rule was broken by it
+};
+
+// What a wait looks for on a channel.
+struct MessageFilter {
+    std::string what;         // an event name, or "response" for any response
+    int64_t request_id = -1;  // that request only, when not negative
+    int cause = -1;           // that Completion-Cause only, when not negative
 };
 
 class HostEngine {
@@ -105,9 +118,11 @@ public:
 
     // Handles inbox events until `deadline`.
     void PumpUntil(std::chrono::steady_clock::time_point deadline);
-    // Waits for a message on channel `name` not yet taken by an earlier wait whose name (event
-    // name, or "response" for any response) is `what`; messages before it are taken too.
-    // False on time-out.
+    // Waits for a message that came on channel `name`, broke no rule, was not taken by an
+    // earlier wait and matches `filter`; messages before it are taken too. False on time-out.
+    bool WaitForMessage(const std::string& name, const MessageFilter& filter, int timeout_ms,
+                        PluginMessage* message = nullptr);
+    // The same for `what` alone (an event name, or "response").
     bool WaitForMessage(const std::string& name, const std::string& what, int timeout_ms,
                         PluginMessage* message = nullptr);
 
@@ -117,13 +132,21 @@ public:
 private:
     // What a plugin thread hands to the server thread.
     struct InboxEvent {
-        enum class Type { kEngineOpen, kEngineClose, kChannelOpen, kChannelClose, kMessage };
+        enum class Type {
+            kEngineOpen,
+            kEngineClose,
+            kChannelOpen,
+            kChannelClose,
+            kMessage,
+            kGone  // a call on a destroyed channel's record
+        };
         Type type = Type::kMessage;
         uint64_t channel_key = 0;
         bool status = false;
         std::chrono::steady_clock::time_point when;
-        PluginMessage message;  // kMessage; `text` empty when it could not be written
-        std::string error;      // kMessage: why the message could not be written
+        PluginMessage message;         // kMessage; `text` empty when it could not be written
+        const void* record = nullptr;  // kGone: the record's address, never read
+        std::string error;             // kGone: the call
     };
     struct Channel;
 
@@ -133,6 +156,7 @@ private:
     static apt_bool_t OnChannelOpen(mrcp_engine_channel_t* channel, apt_bool_t status);
     static apt_bool_t OnChannelClose(mrcp_engine_channel_t* channel);
     static apt_bool_t OnChannelMessage(mrcp_engine_channel_t* channel, mrcp_message_t* message);
+    static void OnChannelGone(void* obj, const void* channel, const char* call);
     static const mrcp_engine_event_vtable_t sm_engine_events;
     static const mrcp_engine_channel_event_vtable_t sm_channel_events;
 
@@ -146,7 +170,9 @@ private:
     Channel* FindChannel(const std::string& name, std::string* error);
     bool CloseChannel(Channel* channel, std::string* error);
     void DestroyChannel(Channel* channel);
-    void RetireRequestPool(Channel* channel, uint64_t request_id);
+    void FreeRequestPool(Channel* channel, uint64_t request_id);
+    // A plugin call that came after its channel was destroyed.
+    static Violation GoneViolation(const std::string& call, const std::string& channel);
 
     HostOptions options_;
     std::chrono::steady_clock::time_point start_;
@@ -166,6 +192,8 @@ private:
 
     std::map<uint64_t, std::unique_ptr<Channel>> channels_;  // by key
     std::map<std::string, uint64_t> channels_by_name_;       // open ones
+    std::map<const void*, std::string> destroyed_names_;     // by record address
+    std::map<uint64_t, std::string> destroyed_keys_;         // by key
     uint64_t next_key_ = 1;
     // Engine responses seen (server thread).
     int engine_open_responses_ = 0;

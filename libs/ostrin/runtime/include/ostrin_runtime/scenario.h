@@ -3,6 +3,7 @@
 // Stateless; any thread.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <utility>
@@ -29,9 +30,11 @@ struct ScenarioStep {
     std::string digits;
     int duration_ms = 100;
     int gap_ms = 50;
-    // wait: an event name or "response"
+    // wait: an event name or "response", optionally of one request and one Completion-Cause
     std::string what;
     int timeout_ms = 10000;
+    int64_t request_id = -1;
+    int cause = -1;
 };
 
 struct Scenario {
@@ -40,10 +43,11 @@ struct Scenario {
 };
 
 // Parses the text of a scenario; `base_dir` resolves relative paths. On failure returns false
-// with "LINE: reason" in `error`.
+// with "LINE: reason" in `error`; a scenario without steps is an error too.
 bool ParseScenario(const std::string& text, const std::string& base_dir, Scenario* scenario,
                    std::string* error);
-// Reads and parses a scenario file; errors name the file and line.
+// Reads and parses a scenario file (a regular file of at most 16 MiB); errors name the file
+// and line.
 bool LoadScenarioFile(const std::string& path, Scenario* scenario, std::string* error);
 
 }  // namespace OstrinRuntime

@@ -1,15 +1,14 @@
-// A trivial recognizer over the Ostrin plugin interface, so that the host runtime can be
-// tried before a real plugin exists. Not installed.
+// A small recognizer over the Ostrin plugin interface that keeps every MRCP rule, so that
+// the host runtime, `ostrin selfcheck` and the demo can run without the real plugin. Not
+// installed.
 //
 // Recognition: RECOGNIZE is answered IN-PROGRESS. The first loud audio frame (or the first
 // DTMF digit) sends START-OF-INPUT. Speech ends after 300 ms without loud audio, digits after
 // 500 ms without a digit; RECOGNITION-COMPLETE (000 success) carries the input and the number
 // of audio frames received. With no input within No-Input-Timeout (default 5000 ms, counted
 // in frames) it completes with 002. STOP ends a recognition with a 200 response (leaving
-// Active-Request-Id-List to the server). Other methods get 200 COMPLETE.
-//
-// The channel attribute "sample-mode" makes it misbehave for conformance tests: "twice"
-// sends every response twice, "never" answers no request.
+// Active-Request-Id-List to the server). A recognition still running when the channel
+// closes completes with 011 before the close response. Other methods get 200 COMPLETE.
 //
 // Threads: the server's threads call the tables; one worker thread per engine answers
 // everything; the media thread only counts frames and posts work to the worker. A channel's
@@ -76,7 +75,6 @@ struct SampleEngine {
 struct SampleChannel {
     mrcp_engine_channel_t* record = nullptr;
     SampleEngine* engine = nullptr;
-    std::string mode = "normal";
 
     std::mutex mutex;  // guards everything below (worker and media thread)
     mrcp_message_t* active = nullptr;
@@ -101,18 +99,10 @@ void Send(SampleChannel* channel, mrcp_message_t* message) {
 
 void Respond(SampleChannel* channel, mrcp_message_t* request, mrcp_status_code_e status,
              mrcp_request_state_e state) {
-    mrcp_message_t* first = mrcp_response_create(request, request->pool);
-    first->start_line.status_code = status;
-    first->start_line.request_state = state;
-    mrcp_message_t* second = nullptr;
-    if (channel->mode == "twice") {
-        second = mrcp_response_create(request, request->pool);
-        second->start_line.status_code = status;
-        second->start_line.request_state = state;
-    }
-    Send(channel, first);
-    if (second)
-        Send(channel, second);
+    mrcp_message_t* response = mrcp_response_create(request, request->pool);
+    response->start_line.status_code = status;
+    response->start_line.request_state = state;
+    Send(channel, response);
 }
 
 // Worker thread.
@@ -162,8 +152,6 @@ void Complete(SampleChannel* channel, unsigned generation, mrcp_recog_completion
 
 // Worker thread.
 void ProcessRequest(SampleChannel* channel, mrcp_message_t* request) {
-    if (channel->mode == "never")
-        return;
     mrcp_method_id method = request->start_line.method_id;
     if (method == RECOGNIZER_RECOGNIZE) {
         std::unique_lock<std::mutex> lock(channel->mutex);
@@ -256,9 +244,6 @@ apt_bool_t ChannelDestroy(mrcp_engine_channel_t* record) {
 
 apt_bool_t ChannelOpen(mrcp_engine_channel_t* record) {
     auto* channel = static_cast<SampleChannel*>(record->obj);
-    const char* mode = record->attribs ? apr_table_get(record->attribs, "sample-mode") : nullptr;
-    if (mode)
-        channel->mode = mode;
     channel->engine->worker.Post([record] { mrcp_engine_channel_open_respond(record, TRUE); });
     return TRUE;
 }
@@ -266,10 +251,13 @@ apt_bool_t ChannelOpen(mrcp_engine_channel_t* record) {
 apt_bool_t ChannelClose(mrcp_engine_channel_t* record) {
     auto* channel = static_cast<SampleChannel*>(record->obj);
     channel->engine->worker.Post([channel, record] {
+        unsigned generation;
         {
             std::lock_guard<std::mutex> lock(channel->mutex);
-            channel->active = nullptr;
+            generation = channel->generation;
         }
+        // Every request ends before the close response.
+        Complete(channel, generation, RECOGNIZER_COMPLETION_CAUSE_CANCELLED);
         mrcp_engine_channel_close_respond(record);
     });
     return TRUE;
