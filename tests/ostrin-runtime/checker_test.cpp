@@ -109,6 +109,8 @@ TEST_F(CheckerTest, EveryFaultIsReportedUnderItsRuleAndFailsTheStrictRun) {
         {"pending-starts-early", "one RECOGNIZE in progress per channel", two},
         {"interpretation-complete", "events fit their method", plain},
         {"event-id-9", "events fit their method", plain},
+        {"event-for-grammar", "events fit their method",
+         Request("DEFINE-GRAMMAR", 1) + "sleep 100\n"},
         {"start-twice", "START-OF-INPUT once, IN-PROGRESS", plain},
         {"start-complete", "START-OF-INPUT once, IN-PROGRESS", plain},
         {"complete-in-progress", "RECOGNITION-COMPLETE is COMPLETE with a Completion-Cause", plain},
@@ -238,7 +240,7 @@ TEST_F(CheckerTest, ScenariosThatRunNothingAreErrors) {
 }
 
 #if defined(__SANITIZE_ADDRESS__)
-TEST_F(CheckerTest, APluginThatUsesAFinishedRequestIsCaughtByAsan) {
+TEST_F(CheckerTest, APluginThatUsesAFinishedOrStoppedRequestIsCaughtByAsan) {
     // The request's memory goes as soon as its final message has been handled.
     Result result = Run("channel A fault=use-after-final\n" + Recognize(1) +
                         "wait A RECOGNITION-COMPLETE request=1\n" + Request("DEFINE-GRAMMAR", 2) +
@@ -247,5 +249,13 @@ TEST_F(CheckerTest, APluginThatUsesAFinishedRequestIsCaughtByAsan) {
     // APR gives pool memory back with munmap: ASan sees the read as a fault on freed memory.
     EXPECT_NE(result.err.find("ERROR: AddressSanitizer"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("ProcessRequest"), std::string::npos) << result.err;
+
+    // A stopped RECOGNIZE goes with the STOP response that ends it.
+    Result stopped = Run("channel A fault=use-after-stop\n" + Recognize(1, 60000) +
+                         "wait A START-OF-INPUT request=1\n" + Request("STOP", 2) +
+                         "wait A response request=2\n" + Request("DEFINE-GRAMMAR", 3) +
+                         "wait A response\nclose A\n");
+    EXPECT_NE(stopped.status, 0);
+    EXPECT_NE(stopped.err.find("ERROR: AddressSanitizer"), std::string::npos) << stopped.err;
 }
 #endif

@@ -95,6 +95,7 @@ struct FaultyChannel {
     mrcp_message_t* active = nullptr;  // the running RECOGNIZE
     unsigned generation = 0;
     mrcp_message_t* previous = nullptr;  // "use-after-final": a finished request, kept
+    mrcp_message_t* stopped = nullptr;   // "use-after-stop": a stopped RECOGNIZE, kept
 };
 
 using ChannelPtr = std::shared_ptr<FaultyChannel>;
@@ -306,6 +307,7 @@ void Stop(const ChannelPtr& channel, mrcp_message_t* request) {
                      channel->pool);
         SetCause(late, 0);
     }
+    channel->stopped = channel->active;
     channel->active = nullptr;
     int state = Is(channel, "stop-in-progress") ? MRCP_REQUEST_STATE_INPROGRESS
                                                 : MRCP_REQUEST_STATE_COMPLETE;
@@ -324,6 +326,11 @@ void ProcessRequest(const ChannelPtr& channel, mrcp_message_t* request) {
         volatile apr_size_t id = channel->previous->start_line.request_id;
         (void)id;
     }
+    if (Is(channel, "use-after-stop") && channel->stopped) {
+        // The stopped RECOGNIZE's vendor parameters, read after the STOP response.
+        const void* volatile params = channel->stopped->generic_header.vendor_specific_params;
+        (void)params;
+    }
     channel->previous = request;
     switch (request->start_line.method_id) {
         case RECOGNIZER_RECOGNIZE:
@@ -333,11 +340,18 @@ void ProcessRequest(const ChannelPtr& channel, mrcp_message_t* request) {
             Stop(channel, request);
             return;
         default: {
-            bool in_progress = Is(channel, "grammar-in-progress") &&
-                               request->start_line.method_id == RECOGNIZER_DEFINE_GRAMMAR;
+            bool grammar = request->start_line.method_id == RECOGNIZER_DEFINE_GRAMMAR;
+            bool in_progress =
+                grammar && (Is(channel, "grammar-in-progress") || Is(channel, "event-for-grammar"));
             Send(channel, Response(request, 200,
                                    in_progress ? MRCP_REQUEST_STATE_INPROGRESS
                                                : MRCP_REQUEST_STATE_COMPLETE));
+            if (grammar && Is(channel, "event-for-grammar")) {
+                mrcp_message_t* event =
+                    Event(request, RECOGNIZER_RECOGNITION_COMPLETE, MRCP_REQUEST_STATE_COMPLETE);
+                SetCause(event, 0);
+                Send(channel, event);
+            }
             return;
         }
     }

@@ -232,7 +232,11 @@ int Recognize(const CommandLine& line) {
             status = 1;
             break;
         }
-        if (!host.WaitForMessage("rec", "response", options.open_timeout_ms, &response)) {
+        // Each wait names its request, so a late message of an earlier file never counts.
+        MessageFilter wanted;
+        wanted.what = "response";
+        wanted.request_id = int64_t(i + 1);
+        if (!host.WaitForMessage("rec", wanted, options.open_timeout_ms, &response)) {
             std::cerr << "ostrin: error: " << path << ": no response to RECOGNIZE\n";
             status = 1;
             break;
@@ -251,7 +255,8 @@ int Recognize(const CommandLine& line) {
             break;
         }
         int timeout_ms = int(durations_ms[i]) + 30000;
-        if (!host.WaitForMessage("rec", "RECOGNITION-COMPLETE", timeout_ms, &complete)) {
+        wanted.what = "RECOGNITION-COMPLETE";
+        if (!host.WaitForMessage("rec", wanted, timeout_ms, &complete)) {
             std::cerr << "ostrin: error: " << path << ": no RECOGNITION-COMPLETE within "
                       << timeout_ms << " ms\n";
             status = 1;

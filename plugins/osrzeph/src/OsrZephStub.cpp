@@ -30,6 +30,11 @@ MethodBase::MethodBase(Channel* channel)
     sm_LiveCount.fetch_add(1);
 }
 
+MethodBase::MethodBase(Channel* channel, OstEdpf::AsyncEventProcessor* processor)
+    : m_channel(channel), m_processor(processor) {
+    sm_LiveCount.fetch_add(1);
+}
+
 MethodBase::~MethodBase() {
     sm_LiveCount.fetch_sub(1);
 }

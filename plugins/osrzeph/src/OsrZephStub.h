@@ -108,6 +108,8 @@ protected:
 class MethodBase : public std::enable_shared_from_this<MethodBase> {
 public:
     explicit MethodBase(Channel* channel);
+    // With the processor given: also without a channel (a method driven by tests).
+    MethodBase(Channel* channel, OstEdpf::AsyncEventProcessor* processor);
     virtual ~MethodBase();
     MethodBase(const MethodBase&) = delete;
     MethodBase& operator=(const MethodBase&) = delete;

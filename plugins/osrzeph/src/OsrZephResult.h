@@ -1,0 +1,107 @@
+// Result composition: a query result of any API flavour becomes the body of
+// RECOGNITION-COMPLETE (an NLSML document or the query result as JSON) and its completion
+// cause.
+//
+// Threads: called on the engine's event processor thread by the streaming method. Every
+// function here is pure: no state is kept between calls and nothing is shared, so any thread
+// may call them on its own arguments. Log lines (built-in grammar checks) go to "ZEPH-PLUGIN".
+#pragma once
+
+#include <string>
+
+#include <google/cloud/dialogflow/cx/v3beta1/session.pb.h>
+#include <google/cloud/dialogflow/v2/session.pb.h>
+#include <google/cloud/dialogflow/v2beta1/session.pb.h>
+#include <google/protobuf/message.h>
+#include <ostrin/mrcp_message.h>
+
+#include "OsrZephSettings.h"
+#include "mpf_sdi_util.h"
+
+namespace Zeph {
+
+class BuiltinGrammar;
+
+// One active grammar of the recognition, as the result names it.
+struct ResultGrammar {
+    // "session:" + id, or "builtin:" + type path + name prefix + name; empty: no grammar.
+    std::string m_text;
+    // The configured definition when the grammar is a built-in one that has one; its action
+    // and required parameter then make the instance. Not owned; may be null.
+    const BuiltinGrammar* m_builtin = nullptr;
+};
+
+// What the recognition contributes to its result besides the query result. The
+// interpretation names the event grammar when there is one, else the speech grammar for
+// speech input, else the DTMF grammar for DTMF input; when none applies there is no body (and
+// the cause becomes no-match when nothing came in but a speech grammar was active). The
+// built-in definition of the input's own grammar (speech or DTMF) makes the instance.
+struct RecogResultInput {
+    ResultGrammar m_speechGrammar;
+    ResultGrammar m_dtmfGrammar;
+    ResultGrammar m_eventGrammar;  // when set, it names the interpretation whatever the input
+    // Speech, DTMF, or anything else for an event recognition.
+    mpf_sdi_mode_e m_inputMode = MPF_SDI_MODE_NONE;
+    // The recognition's threshold: a confidence at or above it is a success, else no-match.
+    float m_confidenceThreshold = 0.0f;
+    // URI of the output audio the service sent; empty: none.
+    std::string m_outputAudioUri;
+    // Host channel id, for the log lines.
+    std::string m_channelId;
+};
+
+// The body of RECOGNITION-COMPLETE.
+struct RecogResult {
+    // "application/x-nlsml" or "application/json"; empty (with an empty body) when there is
+    // nothing to report (no grammar names the interpretation).
+    std::string m_contentType;
+    std::string m_body;
+    // By the confidence threshold, then possibly no-match or error from the grammar checks.
+    mrcp_recog_completion_cause_e m_cause = RECOGNIZER_COMPLETION_CAUSE_UNKNOWN;
+};
+
+// Composes the result of a completed recognition from its last query result. The format,
+// indentation, confidence form, tag format, element naming and event input mode come from
+// `settings` (a confidence format still "auto" is written as a decimal). Equal arguments
+// always give equal bytes: map entries (Struct keys) are written in ascending byte order of
+// their keys, in the XML instance and in JSON alike.
+RecogResult ComposeRecogResult(const ResultsSettings& settings,
+                               const google::cloud::dialogflow::v2::QueryResult& queryResult,
+                               const RecogResultInput& input);
+RecogResult ComposeRecogResult(const ResultsSettings& settings,
+                               const google::cloud::dialogflow::v2beta1::QueryResult& queryResult,
+                               const RecogResultInput& input);
+// CX: the input text is the query (transcript, text, triggered event, DTMF digits, or the
+// intent's name for a triggered intent), the confidence is intent_detection_confidence, and a
+// built-in grammar definition adds nothing to the instance.
+RecogResult ComposeRecogResult(
+    const ResultsSettings& settings,
+    const google::cloud::dialogflow::cx::v3beta1::QueryResult& queryResult,
+    const RecogResultInput& input);
+
+// The confidence that is compared with the threshold and written into the result:
+// speech_recognition_confidence for ES, intent_detection_confidence for CX.
+float ResultConfidence(const google::cloud::dialogflow::v2::QueryResult& queryResult);
+float ResultConfidence(const google::cloud::dialogflow::v2beta1::QueryResult& queryResult);
+float ResultConfidence(const google::cloud::dialogflow::cx::v3beta1::QueryResult& queryResult);
+
+// The recognized text to store on the channel: query_text for ES. For CX the transcript or
+// the text; FALSE (and `text` untouched) for any other query, whose stored text stays as it
+// was.
+bool RecognizedText(const google::cloud::dialogflow::v2::QueryResult& queryResult,
+                    std::string& text);
+bool RecognizedText(const google::cloud::dialogflow::v2beta1::QueryResult& queryResult,
+                    std::string& text);
+bool RecognizedText(const google::cloud::dialogflow::cx::v3beta1::QueryResult& queryResult,
+                    std::string& text);
+
+// `message` as JSON into `json` (replaced): lowerCamelCase names, enums by name, fields at
+// their default left out, whitespace and line breaks when `addWhitespace`; map entries in
+// ascending key order; bytes that are no UTF-8 replaced by U+FFFD. Always TRUE. When the
+// conversion fails (a message nested deeper than the printer follows) a warning is logged and
+// `json` is "{}", so that it stays JSON. Used for the channel's result text and its "Query
+// Result" log line as well.
+bool ComposeJsonQueryResult(const google::protobuf::Message& message, bool addWhitespace,
+                            std::string& json);
+
+}  // namespace Zeph
