@@ -18,6 +18,7 @@
 
 #include "OsrGrammar.h"
 #include "OsrZephLog.h"
+#include "OsrZephQueryParams.h"
 #include "OsrZephResult.h"
 #include "OsrZephStream.h"
 
@@ -76,7 +77,7 @@ protected:
                 static_cast<decltype(output->audio_encoding())>(1));  // LINEAR_16
             output->set_sample_rate_hertz(rate);
         }
-        ApplyQueryParameters(request, grammar.get());
+        ApplyQueryParameters(request, FirstRequestKind::Audio, grammar.get());
         const SpeechContext* context = grammar->GetSpeechContext();
         if (context && !context->m_language.empty())
             settings.m_language = context->m_language;
@@ -128,7 +129,7 @@ protected:
         std::shared_ptr<const GrammarRef> grammar = host->GetDtmfGrammar();
         const std::string& language = host->GetStreamingSettings().m_language;
         Request& request = NewRequest();
-        ApplyQueryParameters(request, grammar.get());
+        ApplyQueryParameters(request, FirstRequestKind::Dtmf, grammar.get());
         bool asEvent = grammar->m_builtinGrammar &&
                        grammar->m_builtinGrammar->m_input == BuiltinGrammar::INPUT_EVENT;
         if (asEvent) {
@@ -152,20 +153,14 @@ protected:
         std::shared_ptr<const GrammarRef> grammar = host->GetEventGrammar();
         const std::string& language = host->GetStreamingSettings().m_language;
         Request& request = NewRequest();
-        ApplyQueryParameters(request, nullptr);
+        ApplyQueryParameters(request, FirstRequestKind::Event, nullptr);
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
                 "Init Event Request: name=%s, language=%s <%s@%s>", grammar->m_name.c_str(),
                 language.c_str(), LogId(), "zeph");
         auto* event = request.mutable_query_input()->mutable_event();
         event->set_name(grammar->m_name);
         event->set_language_code(language);
-        for (const auto& param : grammar->m_params) {
-            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
-                    "Add Event Param: name=%s, value=%s <%s@%s>", param.first.c_str(),
-                    param.second.c_str(), LogId(), "zeph");
-            (*event->mutable_parameters()->mutable_fields())[param.first].set_string_value(
-                param.second);
-        }
+        AddEventParameters(grammar->m_params, event, Scope());
         return true;
     }
 
@@ -266,9 +261,21 @@ private:
         return request;
     }
 
-    // The channel's query parameters, then the grammar's built-in and JSON ones: the
-    // query-parameter component fills them in here; until then nothing is added.
-    void ApplyQueryParameters(Request& /*request*/, const GrammarRef* /*grammar*/) {}
+    // The channel's query parameters, then (audio and DTMF) the grammar's built-in and
+    // JSON ones.
+    void ApplyQueryParameters(Request& request, FirstRequestKind kind, const GrammarRef* grammar) {
+        static const GrammarParams kNone;
+        ComposeQueryParameters(
+            kind, GetHost()->GetQueryParams(), grammar ? grammar->m_params : kNone,
+            grammar ? grammar->m_queryParamsText : std::string(), &request, Scope());
+    }
+
+    QueryScope Scope() const {
+        QueryScope scope;
+        scope.sessionPath = GetHost()->GetSessionPath();
+        scope.channelId = LogId();
+        return scope;
+    }
 
     static void FillResultGrammar(const GrammarRef* grammar, ResultGrammar& out) {
         if (!grammar)
