@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "OsrZephLog.h"
+#include "OsrZephStubSessionV2.h"
 
 namespace Zeph {
 
@@ -119,19 +120,10 @@ long ToInteger(const std::string& text) {
     return std::strtol(text.c_str(), nullptr, 10);
 }
 
-// The session stub of a flavour whose streaming method is not part of this build yet: the
-// channel opens, and a RECOGNIZE fails where the method would be created (407).
-class UnbuiltSessionStub : public StubBase {
-public:
-    using StubBase::StubBase;
-    bool CreateGrpcStub() override { return true; }
-    std::shared_ptr<MethodBase> CreateStreamingDetectIntentMethod() override { return nullptr; }
-};
-
 // The session stub of an API flavour, by its exact name; null for any other.
 std::shared_ptr<StubBase> CreateSessionStub(const std::string& api, Channel* channel) {
     if (api == "v2")
-        return std::make_shared<UnbuiltSessionStub>(channel);
+        return std::make_shared<APIV2::SessionStub>(channel, channel->GetGrpcChannel());
     return nullptr;
 }
 
@@ -166,9 +158,8 @@ Channel::~Channel() {
     if (m_method) {
         // Operations still in flight keep the method alive; it must not reach back here.
         std::shared_ptr<MethodBase> method = std::move(m_method);
-        if (method->IsContextActive())
-            method->Cancel();
         method->DetachChannel();
+        method->Cancel();
     }
     if (m_detector)
         mpf_sdi_destroy(m_detector);
@@ -241,6 +232,12 @@ void Channel::ProcessEvent(const ChannelEvent& event) {
             break;
         case TASK_MSG_REQUEST:
             ProcessRequest(event.GetMessage());
+            break;
+        case TASK_MSG_NO_INPUT:
+            ProcessNoInput();
+            break;
+        case TASK_MSG_STOP:
+            ProcessStop();
             break;
         default:
             break;
@@ -328,7 +325,13 @@ bool Channel::Close() {
         // when the service has finished with it.
         m_pendingClose = true;
         m_method->Cancel();
-        return true;
+        if (!m_pendingClose)
+            return true;  // answered while cancelling
+        if (m_method && m_method->IsContextActive() && m_method->GetOperationsInFlight() > 0)
+            return true;
+        // Nothing in flight: no completion will come back to carry the close out. The
+        // call is ended with the method when the channel is destroyed.
+        m_pendingClose = false;
     }
     SendCloseResponse();
     return true;
@@ -946,8 +949,13 @@ void Channel::ProcessInterimResult(const std::string& text) {
 }
 
 void Channel::StopInput() {
-    if (m_record.m_inputComplete || !m_detector)
+    if (m_record.m_inputComplete)
         return;
+    if (!m_detector) {
+        // Closed: no detector will report the stop, so it is carried out here.
+        ProcessStop();
+        return;
+    }
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Stop Input <%s@%s>", GetId(), sm_Suffix);
     mpf_sdi_stop(m_detector);
 }
@@ -1006,6 +1014,30 @@ void Channel::WriteUtterance(const char* data, size_t size) {
     apr_size_t written = size;
     if (apr_file_write_full(m_inputWaveform.m_file, data, size, &written) == APR_SUCCESS)
         m_inputWaveform.m_contentLength += written;
+}
+
+void Channel::CloseUtterance() {
+    if (m_inputWaveform.m_file)
+        CloseInputWaveform();
+}
+
+void Channel::MarkStream(StreamMark mark) {
+    apr_time_t now = apr_time_now();
+    switch (mark) {
+        case MARK_STREAM_CREATED:
+            m_record.m_streamCreationTime = now;
+            break;
+        case MARK_CONFIG_SENT:
+            m_record.m_startOfStreamingTime = now;
+            break;
+        case MARK_INPUT_COMPLETE_SENT:
+            m_record.m_endOfStreamingTime = now;
+            break;
+        case MARK_STREAM_RESTARTED:
+            m_record.PartialReset();
+            m_record.m_startTime = now;
+            break;
+    }
 }
 
 // ---- Input path (event processor thread) --------------------------------------------
@@ -1108,7 +1140,7 @@ void Channel::ProcessError() {
         return;
     if (m_record.m_completionCause == RECOGNIZER_COMPLETION_CAUSE_UNKNOWN)
         m_record.m_completionCause = RECOGNIZER_COMPLETION_CAUSE_ERROR;
-    if (!m_record.m_inputComplete && !m_eventGrammar && m_detector) {
+    if (!m_record.m_inputComplete && !m_eventGrammar) {
         StopInput();
         return;
     }
