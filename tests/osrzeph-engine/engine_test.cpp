@@ -581,7 +581,9 @@ TEST_F(EngineTest, GrpcErrorsReachTheHostLogWhenRedirected) {
     EXPECT_TRUE(m_log.Contains("Disable gRPC Log Redirection"));
 }
 
-TEST_F(EngineTest, RequestsAreAnsweredOnceWithSuccess) {
+// A server whose channel has no audio codec (never attached a stream) gets RECOGNIZE
+// refused with 401 and recognizer-error; other requests are answered as usual.
+TEST_F(EngineTest, RecognizeWithoutCodecIsRefused) {
     WriteConfig("");
     ASSERT_TRUE(StartEngine());
     ASSERT_TRUE(Server().OpenChannel("a@speechrecog"));
@@ -590,9 +592,30 @@ TEST_F(EngineTest, RequestsAreAnsweredOnceWithSuccess) {
     mrcp_message_t* response = Server().Request("a@speechrecog", RECOGNIZER_RECOGNIZE, pool);
     ASSERT_NE(response, nullptr);
     EXPECT_EQ(response->start_line.message_type, MRCP_MESSAGE_TYPE_RESPONSE);
-    EXPECT_EQ(response->start_line.status_code, MRCP_STATUS_CODE_SUCCESS);
+    EXPECT_EQ(response->start_line.status_code, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
     EXPECT_EQ(response->start_line.request_state, MRCP_REQUEST_STATE_COMPLETE);
     EXPECT_EQ(response->start_line.request_id, 1u);
+    EXPECT_TRUE(mrcp_resource_header_property_check(response, RECOGNIZER_HEADER_COMPLETION_CAUSE));
+    EXPECT_EQ(response->resource_header.completion_cause, RECOGNIZER_COMPLETION_CAUSE_ERROR);
+    EXPECT_TRUE(m_log.Contains("No Codec Descriptor Available <a@speechrecog@zeph>"));
+    EXPECT_TRUE(Server().CloseChannel("a@speechrecog"));
+    apr_pool_destroy(pool);
+}
+
+// A channel whose open failed has no detector: a server that sends it a RECOGNIZE anyway
+// gets 401 and recognizer-error.
+TEST_F(EngineTest, RecognizeOnAChannelThatFailedToOpenIsRefused) {
+    WriteConfig("");
+    ASSERT_TRUE(StartEngine());
+    EXPECT_FALSE(Server().OpenChannel("a@speechrecog", {{"api", "v4"}}));
+    EXPECT_TRUE(m_log.Contains("Unknown API [v4] <a@speechrecog@zeph>"));
+    apr_pool_t* pool = nullptr;
+    apr_pool_create(&pool, nullptr);
+    mrcp_message_t* response = Server().Request("a@speechrecog", RECOGNIZER_RECOGNIZE, pool);
+    ASSERT_NE(response, nullptr);
+    EXPECT_EQ(response->start_line.status_code, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
+    EXPECT_EQ(response->resource_header.completion_cause, RECOGNIZER_COMPLETION_CAUSE_ERROR);
+    EXPECT_TRUE(m_log.Contains("No Detector Available <a@speechrecog@zeph>"));
     EXPECT_TRUE(Server().CloseChannel("a@speechrecog"));
     apr_pool_destroy(pool);
 }

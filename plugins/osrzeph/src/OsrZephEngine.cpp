@@ -11,6 +11,7 @@
 #include "OsrUtteranceManager.h"
 #include "OsrZephChannel.h"
 #include "OsrZephLog.h"
+#include "OsrZephStream.h"
 #include "OsrZephTask.h"
 
 namespace Zeph {
@@ -160,11 +161,30 @@ bool Engine::ProcessOpen() {
 }
 
 void Engine::ProcessShutdown() {
+    // No completion is processed after this: every open stream is cancelled and its
+    // recognition answered now; the queue then drains when the task stops.
+    ShutdownStreams();
     OnUsageChange();
     // The processor's timer queue deletes the timer with the processor.
     m_usageRefreshTimer = nullptr;
     StopGrpcLogRedirection();
     Cleanup();
+}
+
+void Engine::ShutdownStreams() {
+    for (Channel* channel : std::list<Channel*>(m_channels)) {
+        if (auto* method = dynamic_cast<StreamingMethod*>(channel->GetMethod()))
+            method->Shutdown();
+        // What waited for the stream to finish is answered now.
+        mrcp_message_t* request = nullptr;
+        mrcp_message_t* response = nullptr;
+        while (channel->TakeDeferredRequest(request, response)) {
+            Channel::ComposeResponse(response, MRCP_STATUS_CODE_METHOD_FAILED,
+                                     RECOGNIZER_COMPLETION_CAUSE_ERROR);
+            channel->SendMessage(response);
+        }
+        channel->ProcessPendingClose();
+    }
 }
 
 void Engine::Cleanup() {

@@ -106,6 +106,8 @@ private:
     bool ProcessStart();
     bool ProcessOpen();
     void ProcessShutdown();
+    // Cancels every open stream and answers what waited for one.
+    void ShutdownStreams();
     void Cleanup();
 
     bool CreateLogger();

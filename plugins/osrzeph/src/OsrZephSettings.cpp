@@ -83,6 +83,8 @@ bool StreamingRecogSettings::Load(const apr_xml_elem* elem) {
             a.GetString(m_serviceUri);
         } else if (a.Is("stream-creation-timeout")) {
             a.GetInt(m_streamCreationTimeout);
+        } else if (a.Is("result-timeout")) {
+            a.GetInt(m_resultTimeout);
         } else if (a.Is("grpc-log-redirection")) {
             a.GetBool(m_grpcLogRedirection);
         } else if (a.Is("grpc-log-verbosity")) {

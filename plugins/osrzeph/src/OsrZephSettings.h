@@ -48,6 +48,9 @@ struct StreamingRecogSettings {
     std::string m_httpProxy;
     std::string m_serviceUri = "dialogflow.googleapis.com";
     long m_streamCreationTimeout = 0;
+    // ms from the half-close until the service must have ended the stream, 0 = no limit;
+    // above the longest webhook timeout the service allows (30 s).
+    long m_resultTimeout = 35000;
     bool m_grpcLogRedirection = false;
     std::string m_grpcLogVerbosity;
     std::string m_grpcLogTrace;

@@ -3,6 +3,7 @@
 #include <grpc/support/time.h>
 
 #include "OsrZephLog.h"
+#include "OsrZephStub.h"
 
 namespace Zeph {
 
@@ -53,8 +54,11 @@ void Task::Run() {
     // reports SHUTDOWN, so no completion is lost.
     while (m_completionQueue.AsyncNext(&tag, &ok, gpr_inf_future(GPR_CLOCK_REALTIME)) !=
            grpc::CompletionQueue::SHUTDOWN) {
-        // Each completion goes to its method object as a GrpcEvent on the engine's
-        // processor; until streaming methods exist no operation is started on this queue.
+        // Every operation is started with the address of one of its method's Tags.
+        auto* operation = static_cast<Zeph::Tag*>(tag);
+        MethodBase* method = operation ? operation->GetMethod() : nullptr;
+        if (method)
+            method->SignalGrpcEvent(operation, ok);
     }
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Completion Queue Shutdown");
 }

@@ -1,0 +1,662 @@
+#include "OsrZephStream.h"
+
+#include <cstdlib>
+
+#include <ostrin/apt_log.h>
+#include <ostrin/mrcp_message.h>
+
+#include "OsrZephLog.h"
+#include "mpf_sdi_util.h"
+
+namespace Zeph {
+
+namespace {
+
+const char* const kSuffix = "zeph";
+
+}  // namespace
+
+const char* const StreamingMethod::sm_Name = "StreamingDetectIntent";
+
+StreamingMethod::StreamingMethod(Channel* channel, StreamHost* host, grpc::CompletionQueue* queue,
+                                 OstEdpf::AsyncEventTimerProcessor* processor,
+                                 long streamCreationTimeout)
+    : MethodBase(channel, processor),
+      m_host(host),
+      m_logId(host ? host->GetLogId() : ""),
+      m_queue(queue),
+      m_processor(processor),
+      m_streamCreationTimeout(streamCreationTimeout),
+      m_hasChannel(channel != nullptr) {}
+
+StreamingMethod::~StreamingMethod() {
+    // Only reached with nothing in flight; a timer still set would call back into a freed
+    // method.
+    StopTimers();
+}
+
+bool StreamingMethod::Validate() {
+    if (!IsAttached())
+        return false;
+    if (m_host->GetProjectId().empty()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "No Project Id Specified <%s@%s>",
+                LogId(), kSuffix);
+        return false;
+    }
+    if (m_host->GetDialogId().empty()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "No Dialog Id Specified <%s@%s>",
+                LogId(), kSuffix);
+        return false;
+    }
+    return true;
+}
+
+bool StreamingMethod::Invoke() {
+    if (!IsAttached())
+        return false;
+    ComposeSessionPath();
+    return CreateContext();
+}
+
+bool StreamingMethod::CreateContext() {
+    if (m_contextActive || !IsAttached() || m_shutdown)
+        return false;
+    // A restart only comes after the previous call's last completion.
+    m_call = NewCall();
+    m_streamCreated = false;
+    m_configSent = false;
+    m_inputCompleteSent = false;
+    m_finishing = false;
+    m_clearing = false;
+
+    const std::string& userProject = m_host->GetUserProject();
+    if (!userProject.empty()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                "Set gRPC Meta Data [x-goog-user-project] to [%s] <%s@%s>", userProject.c_str(),
+                LogId(), kSuffix);
+        m_call->GetContext().AddMetadata("x-goog-user-project", userProject);
+    }
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "gRPC Streaming Detect Intent <%s@%s>",
+            LogId(), kSuffix);
+    if (!m_call->Prepare(m_queue)) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to Start Streaming Detect Intent <%s@%s>", LogId(), kSuffix);
+        m_call.reset();
+        return false;
+    }
+    BeginOperation(m_createStreamTag);
+    m_call->StartCall(&m_createStreamTag);
+    if (m_streamCreationTimeout > 0) {
+        StartTimer(m_creationTimer, m_streamCreationTimeout);
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Start gRPC Timer [%d ms] <%s@%s>",
+                static_cast<int>(m_streamCreationTimeout), LogId(), kSuffix);
+    }
+    m_contextActive = true;
+    return true;
+}
+
+// ---- Completions ---------------------------------------------------------------------------
+
+bool StreamingMethod::ProcessGrpcEvent(Tag* tag, bool ok) {
+    if (!tag) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Invalid gRPC Event <%s@%s>", LogId(),
+                kSuffix);
+        return false;
+    }
+    // The event clears the tag's pending flag before it gets here and holds this method
+    // until it is done.
+    if (!m_contextActive || !IsAttached()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "No Context Available <%s@%s>", LogId(),
+                kSuffix);
+        DrainCall(tag);
+        return false;
+    }
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
+            "Process gRPC Event: name [%s] status [%d] <%s@%s>", tag->m_name.c_str(), ok ? 1 : 0,
+            LogId(), kSuffix);
+    if (tag == &m_createStreamTag)
+        OnCreateStream(ok);
+    else if (tag == &m_writingTag)
+        OnWrite(ok);
+    else if (tag == &m_writesDoneTag)
+        OnWritesDone(ok);
+    else if (tag == &m_readingTag)
+        OnRead(ok);
+    else if (tag == &m_finishingTag)
+        OnFinishStream(ok);
+    return true;
+}
+
+void StreamingMethod::DrainCall(Tag* tag) {
+    // After shutdown the queue takes no new operation; the cancelled call goes with the
+    // method.
+    if (!m_call || m_shutdown)
+        return;
+    if (tag == &m_finishingTag) {
+        m_call.reset();
+        return;
+    }
+    // Every call that was started ends with Finish, once nothing else is outstanding.
+    if (m_finishing || m_createStreamTag.m_pending || m_writingTag.m_pending ||
+        m_writesDoneTag.m_pending || m_readingTag.m_pending)
+        return;
+    m_finishing = true;
+    BeginOperation(m_finishingTag);
+    m_call->Finish(&m_finishingTag);
+}
+
+void StreamingMethod::OnCreateStream(bool ok) {
+    if (m_streamCreated)
+        return;
+    m_streamCreated = true;
+    m_host->SetStreamCreated();
+    m_host->MarkStream(StreamHost::MARK_STREAM_CREATED);
+    if (m_creationTimer) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Stop gRPC Timer <%s@%s>", LogId(),
+                kSuffix);
+        StopTimer(m_creationTimer);
+    }
+    if (m_clearing) {
+        // The recognition ended while the call was being created.
+        m_host->SetFinishAfterWrites(false);
+        FinishStreaming();
+        return;
+    }
+    if (m_host->HasPendingStop()) {
+        m_host->ProcessStop();
+        return;
+    }
+    if (!ok) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create gRPC Stream <%s@%s>",
+                LogId(), kSuffix);
+        m_host->ProcessError();
+        return;
+    }
+    int cause = m_host->GetCompletionCause();
+    if (m_host->IsInputComplete() && cause != RECOGNIZER_COMPLETION_CAUSE_UNKNOWN) {
+        m_host->CompleteRecognition(cause, std::string(), std::string());
+        return;
+    }
+    if (m_host->GetEventGrammar()) {
+        InitiateEventRequest();
+    } else if (m_host->GetInputMode() == MPF_SDI_MODE_DTMF) {
+        if (m_host->IsInputComplete())
+            InitiateDtmfRequest(m_host->GetInputText());
+    } else if (m_host->IsSpeechInputStarted()) {
+        InitiateSpeechRequest();
+    }
+}
+
+void StreamingMethod::OnWrite(bool ok) {
+    if (m_host->IsFinishAfterWrites()) {
+        FinishStreaming();
+    } else if (m_host->IsStreamRestart()) {
+        SendInputComplete();
+    } else if (!ok) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Send Input <%s@%s>",
+                LogId(), kSuffix);
+        m_host->ProcessError();
+    } else if (!m_host->GetPendingAudio().empty()) {
+        DataChunk chunk = std::move(m_host->GetPendingAudio().front());
+        m_host->GetPendingAudio().pop_front();
+        SendInput(chunk);
+        chunk.Free();
+    } else if (m_host->IsInputComplete()) {
+        SendInputComplete();
+    }
+}
+
+void StreamingMethod::OnWritesDone(bool /*ok*/) {
+    if (m_host->IsStreamRestart() || m_host->IsFinishAfterWrites()) {
+        FinishStreaming();
+        return;
+    }
+    int cause = m_host->GetCompletionCause();
+    if (cause != RECOGNIZER_COMPLETION_CAUSE_UNKNOWN)
+        m_host->CompleteRecognition(cause, std::string(), std::string());
+}
+
+void StreamingMethod::OnRead(bool ok) {
+    LogReceivedResponse(ok);
+    if (!ok) {
+        // The read side has ended; a failed read carries no response.
+        ProcessFinalResponse();
+        return;
+    }
+    StreamResponse response;
+    ReadResponse(response);
+    ProcessResponse(response);
+    // The response may have ended the recognition and started the finish.
+    if (!m_contextActive || !IsAttached() || m_readingTag.m_pending || m_finishing)
+        return;
+    BeginOperation(m_readingTag);
+    m_call->Read(&m_readingTag);
+}
+
+void StreamingMethod::OnFinishStream(bool /*ok*/) {
+    StopTimer(m_resultTimer);
+    if (m_call && !m_call->GetStatus().ok()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "gRPC Status: %s <%s@%s>",
+                m_call->GetStatus().error_message().c_str(), LogId(), kSuffix);
+    }
+    ClearContext();
+    if (m_causeByStatus) {
+        m_causeByStatus = false;
+        bool noMatch = m_inputCompleteSent && m_call && m_call->GetStatus().ok();
+        m_host->CompleteRecognition(
+            noMatch ? RECOGNIZER_COMPLETION_CAUSE_NO_MATCH : RECOGNIZER_COMPLETION_CAUSE_ERROR,
+            std::string(), std::string());
+    }
+    if (m_host->IsStreamRestart() && !m_clearing) {
+        m_host->SetStreamRestart(false);
+        m_host->MarkStream(StreamHost::MARK_STREAM_RESTARTED);
+        CreateContext();
+        return;
+    }
+    m_host->SetStreamRestart(false);
+    // May answer a close (after which the channel may go) or replay a RECOGNIZE (which
+    // releases this method): nothing of the channel is touched after it.
+    m_host->ProcessDeferred();
+}
+
+// ---- Requests ------------------------------------------------------------------------------
+
+bool StreamingMethod::InitiateSpeechRequest() {
+    if (!m_host->GetSpeechGrammar())
+        return false;
+    if (!BuildSpeechRequest())
+        return false;
+    m_requestType = REQUEST_AUDIO;
+    return SendConfig();
+}
+
+bool StreamingMethod::InitiateDtmfRequest(const std::string& digits) {
+    if (!m_host->GetDtmfGrammar())
+        return false;
+    if (!BuildDtmfRequest(digits))
+        return false;
+    m_requestType = REQUEST_DTMF;
+    m_host->SetInputComplete();
+    return SendConfig();
+}
+
+bool StreamingMethod::InitiateEventRequest() {
+    if (!m_host->GetEventGrammar())
+        return false;
+    if (!BuildEventRequest())
+        return false;
+    m_requestType = REQUEST_EVENT;
+    m_host->SetInputComplete();
+    return SendConfig();
+}
+
+bool StreamingMethod::SendConfig() {
+    if (m_configSent)
+        return false;
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Send Config <%s@%s>", LogId(), kSuffix);
+    BeginOperation(m_writingTag);
+    m_call->Write(&m_writingTag);
+    BeginOperation(m_readingTag);
+    m_call->Read(&m_readingTag);
+    m_host->MarkStream(StreamHost::MARK_CONFIG_SENT);
+    m_configSent = true;
+    return true;
+}
+
+bool StreamingMethod::SendInput(DataChunk& chunk) {
+    if (m_inputCompleteSent)
+        return false;
+    m_host->WriteUtterance(reinterpret_cast<const char*>(chunk.m_data),
+                           static_cast<size_t>(chunk.m_size));
+    BuildAudioRequest(reinterpret_cast<const char*>(chunk.m_data),
+                      static_cast<size_t>(chunk.m_size));
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Send [%d bytes] <%s@%s>",
+            static_cast<int>(chunk.m_size), LogId(), kSuffix);
+    BeginOperation(m_writingTag);
+    m_call->Write(&m_writingTag);
+    m_host->AddBytesSent(chunk.m_size);
+    return true;
+}
+
+bool StreamingMethod::SendInputComplete() {
+    if (m_inputCompleteSent || m_finishing)
+        return false;
+    bool restart = m_host->IsStreamRestart();
+    if (!restart)
+        m_host->CloseUtterance();
+    m_host->StopInterResultTimer();
+    m_inputCompleteSent = true;
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Send Done Message <%s@%s>", LogId(),
+            kSuffix);
+    BeginOperation(m_writesDoneTag);
+    m_call->WritesDone(&m_writesDoneTag);
+    if (!restart) {
+        m_host->MarkStream(StreamHost::MARK_INPUT_COMPLETE_SENT);
+        long timeout = m_host->GetStreamingSettings().m_resultTimeout;
+        if (timeout > 0 && !m_resultTimer)
+            StartTimer(m_resultTimer, timeout);
+    }
+    return true;
+}
+
+void StreamingMethod::FinishStreaming() {
+    if (m_finishing)
+        return;
+    if (IsWriting()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Wait for Writing to Complete <%s@%s>",
+                LogId(), kSuffix);
+        m_host->SetFinishAfterWrites(true);
+        return;
+    }
+    m_host->SetFinishAfterWrites(false);
+    m_finishing = true;
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Finish Streaming <%s@%s>", LogId(),
+            kSuffix);
+    BeginOperation(m_finishingTag);
+    m_call->Finish(&m_finishingTag);
+}
+
+// ---- Input from the channel ----------------------------------------------------------------
+
+bool StreamingMethod::ProcessStartOfSpeechInput() {
+    if (!IsAttached() || !m_contextActive || !m_streamCreated || m_clearing)
+        return false;
+    return InitiateSpeechRequest();
+}
+
+bool StreamingMethod::ProcessSpeechInput(DataChunk& chunk, bool last) {
+    if (!IsAttached())
+        return false;
+    if (chunk.m_size > 0) {
+        bool waiting = IsWriting() || !m_streamCreated || m_host->IsStreamRestart() ||
+                       !m_configSent || !m_contextActive;
+        if (waiting) {
+            m_host->GetPendingAudio().push_back(std::move(chunk));
+        } else {
+            SendInput(chunk);
+            chunk.Free();
+        }
+    }
+    if (last) {
+        if (m_host->CompleteInput() && !IsWriting() && m_streamCreated && m_configSent &&
+            m_contextActive)
+            SendInputComplete();
+    }
+    return true;
+}
+
+bool StreamingMethod::ProcessDtmfInput(const std::string& /*digits*/, bool /*last*/) {
+    if (!IsAttached())
+        return false;
+    if (!m_streamCreated || !m_contextActive || m_clearing)
+        return true;  // OnCreateStream sends the digits
+    if (!m_host->IsSpeechInputStarted()) {
+        InitiateDtmfRequest(m_host->GetInputText());
+    } else if (!IsWriting()) {
+        SendInputComplete();
+    }
+    return true;
+}
+
+bool StreamingMethod::ProcessNoInput() {
+    if (!IsAttached())
+        return false;
+    if (m_streamCreated) {
+        if (!m_host->IsSpeechInputStarted())
+            return false;
+        if (!IsWriting() && m_configSent)
+            SendInputComplete();
+    }
+    if (m_contextActive)
+        Cancel();
+    return true;
+}
+
+bool StreamingMethod::ProcessStop() {
+    if (!IsAttached())
+        return false;
+    if (m_host->IsFinalResponsePending()) {
+        ProcessFinalResponse();
+        return true;
+    }
+    if (m_streamCreated) {
+        if (!m_host->IsSpeechInputStarted())
+            return false;
+        if (!IsWriting() && m_configSent)
+            SendInputComplete();
+        if (m_host->IsEndOfUtterance() ||
+            m_host->GetCompletionCause() == RECOGNIZER_COMPLETION_CAUSE_ERROR)
+            return true;
+    }
+    if (m_contextActive)
+        Cancel();
+    return true;
+}
+
+// ---- Ending --------------------------------------------------------------------------------
+
+void StreamingMethod::Clear() {
+    if (!m_contextActive || !IsAttached())
+        return;
+    StopTimer(m_creationTimer);
+    StopTimer(m_resultTimer);
+    if (!m_configSent) {
+        // The call was started but never carried a request: the service would wait for one
+        // forever. Cancel it, then finish it like any other.
+        Cancel();
+        m_clearing = true;
+        if (!m_streamCreated) {
+            // OnCreateStream finishes it; meanwhile the channel holds a RECOGNIZE back.
+            m_host->SetFinishAfterWrites(true);
+            return;
+        }
+    }
+    FinishStreaming();
+}
+
+bool StreamingMethod::Cancel() {
+    if (m_hasChannel && !GetChannel()) {
+        // The channel is being destroyed and has let go of this method.
+        Detach();
+        return false;
+    }
+    if (!m_call)
+        return false;
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Cancel Streaming Detect Intent <%s@%s>",
+            LogId(), kSuffix);
+    m_call->GetContext().TryCancel();
+    return true;
+}
+
+void StreamingMethod::Detach() {
+    if (!IsAttached())
+        return;
+    m_host = nullptr;
+    StopTimers();
+    ClearContext();
+    if (!m_call)
+        return;
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Cancel Streaming Detect Intent <%s@%s>",
+            LogId(), kSuffix);
+    m_call->GetContext().TryCancel();
+    // A call with nothing in flight is finished here; otherwise its completions do it.
+    if (!IsWriting() && !m_readingTag.m_pending && !m_createStreamTag.m_pending)
+        DrainCall(nullptr);
+}
+
+void StreamingMethod::Shutdown() {
+    if (!IsAttached())
+        return;
+    m_shutdown = true;
+    StopTimers();
+    if (m_call)
+        Cancel();
+    // No completion will be processed any more: none is waited for.
+    m_createStreamTag.m_pending = false;
+    m_writingTag.m_pending = false;
+    m_writesDoneTag.m_pending = false;
+    m_readingTag.m_pending = false;
+    m_finishingTag.m_pending = false;
+    m_host->SetFinishAfterWrites(false);
+    m_host->SetFinalResponsePending(false);
+    StreamHost* host = m_host;
+    if (m_contextActive) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Streaming Detect Intent Ended by Shutdown <%s@%s>", LogId(), kSuffix);
+        ClearContext();
+        host->SetCompletionCause(RECOGNIZER_COMPLETION_CAUSE_ERROR);
+        host->CompleteRecognition(RECOGNIZER_COMPLETION_CAUSE_ERROR, std::string(), std::string());
+    }
+    m_host = nullptr;
+}
+
+// ---- Timers --------------------------------------------------------------------------------
+
+void StreamingMethod::StartTimer(OstEdpf::Timer*& timer, long ms) {
+    StopTimer(timer);
+    timer = new OstEdpf::Timer(this, ms);
+    if (!timer->Start(m_processor)) {
+        delete timer;
+        timer = nullptr;
+    }
+}
+
+void StreamingMethod::StopTimer(OstEdpf::Timer*& timer) {
+    if (!timer)
+        return;
+    // The queue deletes a stopped timer; a stop still in flight never reaches this method.
+    timer->DetachHandler();
+    timer->Stop();
+    timer = nullptr;
+}
+
+void StreamingMethod::StopTimers() {
+    StopTimer(m_creationTimer);
+    StopTimer(m_resultTimer);
+}
+
+void StreamingMethod::OnTimeoutElapsed(OstEdpf::Timer* timer) {
+    if (timer == m_creationTimer) {
+        delete timer;
+        m_creationTimer = nullptr;
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Create gRPC Stream Timed out <%s@%s>",
+                LogId(), kSuffix);
+        if (m_contextActive)
+            Cancel();
+    } else if (timer == m_resultTimer) {
+        long timeout = static_cast<long>(timer->GetTimeout());
+        delete timer;
+        m_resultTimer = nullptr;
+        if (!m_contextActive || !IsAttached())
+            return;
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "No Result within Result Timeout [%ld ms]: Cancel Stream <%s@%s>", timeout, LogId(),
+                kSuffix);
+        m_resultTimedOut = true;
+        m_host->SetCompletionCause(RECOGNIZER_COMPLETION_CAUSE_ERROR);
+        Cancel();
+    }
+}
+
+// ---- Responses -----------------------------------------------------------------------------
+
+void StreamingMethod::ProcessResponse(const StreamResponse& response) {
+    if (response.m_recognition == StreamResponse::END_OF_UTTERANCE) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                "Recognition Result: end-of-utterance <%s@%s>", LogId(), kSuffix);
+        m_host->SetEndOfUtterance();
+    } else if (response.m_recognition == StreamResponse::TRANSCRIPT) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                "Recognition Result: transcript [%s] confidence [%.2f] final [%d] end-offset "
+                "[%ld:%d] <%s@%s>",
+                response.m_transcript.c_str(), static_cast<double>(response.m_confidence),
+                response.m_isFinal ? 1 : 0, static_cast<long>(response.m_endSeconds),
+                response.m_endMillis, LogId(), kSuffix);
+        int i = 0;
+        for (const StreamResponse::Word& word : response.m_words) {
+            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                    "Word[%d]: start-offset [%ld:%d] end-offset [%ld:%d] %s <%s@%s>", i++,
+                    static_cast<long>(word.m_startSeconds), word.m_startMillis,
+                    static_cast<long>(word.m_endSeconds), word.m_endMillis, word.m_word.c_str(),
+                    LogId(), kSuffix);
+        }
+        m_host->ProcessInterimResult(response.m_transcript);
+        if (!IsAttached())
+            return;
+    }
+    if (response.m_hasQueryResult) {
+        m_host->SetQueryResultText(response.m_queryResultJson);
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Query Result: %s <%s@%s>",
+                response.m_queryResultJson.c_str(), LogId(), kSuffix);
+    }
+    if (response.m_hasWebhookStatus) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                "Webhook Status: code [%d] message [%s] <%s@%s>", response.m_webhookCode,
+                response.m_webhookMessage.c_str(), LogId(), kSuffix);
+    }
+    if (!response.m_outputAudio.empty())
+        m_host->ProcessOutputAudioData(response.m_outputAudio);
+}
+
+void StreamingMethod::ProcessFinalResponse() {
+    StreamHost* host = m_host;
+    if (host->GetInputMode() == MPF_SDI_MODE_DTMF && m_requestType != REQUEST_DTMF &&
+        !m_resultTimedOut) {
+        // The speech stream ended after the caller switched to DTMF: the digits go out on a
+        // new stream.
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Skip Result <%s@%s>", LogId(), kSuffix);
+        host->SetStreamRestart(true);
+        if (host->IsInputComplete())
+            FinishStreaming();
+        return;
+    }
+    if (host->IsInputComplete()) {
+        host->SetFinalResponsePending(false);
+        int cause = host->GetCompletionCause();
+        std::string contentType;
+        std::string body;
+        if (m_resultTimedOut) {
+            cause = RECOGNIZER_COMPLETION_CAUSE_ERROR;
+        } else if (!host->GetQueryResultText().empty()) {
+            std::string text;
+            bool hasText = true;
+            float confidence = 0;
+            GetQueryOutcome(text, hasText, confidence);
+            cause = RECOGNIZER_COMPLETION_CAUSE_NO_MATCH;
+            if (hasText)
+                host->SetInputText(text);
+            host->SetConfidence(confidence);
+            if (confidence >= host->GetConfidenceThreshold())
+                cause = RECOGNIZER_COMPLETION_CAUSE_SUCCESS;
+            ComposeRecogResult(cause, contentType, body);
+        } else if (cause == RECOGNIZER_COMPLETION_CAUSE_UNKNOWN) {
+            // No result: a stream the service ended with an error status is an error, not
+            // a no-match. The status comes with the finish.
+            m_causeByStatus = true;
+            FinishStreaming();
+            return;
+        }
+        host->CompleteRecognition(cause, contentType, body);
+        return;
+    }
+    if (host->IsEndOfUtterance() && !m_resultTimedOut) {
+        if (IsEmptyResult() && host->GetStreamingSettings().m_skipEmptyResults) {
+            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Skip Empty Result <%s@%s>", LogId(),
+                    kSuffix);
+            host->SetStreamRestart(true);
+            if (!IsWriting())
+                SendInputComplete();
+            return;
+        }
+        host->SetFinalResponsePending(true);
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Stop Input <%s@%s>", LogId(), kSuffix);
+        host->StopInput();
+        return;
+    }
+    host->SetFinalResponsePending(true);
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Stop Input <%s@%s>", LogId(), kSuffix);
+    host->StopInput();
+    host->SetCompletionCause(RECOGNIZER_COMPLETION_CAUSE_ERROR);
+}
+
+}  // namespace Zeph

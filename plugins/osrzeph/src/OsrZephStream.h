@@ -1,0 +1,259 @@
+// The streaming detect-intent engine: one bidirectional StreamingDetectIntent call per
+// recognition, written once for every API flavour.
+//
+// StreamingMethod owns the stream state machine (create, first request, one write at a time
+// from the pending-audio list, half-close, a read always outstanding, finish, restart,
+// cancel) and the read side that turns responses into channel calls. A flavour derives from
+// it and only says how to build its requests and how to read its responses
+// (StreamingMethod's pure virtual "flavour" operations); TypedStreamCall adapts the
+// generated asynchronous reader-writer of a flavour to StreamCall.
+//
+// Lifetime: a method lives until every operation it started has completed and its
+// completion has been processed (or refused by a processor that is shutting down). Each
+// started operation counts as in flight; while the count is above zero the method holds a
+// reference to itself, so the channel may release it at any time. A method whose context
+// was cleared, or that was detached from its channel, never touches the channel again: its
+// remaining completions only end the call (cancel and Finish) and free it.
+//
+// Threads: everything here runs on the engine's event processor thread, except
+// StreamCall's gRPC calls' completions, which the completion-queue thread only posts
+// (MethodBase::SignalGrpcEvent). A method destroyed by a refused completion after the
+// processor has ended is destroyed on the thread that released it; nothing runs then.
+#pragma once
+
+#include <grpcpp/client_context.h>
+#include <grpcpp/completion_queue.h>
+#include <grpcpp/support/async_stream.h>
+#include <grpcpp/support/status.h>
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <ostedpf/OstEdpfTimer.h>
+
+#include "OsrZephDataChunk.h"
+#include "OsrZephStreamHost.h"
+#include "OsrZephStub.h"
+
+namespace Zeph {
+
+// One call of one stream: its client context, its final status and the flavour's typed
+// reader-writer with the request and response it reuses.
+class StreamCall {
+public:
+    virtual ~StreamCall() = default;
+
+    grpc::ClientContext& GetContext() { return m_context; }
+    const grpc::Status& GetStatus() const { return m_status; }
+
+    // Prepares the call on `queue`; FALSE when gRPC gives no stream object.
+    virtual bool Prepare(grpc::CompletionQueue* queue) = 0;
+    virtual void StartCall(void* tag) = 0;
+    // Writes the current request.
+    virtual void Write(void* tag) = 0;
+    virtual void WritesDone(void* tag) = 0;
+    // Reads into a cleared response, so that a failed read leaves nothing stale behind.
+    virtual void Read(void* tag) = 0;
+    virtual void Finish(void* tag) = 0;
+
+protected:
+    grpc::ClientContext m_context;
+    grpc::Status m_status;
+};
+
+// StreamCall over a generated stub: Stub::PrepareAsyncStreamingDetectIntent.
+template <class Stub, class Request, class Response>
+class TypedStreamCall : public StreamCall {
+public:
+    explicit TypedStreamCall(Stub* stub) : m_stub(stub) {}
+
+    bool Prepare(grpc::CompletionQueue* queue) override {
+        m_stream = m_stub->PrepareAsyncStreamingDetectIntent(&m_context, queue);
+        return m_stream != nullptr;
+    }
+    void StartCall(void* tag) override { m_stream->StartCall(tag); }
+    void Write(void* tag) override { m_stream->Write(m_request, tag); }
+    void WritesDone(void* tag) override { m_stream->WritesDone(tag); }
+    void Read(void* tag) override {
+        m_response.Clear();
+        m_stream->Read(&m_response, tag);
+    }
+    void Finish(void* tag) override { m_stream->Finish(&m_status, tag); }
+
+    Request& GetRequest() { return m_request; }
+    const Response& GetResponse() const { return m_response; }
+
+private:
+    Stub* m_stub;
+    std::unique_ptr<grpc::ClientAsyncReaderWriter<Request, Response>> m_stream;
+    Request m_request;
+    Response m_response;
+};
+
+// One response read into flavour-neutral terms.
+struct StreamResponse {
+    enum RecognitionKind { RECOGNITION_NONE, RECOGNITION_OTHER, TRANSCRIPT, END_OF_UTTERANCE };
+    struct Word {
+        std::string m_word;
+        int64_t m_startSeconds = 0;
+        int32_t m_startMillis = 0;
+        int64_t m_endSeconds = 0;
+        int32_t m_endMillis = 0;
+    };
+
+    RecognitionKind m_recognition = RECOGNITION_NONE;
+    std::string m_transcript;
+    float m_confidence = 0;
+    bool m_isFinal = false;
+    int64_t m_endSeconds = 0;
+    int32_t m_endMillis = 0;
+    std::vector<Word> m_words;
+    // The query result has been stored by the flavour; its JSON text is here.
+    bool m_hasQueryResult = false;
+    std::string m_queryResultJson;
+    bool m_hasWebhookStatus = false;
+    int m_webhookCode = 0;
+    std::string m_webhookMessage;
+    std::string m_outputAudio;
+};
+
+class StreamingMethod : public MethodBase, public OstEdpf::TimerHandler {
+public:
+    static const char* const sm_Name;
+
+    // `host` is the recognition this method serves (the channel's, when `channel` is set);
+    // it must stay valid until the method is detached from its channel or shut down, or
+    // its last completion has been processed. Completions go through `queue` and are
+    // processed on `processor`, which also runs the method's timers.
+    StreamingMethod(Channel* channel, StreamHost* host, grpc::CompletionQueue* queue,
+                    OstEdpf::AsyncEventTimerProcessor* processor, long streamCreationTimeout);
+    ~StreamingMethod() override;
+
+    // ---- MethodBase -----------------------------------------------------------------------
+    bool Validate() override;
+    bool Invoke() override;
+    void Clear() override;
+    bool ProcessNoInput() override;
+    bool ProcessStop() override;
+    bool ProcessStartOfSpeechInput() override;
+    bool ProcessSpeechInput(DataChunk& chunk, bool last) override;
+    bool ProcessDtmfInput(const std::string& digits, bool matched) override;
+    bool ProcessGrpcEvent(Tag* tag, bool ok) override;
+    std::string GetName() const override { return sm_Name; }
+    // After the channel detached the method (its destruction), the call is ended without
+    // it: cancelled, finished, and nothing calls back.
+    bool Cancel() override;
+
+    // The engine is shutting down: no completion will be processed any more. Cancels the
+    // call and completes an open recognition with error (006) at once; the host is not
+    // used afterwards.
+    void Shutdown();
+
+    virtual bool CreateContext();
+    void OnTimeoutElapsed(OstEdpf::Timer* timer) override;
+
+    // ---- State the channel and tests read -----------------------------------------------
+    bool IsStreamCreated() const { return m_streamCreated; }
+    bool IsConfigSent() const { return m_configSent; }
+    bool IsInputCompleteSent() const { return m_inputCompleteSent; }
+    bool IsFinishing() const { return m_finishing; }
+
+protected:
+    // ---- Flavour operations ---------------------------------------------------------------
+    // A new call (context, reader-writer, request, response) on the flavour's stub.
+    virtual std::shared_ptr<StreamCall> NewCall() = 0;
+    // Composes, stores (host) and logs the session path.
+    virtual void ComposeSessionPath() = 0;
+    // First requests: fill the call's request completely (log lines included). FALSE when
+    // the needed grammar is missing.
+    virtual bool BuildSpeechRequest() = 0;
+    virtual bool BuildDtmfRequest(const std::string& digits) = 0;
+    virtual bool BuildEventRequest() = 0;
+    // Turns the request into the next audio request carrying `data`.
+    virtual void BuildAudioRequest(const char* data, size_t size) = 0;
+    // "Received Response: ..." for the response just read (empty after a failed read).
+    virtual void LogReceivedResponse(bool ok) = 0;
+    // Reads the response just read; stores its query result (if any) for the result.
+    virtual void ReadResponse(StreamResponse& response) = 0;
+    // After the read side ended, with input complete and a query result stored: the
+    // recognized text and the confidence that decides the cause. `hasText` FALSE leaves
+    // the stored input as it is.
+    virtual void GetQueryOutcome(std::string& text, bool& hasText, float& confidence) = 0;
+    // TRUE when the stored result counts as empty for "skip-empty-results".
+    virtual bool IsEmptyResult() = 0;
+    // Content type and body of the result; may change the cause.
+    virtual void ComposeRecogResult(int& cause, std::string& contentType, std::string& body) = 0;
+
+    // ---- For the flavours -----------------------------------------------------------------
+    StreamHost* GetHost() const { return m_host; }
+    StreamCall* GetCall() const { return m_call.get(); }
+    const char* LogId() const { return m_logId.c_str(); }
+
+    // The steps of the first requests that are the same for every flavour.
+    bool InitiateSpeechRequest();
+    bool InitiateDtmfRequest(const std::string& digits);
+    bool InitiateEventRequest();
+
+private:
+    bool SendConfig();
+    bool SendInput(DataChunk& chunk);
+    bool SendInputComplete();
+    void FinishStreaming();
+
+    void OnCreateStream(bool ok);
+    void OnWrite(bool ok);
+    void OnWritesDone(bool ok);
+    void OnRead(bool ok);
+    void OnFinishStream(bool ok);
+
+    void ProcessResponse(const StreamResponse& response);
+    void ProcessFinalResponse();
+
+    // Completions of a call whose context was cleared: end it and let it go.
+    void DrainCall(Tag* tag);
+    // The host goes away: cancel, and end the call without it.
+    void Detach();
+    bool IsWriting() const { return m_writingTag.m_pending || m_writesDoneTag.m_pending; }
+    bool IsAttached() const { return m_host != nullptr; }
+
+    void StartTimer(OstEdpf::Timer*& timer, long ms);
+    void StopTimer(OstEdpf::Timer*& timer);
+    void StopTimers();
+
+    StreamHost* m_host;
+    std::string m_logId;  // the channel id, copied: a detached method still logs with it
+    grpc::CompletionQueue* m_queue;
+    OstEdpf::AsyncEventTimerProcessor* m_processor;
+    long m_streamCreationTimeout;
+    std::shared_ptr<StreamCall> m_call;
+
+    // Started in CreateContext when a creation timeout is set.
+    OstEdpf::Timer* m_creationTimer = nullptr;
+    // Started at the half-close: the service must end the stream within the result timeout.
+    OstEdpf::Timer* m_resultTimer = nullptr;
+
+    // Per stream; a restart starts them over.
+    bool m_streamCreated = false;
+    bool m_configSent = false;
+    bool m_inputCompleteSent = false;
+    bool m_finishing = false;
+    // Clear() came before the first request: the call is cancelled and finished.
+    bool m_clearing = false;
+    // Per recognition: which first request went out.
+    enum RequestType { REQUEST_NONE, REQUEST_AUDIO, REQUEST_DTMF, REQUEST_EVENT };
+    RequestType m_requestType = REQUEST_NONE;
+    // The read side ended without a result: the final status decides the cause.
+    bool m_causeByStatus = false;
+    // Per recognition: the cause of a result timeout wins over no-match.
+    bool m_resultTimedOut = false;
+    // The engine is shutting down: no completion will be processed any more.
+    bool m_shutdown = false;
+
+    // Created for a channel: a channel that detached the method took the host with it.
+    bool m_hasChannel;
+};
+
+}  // namespace Zeph

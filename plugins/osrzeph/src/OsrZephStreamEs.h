@@ -1,0 +1,293 @@
+// The Dialogflow ES layer of the streaming engine, written once for the ES API versions:
+// how an ES StreamingDetectIntentRequest is built and how an ES response is read. An API
+// version instantiates EsStreamingMethod with a traits type that names its generated
+// classes:
+//
+//   struct Api {
+//       using Stub, Request, Response, QueryResult, SpeechContext;
+//       static bool ParseModelVariant(const std::string& name, int* value);
+//       static const char* const kSessionLogLine;   // "...[%s] <%s@%s>" with the path
+//   };
+//
+// Threads: the engine's event processor thread (see StreamingMethod).
+#pragma once
+
+#include <string>
+
+#include <ostrin/apt_log.h>
+
+#include "OsrGrammar.h"
+#include "OsrZephLog.h"
+#include "OsrZephQueryParams.h"
+#include "OsrZephResult.h"
+#include "OsrZephStream.h"
+
+namespace Zeph {
+
+template <class Api>
+class EsStreamingMethod : public StreamingMethod {
+public:
+    using Stub = typename Api::Stub;
+    using Request = typename Api::Request;
+    using Response = typename Api::Response;
+    using QueryResult = typename Api::QueryResult;
+    using Call = TypedStreamCall<Stub, Request, Response>;
+
+    EsStreamingMethod(Channel* channel, StreamHost* host, Stub* stub, grpc::CompletionQueue* queue,
+                      OstEdpf::AsyncEventTimerProcessor* processor, long streamCreationTimeout)
+        : StreamingMethod(channel, host, queue, processor, streamCreationTimeout), m_stub(stub) {}
+
+    // The last query result of the recognition, for the result body.
+    const QueryResult& GetQueryResult() const { return m_queryResult; }
+
+protected:
+    std::shared_ptr<StreamCall> NewCall() override {
+        auto call = std::make_shared<Call>(m_stub);
+        m_typedCall = call.get();
+        return call;
+    }
+
+    void ComposeSessionPath() override {
+        StreamHost* host = GetHost();
+        std::string path = std::string(sm_ProjectPrefix) + host->GetProjectId();
+        const std::string& environment = host->GetStreamingSettings().m_environment;
+        if (!environment.empty()) {
+            path +=
+                "/agent/environments/" + environment + "/users/-/sessions/" + host->GetDialogId();
+        } else {
+            path += "/agent/sessions/" + host->GetDialogId();
+        }
+        host->SetSessionPath(path);
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, Api::kSessionLogLine, path.c_str(),
+                LogId(), "zeph");
+    }
+
+    bool BuildSpeechRequest() override {
+        StreamHost* host = GetHost();
+        std::shared_ptr<const GrammarRef> grammar = host->GetSpeechGrammar();
+        StreamingRecogSettings& settings = host->GetStreamingSettings();
+        Request& request = NewRequest();
+        int rate = host->GetSamplingRate();
+        if (settings.m_generateOutputAudio) {
+            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                    "Enable Output Audio: encoding=%d, sampling-rate=%d <%s@%s>", 1, rate, LogId(),
+                    "zeph");
+            auto* output = request.mutable_output_audio_config();
+            output->set_audio_encoding(
+                static_cast<decltype(output->audio_encoding())>(1));  // LINEAR_16
+            output->set_sample_rate_hertz(rate);
+        }
+        ApplyQueryParameters(request, FirstRequestKind::Audio, grammar.get());
+        const SpeechContext* context = grammar->GetSpeechContext();
+        if (context && !context->m_language.empty())
+            settings.m_language = context->m_language;
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                "Init Streaming Request: encoding=%d, sampling-rate=%d, language=%s, "
+                "single-utterance=%d, word-info=%d <%s@%s>",
+                1, rate, settings.m_language.c_str(), settings.m_singleUtterance ? 1 : 0,
+                settings.m_wordInfo ? 1 : 0, LogId(), "zeph");
+        auto* config = request.mutable_query_input()->mutable_audio_config();
+        config->set_audio_encoding(
+            static_cast<decltype(config->audio_encoding())>(1));  // LINEAR_16
+        config->set_sample_rate_hertz(rate);
+        config->set_language_code(settings.m_language);
+        config->set_single_utterance(settings.m_singleUtterance);
+        config->set_enable_word_info(settings.m_wordInfo);
+        if (!settings.m_model.empty()) {
+            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Model [%s] <%s@%s>",
+                    settings.m_model.c_str(), LogId(), "zeph");
+            config->set_model(settings.m_model);
+        }
+        if (!settings.m_modelVariant.empty()) {
+            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Model Variant [%s] <%s@%s>",
+                    settings.m_modelVariant.c_str(), LogId(), "zeph");
+            int variant = 0;
+            if (Api::ParseModelVariant(settings.m_modelVariant, &variant)) {
+                config->set_model_variant(static_cast<decltype(config->model_variant())>(variant));
+            } else {
+                apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                        "Unknown Model Variant [%s] <%s@%s>", settings.m_modelVariant.c_str(),
+                        LogId(), "zeph");
+            }
+        }
+        config->clear_speech_contexts();
+        if (context && !context->m_phrases.empty()) {
+            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Speech Context [%s] <%s@%s>",
+                    context->m_id.c_str(), LogId(), "zeph");
+            for (const auto& entry : context->m_phrases) {
+                auto* speechContext = config->add_speech_contexts();
+                speechContext->add_phrases(entry.second.m_phrase);
+                if (entry.second.m_weight >= 0)
+                    speechContext->set_boost(entry.second.m_weight);
+            }
+        }
+        return true;
+    }
+
+    bool BuildDtmfRequest(const std::string& digits) override {
+        StreamHost* host = GetHost();
+        std::shared_ptr<const GrammarRef> grammar = host->GetDtmfGrammar();
+        const std::string& language = host->GetStreamingSettings().m_language;
+        Request& request = NewRequest();
+        ApplyQueryParameters(request, FirstRequestKind::Dtmf, grammar.get());
+        bool asEvent = grammar->m_builtinGrammar &&
+                       grammar->m_builtinGrammar->m_input == BuiltinGrammar::INPUT_EVENT;
+        if (asEvent) {
+            auto* event = request.mutable_query_input()->mutable_event();
+            event->set_name(digits);
+            event->set_language_code(language);
+        } else {
+            auto* text = request.mutable_query_input()->mutable_text();
+            text->set_text(digits);
+            text->set_language_code(language);
+        }
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                "Init DTMF Request: name=%s, digits=%s, language=%s, input=%s <%s@%s>",
+                grammar->m_name.c_str(), digits.c_str(), language.c_str(),
+                asEvent ? "event" : "text", LogId(), "zeph");
+        return true;
+    }
+
+    bool BuildEventRequest() override {
+        StreamHost* host = GetHost();
+        std::shared_ptr<const GrammarRef> grammar = host->GetEventGrammar();
+        const std::string& language = host->GetStreamingSettings().m_language;
+        Request& request = NewRequest();
+        ApplyQueryParameters(request, FirstRequestKind::Event, nullptr);
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                "Init Event Request: name=%s, language=%s <%s@%s>", grammar->m_name.c_str(),
+                language.c_str(), LogId(), "zeph");
+        auto* event = request.mutable_query_input()->mutable_event();
+        event->set_name(grammar->m_name);
+        event->set_language_code(language);
+        AddEventParameters(grammar->m_params, event, Scope());
+        return true;
+    }
+
+    void BuildAudioRequest(const char* data, size_t size) override {
+        Request& request = m_typedCall->GetRequest();
+        // The output audio config, when the first request set it, stays in every request.
+        request.clear_session();
+        request.clear_query_input();
+        request.clear_query_params();
+        request.set_input_audio(data, size);
+    }
+
+    void LogReceivedResponse(bool ok) override {
+        const Response& response = m_typedCall->GetResponse();
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                "Received Response: status [%d] id [%s] recog result [%d] query result [%d] "
+                "webhook status [%d] output audio [%d bytes] <%s@%s>",
+                ok ? 1 : 0, response.response_id().c_str(),
+                response.has_recognition_result() ? 1 : 0, response.has_query_result() ? 1 : 0,
+                response.has_webhook_status() ? 1 : 0,
+                static_cast<int>(response.output_audio().size()), LogId(), "zeph");
+    }
+
+    void ReadResponse(StreamResponse& out) override {
+        const Response& response = m_typedCall->GetResponse();
+        if (response.has_recognition_result()) {
+            const auto& result = response.recognition_result();
+            switch (static_cast<int>(result.message_type())) {
+                case 1:  // TRANSCRIPT
+                    out.m_recognition = StreamResponse::TRANSCRIPT;
+                    break;
+                case 2:  // END_OF_SINGLE_UTTERANCE
+                    out.m_recognition = StreamResponse::END_OF_UTTERANCE;
+                    break;
+                default:
+                    out.m_recognition = StreamResponse::RECOGNITION_OTHER;
+                    break;
+            }
+            out.m_transcript = result.transcript();
+            out.m_confidence = result.confidence();
+            out.m_isFinal = result.is_final();
+            out.m_endSeconds = result.speech_end_offset().seconds();
+            out.m_endMillis = result.speech_end_offset().nanos() / 1000000;
+            for (const auto& info : result.speech_word_info()) {
+                StreamResponse::Word word;
+                word.m_word = info.word();
+                word.m_startSeconds = info.start_offset().seconds();
+                word.m_startMillis = info.start_offset().nanos() / 1000000;
+                word.m_endSeconds = info.end_offset().seconds();
+                word.m_endMillis = info.end_offset().nanos() / 1000000;
+                out.m_words.push_back(std::move(word));
+            }
+        }
+        if (response.has_query_result()) {
+            m_queryResult = response.query_result();
+            m_hasQueryResult = true;
+            out.m_hasQueryResult = true;
+            ComposeJsonQueryResult(m_queryResult, true, out.m_queryResultJson);
+        }
+        if (response.has_webhook_status()) {
+            out.m_hasWebhookStatus = true;
+            out.m_webhookCode = response.webhook_status().code();
+            out.m_webhookMessage = response.webhook_status().message();
+        }
+        out.m_outputAudio = response.output_audio();
+    }
+
+    void GetQueryOutcome(std::string& text, bool& hasText, float& confidence) override {
+        hasText = RecognizedText(m_queryResult, text);
+        confidence = ResultConfidence(m_queryResult);
+    }
+
+    bool IsEmptyResult() override { return m_queryResult.query_text().empty(); }
+
+    void ComposeRecogResult(int& cause, std::string& contentType, std::string& body) override {
+        StreamHost* host = GetHost();
+        RecogResultInput input;
+        FillResultGrammar(host->GetSpeechGrammar().get(), input.m_speechGrammar);
+        FillResultGrammar(host->GetDtmfGrammar().get(), input.m_dtmfGrammar);
+        FillResultGrammar(host->GetEventGrammar().get(), input.m_eventGrammar);
+        input.m_inputMode = static_cast<mpf_sdi_mode_e>(host->GetInputMode());
+        input.m_confidenceThreshold = host->GetConfidenceThreshold();
+        input.m_outputAudioUri = host->GetOutputAudioUri();
+        input.m_channelId = LogId();
+        RecogResult result =
+            Zeph::ComposeRecogResult(host->GetResultsSettings(), m_queryResult, input);
+        cause = result.m_cause;
+        contentType = result.m_contentType;
+        body = result.m_body;
+    }
+
+private:
+    // A fresh first request with the session path.
+    Request& NewRequest() {
+        Request& request = m_typedCall->GetRequest();
+        request.Clear();
+        request.set_session(GetHost()->GetSessionPath());
+        return request;
+    }
+
+    // The channel's query parameters, then (audio and DTMF) the grammar's built-in and
+    // JSON ones.
+    void ApplyQueryParameters(Request& request, FirstRequestKind kind, const GrammarRef* grammar) {
+        static const GrammarParams kNone;
+        ComposeQueryParameters(
+            kind, GetHost()->GetQueryParams(), grammar ? grammar->m_params : kNone,
+            grammar ? grammar->m_queryParamsText : std::string(), &request, Scope());
+    }
+
+    QueryScope Scope() const {
+        QueryScope scope;
+        scope.sessionPath = GetHost()->GetSessionPath();
+        scope.channelId = LogId();
+        return scope;
+    }
+
+    static void FillResultGrammar(const GrammarRef* grammar, ResultGrammar& out) {
+        if (!grammar)
+            return;
+        out.m_text = grammar->GetText();
+        out.m_builtin = grammar->m_builtinGrammar;
+    }
+
+    Stub* m_stub;
+    Call* m_typedCall = nullptr;  // the current call (owned by the engine)
+    QueryResult m_queryResult;
+    bool m_hasQueryResult = false;
+};
+
+}  // namespace Zeph
