@@ -11,6 +11,9 @@
 #include <cstring>
 
 #include "OsrZephLog.h"
+#include "OsrZephStubSessionV2.h"
+#include "OsrZephStubSessionV2beta1.h"
+#include "OsrZephStubSessionV3beta1.h"
 
 namespace Zeph {
 
@@ -119,19 +122,14 @@ long ToInteger(const std::string& text) {
     return std::strtol(text.c_str(), nullptr, 10);
 }
 
-// The session stub of a flavour whose streaming method is not part of this build yet: the
-// channel opens, and a RECOGNIZE fails where the method would be created (407).
-class UnbuiltSessionStub : public StubBase {
-public:
-    using StubBase::StubBase;
-    bool CreateGrpcStub() override { return true; }
-    std::shared_ptr<MethodBase> CreateStreamingDetectIntentMethod() override { return nullptr; }
-};
-
 // The session stub of an API flavour, by its exact name; null for any other.
 std::shared_ptr<StubBase> CreateSessionStub(const std::string& api, Channel* channel) {
     if (api == "v2")
-        return std::make_shared<UnbuiltSessionStub>(channel);
+        return std::make_shared<APIV2::SessionStub>(channel, channel->GetGrpcChannel());
+    if (api == "v2beta1")
+        return std::make_shared<APIV2BETA1::SessionStub>(channel, channel->GetGrpcChannel());
+    if (api == "v3beta1")
+        return std::make_shared<APIV3BETA1::SessionStub>(channel, channel->GetGrpcChannel());
     return nullptr;
 }
 
