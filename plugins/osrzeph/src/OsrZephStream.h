@@ -147,6 +147,10 @@ public:
     // it: cancelled, finished, and nothing calls back.
     bool Cancel() override;
 
+    // The host goes away (the channel's destruction; Cancel() after DetachChannel() comes
+    // here): the call is cancelled and finished without it, and nothing calls back.
+    void Detach();
+
     // The engine is shutting down: no completion will be processed any more. Cancels the
     // call and completes an open recognition with error (006) at once; the host is not
     // used afterwards.
@@ -214,8 +218,6 @@ private:
 
     // Completions of a call whose context was cleared: end it and let it go.
     void DrainCall(Tag* tag);
-    // The host goes away: cancel, and end the call without it.
-    void Detach();
     bool IsWriting() const { return m_writingTag.m_pending || m_writesDoneTag.m_pending; }
     bool IsAttached() const { return m_host != nullptr; }
 
