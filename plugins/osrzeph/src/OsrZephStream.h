@@ -37,6 +37,7 @@
 
 #include "OsrZephDataChunk.h"
 #include "OsrZephLog.h"
+#include "OsrZephQueryParams.h"
 #include "OsrZephResult.h"
 #include "OsrZephStreamHost.h"
 #include "OsrZephStub.h"
@@ -180,6 +181,10 @@ public:
     // it: cancelled, finished, and nothing calls back.
     bool Cancel() override;
 
+    // The host goes away (the channel's destruction; Cancel() after DetachChannel() comes
+    // here): the call is cancelled and finished without it, and nothing calls back.
+    void Detach();
+
     // The engine is shutting down: no completion will be processed any more. Cancels the
     // call and completes an open recognition with error (006) at once; the host is not
     // used afterwards.
@@ -242,6 +247,22 @@ protected:
             static_cast<decltype(output->audio_encoding())>(1));  // LINEAR_16
         output->set_sample_rate_hertz(rate);
     }
+    // The channel's query parameters, then (audio and DTMF) the grammar's built-in and
+    // JSON ones.
+    template <class Request>
+    void ApplyQueryParameters(Request& request, FirstRequestKind kind, const GrammarRef* grammar) {
+        static const GrammarParams kNone;
+        ComposeQueryParameters(kind, m_host->GetQueryParams(), grammar ? grammar->m_params : kNone,
+                               grammar ? grammar->m_queryParamsText : std::string(), &request,
+                               Scope());
+    }
+    // The session names in query parameters are completed against, and the log suffix.
+    QueryScope Scope() const {
+        QueryScope scope;
+        scope.sessionPath = m_host->GetSessionPath();
+        scope.channelId = LogId();
+        return scope;
+    }
     // The speech context's language replaces the channel's; logs the request's audio
     // settings. Returns the speech grammar's context (may be null).
     const SpeechContext* InitStreamingSettings();
@@ -291,8 +312,6 @@ private:
 
     // Completions of a call whose context was cleared: end it and let it go.
     void DrainCall(Tag* tag);
-    // The host goes away: cancel, and end the call without it.
-    void Detach();
     bool IsWriting() const { return m_writingTag.m_pending || m_writesDoneTag.m_pending; }
     bool IsAttached() const { return m_host != nullptr; }
 

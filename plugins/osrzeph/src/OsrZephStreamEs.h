@@ -18,6 +18,7 @@
 
 #include "OsrGrammar.h"
 #include "OsrZephLog.h"
+#include "OsrZephQueryParams.h"
 #include "OsrZephResult.h"
 #include "OsrZephStream.h"
 
@@ -67,7 +68,7 @@ protected:
         const StreamingRecogSettings& settings = host->GetStreamingSettings();
         Request& request = NewRequest();
         SetOutputAudioConfig(request);
-        ApplyQueryParameters(request, grammar.get());
+        ApplyQueryParameters(request, FirstRequestKind::Audio, grammar.get());
         const SpeechContext* context = InitStreamingSettings();
         auto* config = request.mutable_query_input()->mutable_audio_config();
         config->set_audio_encoding(
@@ -96,7 +97,7 @@ protected:
         std::shared_ptr<const GrammarRef> grammar = host->GetDtmfGrammar();
         const std::string& language = host->GetStreamingSettings().m_language;
         Request& request = NewRequest();
-        ApplyQueryParameters(request, grammar.get());
+        ApplyQueryParameters(request, FirstRequestKind::Dtmf, grammar.get());
         bool asEvent = grammar->m_builtinGrammar &&
                        grammar->m_builtinGrammar->m_input == BuiltinGrammar::INPUT_EVENT;
         if (asEvent) {
@@ -120,20 +121,14 @@ protected:
         std::shared_ptr<const GrammarRef> grammar = host->GetEventGrammar();
         const std::string& language = host->GetStreamingSettings().m_language;
         Request& request = NewRequest();
-        ApplyQueryParameters(request, nullptr);
+        ApplyQueryParameters(request, FirstRequestKind::Event, nullptr);
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
                 "Init Event Request: name=%s, language=%s <%s@%s>", grammar->m_name.c_str(),
                 language.c_str(), LogId(), "zeph");
         auto* event = request.mutable_query_input()->mutable_event();
         event->set_name(grammar->m_name);
         event->set_language_code(language);
-        for (const auto& param : grammar->m_params) {
-            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
-                    "Add Event Param: name=%s, value=%s <%s@%s>", param.first.c_str(),
-                    param.second.c_str(), LogId(), "zeph");
-            (*event->mutable_parameters()->mutable_fields())[param.first].set_string_value(
-                param.second);
-        }
+        AddEventParameters(grammar->m_params, event, Scope());
         return true;
     }
 
@@ -200,10 +195,6 @@ private:
         request.set_session(GetHost()->GetSessionPath());
         return request;
     }
-
-    // The channel's query parameters, then the grammar's built-in and JSON ones: the
-    // query-parameter component fills them in here; until then nothing is added.
-    void ApplyQueryParameters(Request& /*request*/, const GrammarRef* /*grammar*/) {}
 
     Stub* m_stub;
     Call* m_typedCall = nullptr;  // the current call (owned by the engine)

@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+#include <ostrin/apt_text_stream.h>
+
 #include "OsrGrammar.h"
 #include "OsrZephSettings.h"
 
@@ -39,6 +41,8 @@ public:
     // Value of the "x-goog-user-project" metadata; empty: none.
     virtual const std::string& GetUserProject() const = 0;
     virtual const std::string& GetSessionPath() const = 0;
+    // The RECOGNIZE request's Vendor-Specific-Parameters, or null.
+    virtual const apt_pair_arr_t* GetQueryParams() const = 0;
     virtual void SetSessionPath(const std::string& path) = 0;
 
     // ---- Settings and grammars of the recognition -------------------------------------------

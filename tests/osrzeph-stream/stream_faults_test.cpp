@@ -1,0 +1,230 @@
+// The v2 streaming method when the service misbehaves, when the channel closes at each
+// stage of a stream, and when the engine shuts down with streams open: every recognition
+// ends once with the right cause and no call stays open at the sim.
+#include "stream_harness.h"
+
+namespace ZephStreamTest {
+namespace {
+
+struct FaultCase {
+    const char* name;
+    const char* agent;
+    long creationTimeout;
+    long resultTimeout;
+    int cause;
+    const char* logLine;  // a line the plugin must have logged; empty: none
+};
+
+std::ostream& operator<<(std::ostream& out, const FaultCase& fault) {
+    return out << fault.name;
+}
+
+const FaultCase kFaults[] = {
+    {"refuse", R"({"faults": {"refuse": {"code": "PERMISSION_DENIED", "message": "no access"}}})",
+     0, 35000, RECOGNIZER_COMPLETION_CAUSE_ERROR, "gRPC Status: no access <ch-1@zeph>"},
+    {"refuse_after_first_request",
+     R"({"utterances": [{"transcript": "x", "faults": {"refuse": {"code": "RESOURCE_EXHAUSTED",
+         "message": "quota"}}}]})",
+     0, 35000, RECOGNIZER_COMPLETION_CAUSE_ERROR, "gRPC Status: quota <ch-1@zeph>"},
+    {"delay_accept", R"({"faults": {"delay_accept_ms": 1500}})", 200, 35000,
+     RECOGNIZER_COMPLETION_CAUSE_SUCCESS, ""},
+    {"abort_after_bytes", R"({"faults": {"abort_after_bytes": 16000}})", 0, 35000,
+     RECOGNIZER_COMPLETION_CAUSE_ERROR, "gRPC Status: Scripted abort. <ch-1@zeph>"},
+    {"reset_after_bytes", R"({"faults": {"reset_after_bytes": 16000}})", 0, 35000,
+     RECOGNIZER_COMPLETION_CAUSE_ERROR, "gRPC Status: "},
+    {"end_without_result", R"({"faults": {"end_without_result": true}})", 0, 35000,
+     RECOGNIZER_COMPLETION_CAUSE_NO_MATCH, ""},
+    {"no_end_of_utterance", R"({"faults": {"no_end_of_utterance": true}})", 0, 35000,
+     RECOGNIZER_COMPLETION_CAUSE_SUCCESS, ""},
+    {"stall", R"({"faults": {"stall": true}})", 0, 300, RECOGNIZER_COMPLETION_CAUSE_ERROR,
+     "No Result within Result Timeout [300 ms]: Cancel Stream <ch-1@zeph>"},
+};
+
+class StreamFaultTest : public StreamFixture, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(StreamFaultTest, EndsOnceWithTheRightCauseAndNothingOpen) {
+    const FaultCase& fault = GetParam();
+    std::vector<int16_t> speech = ZephTest::SynthesizeSpeech("I want a large pizza", 16000);
+    ASSERT_FALSE(speech.empty());
+    StartSim(fault.agent);
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    host->m_settings.m_resultTimeout = fault.resultTimeout;
+    ASSERT_TRUE(Invoke(host, fault.creationTimeout));
+    SendSpeech(host, speech);
+    ASSERT_TRUE(WaitDone(host)) << m_log.Dump();
+    EXPECT_EQ(host->m_completions, 1);
+    EXPECT_EQ(host->m_completeCause, fault.cause) << m_log.Dump();
+    if (*fault.logLine) {
+        EXPECT_TRUE(m_log.Has(fault.logLine)) << m_log.Dump();
+    }
+    auto records = WaitRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_NE(records[0]->statusCode, -1);
+    ExpectNothingLeft();
+}
+
+INSTANTIATE_TEST_SUITE_P(SimFaults, StreamFaultTest, ::testing::ValuesIn(kFaults),
+                         [](const ::testing::TestParamInfo<FaultCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// ---- Close at each stage ------------------------------------------------------------------
+
+class StreamCloseTest : public StreamFixture {
+protected:
+    void SetUp() override {
+        StreamFixture::SetUp();
+        m_speech = ZephTest::SynthesizeSpeech("I want a large pizza", 16000);
+        ASSERT_FALSE(m_speech.empty());
+    }
+
+    // Closes on the processor once `stage` holds, then checks the close was answered after
+    // exactly one completion and the sim saw the stream end.
+    void CloseWhen(TestHost* host, std::function<bool()> stage) {
+        ASSERT_TRUE(WaitUntil(stage)) << m_log.Dump();
+        Run([host] { host->Close(); });
+        ASSERT_TRUE(WaitUntil([host] { return host->m_closeAnswered; })) << m_log.Dump();
+        ASSERT_TRUE(WaitDone(host)) << m_log.Dump();
+        EXPECT_EQ(host->m_completions, 1);
+        auto records = WaitRecords(1);
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_NE(records[0]->statusCode, -1);
+        ExpectNothingLeft();
+    }
+
+    std::vector<int16_t> m_speech;
+};
+
+TEST_F(StreamCloseTest, WhileCreating) {
+    StartSim(R"({})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    ASSERT_TRUE(Invoke(host));
+    Run([host] { host->Close(); });
+    ASSERT_TRUE(WaitUntil([host] { return host->m_closeAnswered; })) << m_log.Dump();
+    ASSERT_TRUE(WaitDone(host)) << m_log.Dump();
+    EXPECT_EQ(host->m_completions, 1);
+    EXPECT_EQ(host->m_completeCause, RECOGNIZER_COMPLETION_CAUSE_CANCELLED);
+    ExpectNothingLeft();
+}
+
+TEST_F(StreamCloseTest, WhileWaitingForInput) {
+    StartSim(R"({})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    ASSERT_TRUE(Invoke(host));
+    CloseWhen(host, [host] { return host->m_streamCreated; });
+}
+
+TEST_F(StreamCloseTest, WhileStreaming) {
+    StartSim(R"({"faults": {"delay_answer_ms": 200}})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    ASSERT_TRUE(Invoke(host));
+    SendSpeech(host, m_speech, 3200, false);  // no end of speech
+    CloseWhen(host, [host] { return host->m_bytesSent >= 16000; });
+}
+
+TEST_F(StreamCloseTest, WhileHalfClosed) {
+    StartSim(R"({"faults": {"stall": true}})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    ASSERT_TRUE(Invoke(host));
+    SendSpeech(host, m_speech);
+    CloseWhen(host, [host] {
+        return static_cast<StreamingMethod*>(host->m_method.get())->IsInputCompleteSent();
+    });
+}
+
+TEST_F(StreamCloseTest, WhileFinishing) {
+    StartSim(R"({})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    ASSERT_TRUE(Invoke(host));
+    SendSpeech(host, m_speech);
+    // The recognition has completed; the finish may still be on its way.
+    CloseWhen(host, [host] { return !host->m_active; });
+}
+
+TEST_F(StreamCloseTest, ChannelDestroyedWhileStreamingEndsTheCallWithoutIt) {
+    StartSim(R"({"faults": {"delay_answer_ms": 200}})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    ASSERT_TRUE(Invoke(host));
+    SendSpeech(host, m_speech, 3200, false);
+    ASSERT_TRUE(WaitUntil([host] { return host->m_bytesSent >= 16000; }));
+    std::weak_ptr<MethodBase> method = host->m_method;
+    // The channel lets go of the method and is gone: whatever completes later must not
+    // reach it (the sanitizer would see it).
+    Run([&] {
+        static_cast<StreamingMethod*>(host->m_method.get())->Detach();
+        host->m_method.reset();
+        m_hosts.clear();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return method.expired(); })) << m_log.Dump();
+    EXPECT_TRUE(m_log.Has("Cancel Streaming Detect Intent <ch-1@zeph>"));
+    auto records = WaitRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_TRUE(records[0]->cancelled);
+    ExpectNothingLeft();
+}
+
+// ---- Engine shutdown -------------------------------------------------------------------
+
+TEST_F(StreamCloseTest, EngineShutdownWithTwentyRecognitionsInFlight) {
+    StartSim(R"({"faults": {"stall": true}})");
+    StartEngine();
+    std::vector<TestHost*> hosts;
+    for (int i = 0; i < 20; ++i) {
+        TestHost* host = NewHost("ch-" + std::to_string(i));
+        host->m_dialogId = "call-" + std::to_string(i);
+        host->m_speech = SpeechGrammar();
+        ASSERT_TRUE(Invoke(host));
+        // Half of them are streaming, half wait for input.
+        if (i % 2 == 0)
+            SendSpeech(host, m_speech, 3200, i % 4 == 0);
+        hosts.push_back(host);
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        for (TestHost* host : hosts)
+            if (!host->m_streamCreated)
+                return false;
+        return true;
+    }));
+    StopEngine([&] {
+        for (TestHost* host : hosts)
+            static_cast<StreamingMethod*>(host->m_method.get())->Shutdown();
+    });
+    for (TestHost* host : hosts) {
+        EXPECT_EQ(host->m_completions, 1) << host->m_id;
+        EXPECT_EQ(host->m_completeCause, RECOGNIZER_COMPLETION_CAUSE_ERROR) << host->m_id;
+    }
+    // "Completion Queue Shutdown" comes after every recognition was answered.
+    auto lines = m_log.Lines();
+    int lastEnded = -1, queueShutdown = -1;
+    for (int i = 0; i < static_cast<int>(lines.size()); ++i) {
+        if (lines[i].find("Streaming Detect Intent Ended by Shutdown") != std::string::npos)
+            lastEnded = i;
+        if (lines[i] == "Completion Queue Shutdown")
+            queueShutdown = i;
+    }
+    EXPECT_GE(lastEnded, 0);
+    EXPECT_GT(queueShutdown, lastEnded);
+    // The sim saw all twenty streams cancelled by the plugin, before it was stopped.
+    auto records = WaitRecords(20);
+    EXPECT_EQ(records.size(), 20u);
+    for (const auto& record : records)
+        EXPECT_TRUE(record->cancelled) << record->session;
+    ExpectNothingLeft();
+}
+
+}  // namespace
+}  // namespace ZephStreamTest
