@@ -59,6 +59,7 @@ public:
     std::string m_dialogId = "call-1";
     std::string m_userProject;
     std::string m_sessionPath;
+    const apt_pair_arr_t* m_queryParams = nullptr;  // the RECOGNIZE's vendor parameters
     Zeph::StreamingRecogSettings m_settings;
     Zeph::ResultsSettings m_results;
     int m_rate = 8000;
@@ -84,6 +85,7 @@ public:
     const std::string& GetDialogId() const override { return m_dialogId; }
     const std::string& GetUserProject() const override { return m_userProject; }
     const std::string& GetSessionPath() const override { return m_sessionPath; }
+    const apt_pair_arr_t* GetQueryParams() const override { return m_queryParams; }
     void SetSessionPath(const std::string& path) override { m_sessionPath = path; }
     Zeph::StreamingRecogSettings& GetStreamingSettings() override { return m_settings; }
     const Zeph::ResultsSettings& GetResultsSettings() const override { return m_results; }

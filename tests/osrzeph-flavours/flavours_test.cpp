@@ -59,6 +59,8 @@ protected:
     }
 
     void SetUp() override {
+        apr_initialize();
+        apr_pool_create(&m_pool, nullptr);
         m_dir = ZephTest::MakeTempDir("zeph-flavours");
         ASSERT_FALSE(m_dir.empty());
         std::ofstream(m_dir + "/agent.json") << kAgent;
@@ -71,6 +73,8 @@ protected:
         m_sim.Stop();
         m_channel.reset();
         std::filesystem::remove_all(m_dir);
+        apr_pool_destroy(m_pool);
+        apr_terminate();
         EXPECT_EQ(Zeph::MethodBase::GetLiveCount(), 0);
     }
 
@@ -199,6 +203,19 @@ protected:
         return records;
     }
 
+    // Vendor-specific parameters of the RECOGNIZE, as name/value pairs.
+    const apt_pair_arr_t* Pairs(const std::vector<std::pair<std::string, std::string>>& list) {
+        apt_pair_arr_t* pairs = apt_pair_array_create(list.size(), m_pool);
+        for (const auto& entry : list) {
+            apt_str_t name, value;
+            apt_string_assign_n(&name, entry.first.data(), entry.first.size(), m_pool);
+            apt_string_assign_n(&value, entry.second.data(), entry.second.size(), m_pool);
+            apt_pair_array_append(pairs, &name, &value, m_pool);
+        }
+        return pairs;
+    }
+
+    apr_pool_t* m_pool = nullptr;
     std::string m_dir;
     ZephTest::SimProcess m_sim;
     std::shared_ptr<grpc::Channel> m_channel;
@@ -519,6 +536,35 @@ TEST_F(FlavoursTest, CxEventGrammarTriggersTheIntentWithoutParameters) {
     EXPECT_EQ(At(first, "queryInput/intent/parameters"), nullptr);
     EXPECT_EQ(At(first, "queryInput/event"), nullptr);
     EXPECT_EQ(At(first, "queryParams"), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FlavoursTest, CxQueryParametersKnowOnlyTheirOwnNames) {
+    const apt_pair_arr_t* pairs =
+        Pairs({{"timeZone", "Europe/Paris"},
+               {"contexts", R"([{"name": "booking", "lifespanCount": 2}])"},
+               {"sessionEntityTypes",
+                R"([{"name": "size", "entityOverrideMode": "ENTITY_OVERRIDE_MODE_OVERRIDE",
+                     "entities": [{"value": "large", "synonyms": ["large"]}]}])"}});
+    Outcome outcome =
+        Recognize("v3beta1", Input::Speech, [&](TestHost& host) { host.m_queryParams = pairs; });
+    ASSERT_TRUE(outcome.completed);
+    EXPECT_EQ(outcome.completion.cause, 0);
+    EXPECT_EQ(m_log.Find(APT_PRIO_INFO, "Set Query Param: name=timeZone").size(), 1u);
+    EXPECT_TRUE(m_log.Find(APT_PRIO_INFO, "Set Query Param: name=contexts").empty());
+    EXPECT_EQ(m_log.Warnings(), 0);
+    std::vector<rapidjson::Document> records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    const rapidjson::Value& first = records[0]["first_request"];
+    EXPECT_EQ(Str(first, "queryParams/timeZone"), "Europe/Paris");
+    EXPECT_EQ(At(first, "queryParams/contexts"), nullptr);
+    const rapidjson::Value* types = At(first, "queryParams/sessionEntityTypes");
+    ASSERT_TRUE(types && types->IsArray() && types->Size() == 1u);
+    EXPECT_EQ(Str((*types)[0], "name"),
+              std::string(kCxAgentPath) + "/sessions/call-1/entityTypes/size");
 }
 
 }  // namespace

@@ -70,6 +70,7 @@ bool StreamingDetectIntentMethod::BuildSpeechRequest() {
     StreamHost* host = GetHost();
     Request& request = NewRequest();
     SetOutputAudioConfig(request);
+    ApplyQueryParameters(request, FirstRequestKind::Audio, host->GetSpeechGrammar().get());
     const SpeechContext* context = InitStreamingSettings();
     const StreamingRecogSettings& settings = host->GetStreamingSettings();
     // CX's audio config has no language: the language travels in the query input.
@@ -102,6 +103,7 @@ bool StreamingDetectIntentMethod::BuildDtmfRequest(const std::string& digits) {
     std::shared_ptr<const GrammarRef> grammar = host->GetDtmfGrammar();
     const std::string& language = host->GetStreamingSettings().m_language;
     Request& request = NewRequest();
+    ApplyQueryParameters(request, FirstRequestKind::Dtmf, grammar.get());
     auto* input = request.mutable_query_input();
     input->set_language_code(language);
     bool asEvent = grammar->m_builtinGrammar &&
@@ -133,6 +135,7 @@ bool StreamingDetectIntentMethod::BuildEventRequest() {
     std::shared_ptr<const GrammarRef> grammar = host->GetEventGrammar();
     const std::string& language = host->GetStreamingSettings().m_language;
     Request& request = NewRequest();
+    ApplyQueryParameters(request, FirstRequestKind::Event, nullptr);
     request.mutable_query_input()->set_language_code(language);
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
             "Init Event Request: name=%s, language=%s <%s@%s>", grammar->m_name.c_str(),
