@@ -16,11 +16,10 @@ TEST(FlavourChannels, EachChannelCreatesTheStubItsApiNames) {
     ASSERT_FALSE(root.Path().empty());
     // A loopback address where nothing listens: opening a channel reaches no service.
     root.WriteConfig("127.0.0.1:1", "api=\"v2beta1\"");
-    RunResult run = root.Run(
-        "channel A api=v2\nchannel B api=v3beta1\nchannel C\nclose A\nclose B\nclose C\n");
+    RunResult run =
+        root.Run("channel A api=v2\nchannel B api=v3beta1\nchannel C\nclose A\nclose B\nclose C\n");
     EXPECT_EQ(run.status, 0) << run.log;
-    EXPECT_NE(run.log.find("Create gRPC Session Stub [v2] <A@zeph>"), std::string::npos)
-        << run.log;
+    EXPECT_NE(run.log.find("Create gRPC Session Stub [v2] <A@zeph>"), std::string::npos) << run.log;
     EXPECT_NE(run.log.find("Create gRPC Session Stub [v3beta1] <B@zeph>"), std::string::npos)
         << run.log;
     // Without the attribute the configured flavour applies.
