@@ -164,9 +164,8 @@ Channel::~Channel() {
     if (m_method) {
         // Operations still in flight keep the method alive; it must not reach back here.
         std::shared_ptr<MethodBase> method = std::move(m_method);
-        if (method->IsContextActive())
-            method->Cancel();
         method->DetachChannel();
+        method->Cancel();
     }
     if (m_detector)
         mpf_sdi_destroy(m_detector);
@@ -239,6 +238,12 @@ void Channel::ProcessEvent(const ChannelEvent& event) {
             break;
         case TASK_MSG_REQUEST:
             ProcessRequest(event.GetMessage());
+            break;
+        case TASK_MSG_NO_INPUT:
+            ProcessNoInput();
+            break;
+        case TASK_MSG_STOP:
+            ProcessStop();
             break;
         default:
             break;
@@ -326,7 +331,13 @@ bool Channel::Close() {
         // when the service has finished with it.
         m_pendingClose = true;
         m_method->Cancel();
-        return true;
+        if (!m_pendingClose)
+            return true;  // answered while cancelling
+        if (m_method && m_method->IsContextActive() && m_method->GetOperationsInFlight() > 0)
+            return true;
+        // Nothing in flight: no completion will come back to carry the close out. The
+        // call is ended with the method when the channel is destroyed.
+        m_pendingClose = false;
     }
     SendCloseResponse();
     return true;
@@ -406,6 +417,7 @@ void Channel::ResetRecognition() {
     m_outputWaveform.Reset();
     m_pendingAudio.clear();
     m_dtmfDigits.clear();
+    m_dtmfTermChar = '\0';
     m_sessionPath.clear();
     m_streamRestart = false;
     m_finishAfterWrites = false;
@@ -655,8 +667,10 @@ bool Channel::ReadRecognizerHeaders(mrcp_message_t* request, mrcp_message_t* res
         mpf_sdi_dtmf_interdigit_timeout_set(m_detector, header->dtmf_interdigit_timeout);
     if (present(RECOGNIZER_HEADER_DTMF_TERM_TIMEOUT))
         mpf_sdi_dtmf_term_timeout_set(m_detector, header->dtmf_term_timeout);
-    if (present(RECOGNIZER_HEADER_DTMF_TERM_CHAR))
+    if (present(RECOGNIZER_HEADER_DTMF_TERM_CHAR)) {
         mpf_sdi_dtmf_term_char_set(m_detector, header->dtmf_term_char);
+        m_dtmfTermChar = header->dtmf_term_char;
+    }
     if (present(RECOGNIZER_HEADER_SENSITIVITY_LEVEL)) {
         // Levels 0.0 to 1.0 onto the four VAD modes; anything at or past 0.75 is the most
         // aggressive, and a negative or unset level the least.
@@ -944,8 +958,13 @@ void Channel::ProcessInterimResult(const std::string& text) {
 }
 
 void Channel::StopInput() {
-    if (m_record.m_inputComplete || !m_detector)
+    if (m_record.m_inputComplete)
         return;
+    if (!m_detector) {
+        // Closed: no detector will report the stop, so it is carried out here.
+        ProcessStop();
+        return;
+    }
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Stop Input <%s@%s>", GetId(), sm_Suffix);
     mpf_sdi_stop(m_detector);
 }
@@ -1004,6 +1023,30 @@ void Channel::WriteUtterance(const char* data, size_t size) {
     apr_size_t written = size;
     if (apr_file_write_full(m_inputWaveform.m_file, data, size, &written) == APR_SUCCESS)
         m_inputWaveform.m_contentLength += written;
+}
+
+void Channel::CloseUtterance() {
+    if (m_inputWaveform.m_file)
+        CloseInputWaveform();
+}
+
+void Channel::MarkStream(StreamMark mark) {
+    apr_time_t now = apr_time_now();
+    switch (mark) {
+        case MARK_STREAM_CREATED:
+            m_record.m_streamCreationTime = now;
+            break;
+        case MARK_CONFIG_SENT:
+            m_record.m_startOfStreamingTime = now;
+            break;
+        case MARK_INPUT_COMPLETE_SENT:
+            m_record.m_endOfStreamingTime = now;
+            break;
+        case MARK_STREAM_RESTARTED:
+            m_record.PartialReset();
+            m_record.m_startTime = now;
+            break;
+    }
 }
 
 // ---- Input path (event processor thread) --------------------------------------------
@@ -1106,7 +1149,7 @@ void Channel::ProcessError() {
         return;
     if (m_record.m_completionCause == RECOGNIZER_COMPLETION_CAUSE_UNKNOWN)
         m_record.m_completionCause = RECOGNIZER_COMPLETION_CAUSE_ERROR;
-    if (!m_record.m_inputComplete && !m_eventGrammar && m_detector) {
+    if (!m_record.m_inputComplete && !m_eventGrammar) {
         StopInput();
         return;
     }

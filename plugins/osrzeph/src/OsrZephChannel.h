@@ -23,6 +23,7 @@
 #include "OsrZephDataChunk.h"
 #include "OsrZephEngine.h"
 #include "OsrZephGrammarSet.h"
+#include "OsrZephStreamHost.h"
 #include "OsrZephStub.h"
 #include "mpf_sdi_detector.h"
 
@@ -115,10 +116,11 @@ private:
 // - Event processor thread: ProcessEvent and everything it runs, the operations the method
 //   objects call, OnTimeoutElapsed, Dump, destruction. All channel state belongs to this
 //   thread and has no lock.
-// The channel id is copied at creation: once the server's destroy entry has returned, its
-// pool (which holds the host channel record) is gone, and the destructor, a usage dump or an
-// event still queued must not touch the record.
-class Channel : public OstEdpf::TimerHandler {
+// The channel id is copied before the open is posted (the server names the channel after
+// creating it): once the server's destroy entry has returned, its pool (which holds the host
+// channel record) is gone, and the destructor, a usage dump or an event still queued must not
+// touch the record.
+class Channel : public OstEdpf::TimerHandler, public StreamHost {
 public:
     explicit Channel(Engine* engine);
     ~Channel() override;
@@ -183,17 +185,18 @@ public:
     // Ends the recognition with `cause` (an MRCP recognizer completion cause) and, when both
     // are non-empty, a body of `contentType`. FALSE when nothing was sent (no active
     // request, a read still outstanding: the method calls again when it has completed).
-    bool CompleteRecognition(int cause, const std::string& contentType, const std::string& body);
+    bool CompleteRecognition(int cause, const std::string& contentType,
+                             const std::string& body) override;
     // An interim transcript arrived.
-    void ProcessInterimResult(const std::string& text);
+    void ProcessInterimResult(const std::string& text) override;
     // Audio returned by the service (a whole WAV file), saved as the output waveform.
-    void ProcessOutputAudioData(const std::string& audio);
+    void ProcessOutputAudioData(const std::string& audio) override;
     // The streaming call failed.
-    void ProcessError();
+    void ProcessError() override;
     // The detector carried out a stop (also the stop path of a skipped speech block).
-    void ProcessStop();
+    void ProcessStop() override;
     // Input is complete; FALSE when it already was.
-    bool CompleteInput();
+    bool CompleteInput() override;
     // Replays a RECOGNIZE that waited for the previous call to finish; FALSE means the
     // caller sends `response` as it stands.
     bool Recognize(mrcp_message_t* request, mrcp_message_t* response);
@@ -201,7 +204,7 @@ public:
     bool ProcessPendingClose();
     // The method's call has finished: a pending close is answered (and wins), otherwise
     // every deferred RECOGNIZE is replayed in order; each gets exactly one answer.
-    void ProcessDeferred();
+    void ProcessDeferred() override;
     // Adds Waveform-URI for the input waveform to `message`, when it has a URI.
     void SetWaveformUri(mrcp_message_t* message);
     // Sets the status code and the Completion-Cause header.
@@ -215,69 +218,81 @@ public:
     // START-OF-INPUT for the active request (Input-Type on MRCPv2), or null.
     mrcp_message_t* CreateStartOfInput(mpf_sdi_mode_e mode);
     // Appends caller audio to the utterance file when one is open.
-    void WriteUtterance(const char* data, size_t size);
+    void WriteUtterance(const char* data, size_t size) override;
     // Closes the utterance file when one is open.
-    void CloseUtterance();
-    // Stops the detector's input unless it is complete.
-    void StopInput();
-    void StopInterResultTimer();
+    void CloseUtterance() override;
+    // Stops the detector's input unless it is complete; after a close (no detector) the
+    // stop is carried out at once.
+    void StopInput() override;
+    void StopInterResultTimer() override;
 
     // ---- State the method objects read and write -------------------------------------
-    const char* GetLogId() const { return m_id.c_str(); }
+    const char* GetLogId() const override { return m_id.c_str(); }
     MethodBase* GetMethod() const { return m_method.get(); }
     const std::shared_ptr<grpc::Channel>& GetGrpcChannel() const { return m_grpcChannel; }
-    const std::string& GetProjectId() const { return m_projectId; }
-    const std::string& GetDialogId() const { return m_sessionId; }
-    const std::string& GetUserProject() const { return m_userProject; }
-    const std::string& GetSessionPath() const { return m_sessionPath; }
-    void SetSessionPath(const std::string& path) { m_sessionPath = path; }
+    const std::string& GetProjectId() const override { return m_projectId; }
+    const std::string& GetDialogId() const override { return m_sessionId; }
+    const std::string& GetUserProject() const override { return m_userProject; }
+    const std::string& GetSessionPath() const override { return m_sessionPath; }
+    void SetSessionPath(const std::string& path) override { m_sessionPath = path; }
     // The Vendor-Specific-Parameters of the current RECOGNIZE, or null.
-    const apt_pair_arr_t* GetQueryParams() const { return m_queryParams; }
+    const apt_pair_arr_t* GetQueryParams() const override { return m_queryParams; }
     // The RECOGNIZE in progress, or null when idle.
     mrcp_message_t* GetActiveRequest() const { return m_activeRequest; }
     bool HasDeferredRequest() const { return !m_deferredRequests.empty(); }
     // Takes the oldest deferred RECOGNIZE and its response off the channel (FALSE when none).
     bool TakeDeferredRequest(mrcp_message_t*& request, mrcp_message_t*& response);
     bool IsPendingClose() const { return m_pendingClose; }
-    bool IsStreamRestart() const { return m_streamRestart; }
-    void SetStreamRestart(bool restart) { m_streamRestart = restart; }
-    bool IsFinishAfterWrites() const { return m_finishAfterWrites; }
-    void SetFinishAfterWrites(bool finish) { m_finishAfterWrites = finish; }
-    bool IsFinalResponsePending() const { return m_finalResponsePending; }
-    void SetFinalResponsePending(bool pending) { m_finalResponsePending = pending; }
-    std::list<DataChunk>& GetPendingAudio() { return m_pendingAudio; }
+    bool IsStreamRestart() const override { return m_streamRestart; }
+    void SetStreamRestart(bool restart) override { m_streamRestart = restart; }
+    bool IsFinishAfterWrites() const override { return m_finishAfterWrites; }
+    void SetFinishAfterWrites(bool finish) override { m_finishAfterWrites = finish; }
+    bool IsFinalResponsePending() const override { return m_finalResponsePending; }
+    void SetFinalResponsePending(bool pending) override { m_finalResponsePending = pending; }
+    std::list<DataChunk>& GetPendingAudio() override { return m_pendingAudio; }
     std::string& GetDtmfDigits() { return m_dtmfDigits; }
     // The grammars of the current recognition. The channel keeps them until the next
     // RECOGNIZE (or its destruction), so a close never takes them from a running method;
     // a method that outlives the channel keeps its own copies.
-    std::shared_ptr<const GrammarRef> GetSpeechGrammar() const { return m_speechGrammar; }
-    std::shared_ptr<const GrammarRef> GetEventGrammar() const { return m_eventGrammar; }
-    std::shared_ptr<const GrammarRef> GetDtmfGrammar() const { return m_dtmfGrammar; }
+    std::shared_ptr<const GrammarRef> GetSpeechGrammar() const override { return m_speechGrammar; }
+    std::shared_ptr<const GrammarRef> GetEventGrammar() const override { return m_eventGrammar; }
+    std::shared_ptr<const GrammarRef> GetDtmfGrammar() const override { return m_dtmfGrammar; }
     mpf_sdi_detector_t* GetDetector() const { return m_detector; }
     // The record of the current recognition: settings, progress, results.
     RdrManager::RecognitionDetails& GetRecord() { return m_record; }
-    StreamingRecogSettings& GetStreamingSettings() { return m_record.m_streamingSettings; }
-    const ResultsSettings& GetResultsSettings() const { return m_record.m_resultsSettings; }
-    int GetSamplingRate() const { return m_record.m_samplingRate; }
-    float GetConfidenceThreshold() const { return m_record.m_confidenceThreshold; }
-    int GetInputMode() const { return m_record.m_inputMode; }
-    bool IsSpeechInputStarted() const { return m_record.m_speechInputStarted; }
-    bool IsInputComplete() const { return m_record.m_inputComplete; }
-    const std::string& GetInputText() const { return m_record.m_inputText; }
-    void SetInputText(const std::string& text) { m_record.m_inputText = text; }
-    void SetConfidence(float confidence) { m_record.m_confidence = confidence; }
-    int GetCompletionCause() const { return m_record.m_completionCause; }
-    void SetCompletionCause(int cause) {
+    StreamingRecogSettings& GetStreamingSettings() override { return m_record.m_streamingSettings; }
+    const ResultsSettings& GetResultsSettings() const override {
+        return m_record.m_resultsSettings;
+    }
+    int GetSamplingRate() const override { return m_record.m_samplingRate; }
+    float GetConfidenceThreshold() const override { return m_record.m_confidenceThreshold; }
+    int GetInputMode() const override { return m_record.m_inputMode; }
+    bool IsSpeechInputStarted() const override { return m_record.m_speechInputStarted; }
+    bool IsInputComplete() const override { return m_record.m_inputComplete; }
+    void SetInputComplete() override { m_record.m_inputComplete = true; }
+    const std::string& GetInputText() const override { return m_record.m_inputText; }
+    // The terminating character when the last digit detected was it.
+    char GetDtmfFinishDigit() const override {
+        return m_dtmfTermChar != '\0' && !m_dtmfDigits.empty() &&
+                       m_dtmfDigits.back() == m_dtmfTermChar
+                   ? m_dtmfTermChar
+                   : '\0';
+    }
+    void SetInputText(const std::string& text) override { m_record.m_inputText = text; }
+    void SetConfidence(float confidence) override { m_record.m_confidence = confidence; }
+    int GetCompletionCause() const override { return m_record.m_completionCause; }
+    void SetCompletionCause(int cause) override {
         m_record.m_completionCause = static_cast<mrcp_recog_completion_cause_e>(cause);
     }
-    bool HasPendingStop() const { return m_stopResponse != nullptr; }
-    bool IsEndOfUtterance() const { return m_record.m_endOfUtterance; }
-    void SetEndOfUtterance() { m_record.m_endOfUtterance = true; }
-    void SetStreamCreated() { m_record.m_streamCreated = true; }
-    void AddBytesSent(size_t size) { m_record.m_bytesSent += size; }
-    void SetQueryResultText(const std::string& json) { m_record.m_queryResults = json; }
-    const std::string& GetQueryResultText() const { return m_record.m_queryResults; }
-    const std::string& GetOutputAudioUri() const { return m_outputWaveform.m_uri; }
+    bool HasPendingStop() const override { return m_stopResponse != nullptr; }
+    bool IsEndOfUtterance() const override { return m_record.m_endOfUtterance; }
+    void SetEndOfUtterance() override { m_record.m_endOfUtterance = true; }
+    void SetStreamCreated() override { m_record.m_streamCreated = true; }
+    void AddBytesSent(size_t size) override { m_record.m_bytesSent += size; }
+    void SetQueryResultText(const std::string& json) override { m_record.m_queryResults = json; }
+    const std::string& GetQueryResultText() const override { return m_record.m_queryResults; }
+    const std::string& GetOutputAudioUri() const override { return m_outputWaveform.m_uri; }
+    void MarkStream(StreamMark mark) override;
 
 private:
     // The engine's default profile, or the one of the "gapp-credentials-file" attribute.
@@ -348,6 +363,7 @@ private:
     mpf_sdi_detector_t* m_detector = nullptr;
     std::list<DataChunk> m_pendingAudio;
     std::string m_dtmfDigits;
+    char m_dtmfTermChar = '\0';  // the recognition's DTMF-Term-Char; NUL: none
     // Names, paths and files of one recognition; renewed at each RECOGNIZE so that a long
     // call does not grow the channel's pool.
     apr_pool_t* m_recognitionPool = nullptr;

@@ -87,13 +87,19 @@ void MethodBase::ClearContext() {
 
 void MethodBase::BeginOperation(Tag& tag) {
     tag.m_pending = true;
-    tag.m_hold = shared_from_this();
     m_inFlight.fetch_add(1);
+    std::lock_guard<std::mutex> lock(tag.m_holdMutex);
+    tag.m_hold = shared_from_this();
 }
 
 void MethodBase::SignalGrpcEvent(Tag* tag, bool ok) {
     // The tag's reference moves into the event; `this` stays alive through it.
-    auto* event = new GrpcEvent(std::move(tag->m_hold), tag, ok);
+    std::shared_ptr<MethodBase> hold;
+    {
+        std::lock_guard<std::mutex> lock(tag->m_holdMutex);
+        hold = std::move(tag->m_hold);
+    }
+    auto* event = new GrpcEvent(std::move(hold), tag, ok);
     event->Ref();
     // A refused event is released by PostEvent, and the method's reference with it.
     if (m_processor)

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <ostedpf/OstEdpfAsyncEvent.h>
@@ -30,13 +31,24 @@ struct Tag {
     Tag(const Tag&) = delete;
     Tag& operator=(const Tag&) = delete;
 
+    // Completion-queue thread: the owning method. Read under the hand-over lock, so that
+    // what the event processor wrote before starting the operation is seen here even
+    // though the completion queue's own synchronisation is invisible to race checkers.
+    MethodBase* GetMethod() {
+        std::lock_guard<std::mutex> lock(m_holdMutex);
+        return m_method;
+    }
+
     bool m_pending = false;
     // For log lines only.
     const std::string m_name;
     // The owning method: where the completion-queue loop routes the completion.
     MethodBase* const m_method;
-    // Keeps the method alive while the operation is in flight (see MethodBase).
+    // Keeps the method alive while the operation is in flight (see MethodBase); handed
+    // from the event processor (BeginOperation) to the completion queue (SignalGrpcEvent)
+    // under m_holdMutex.
     std::shared_ptr<MethodBase> m_hold;
+    std::mutex m_holdMutex;
 };
 
 // One completion (tag, ok) on its way from the completion-queue thread to the engine's event

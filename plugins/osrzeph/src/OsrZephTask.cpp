@@ -56,8 +56,9 @@ void Task::Run() {
            grpc::CompletionQueue::SHUTDOWN) {
         // Every operation is started with the address of one of its method's Tags.
         auto* operation = static_cast<Zeph::Tag*>(tag);
-        if (operation && operation->m_method)
-            operation->m_method->SignalGrpcEvent(operation, ok);
+        MethodBase* method = operation ? operation->GetMethod() : nullptr;
+        if (method)
+            method->SignalGrpcEvent(operation, ok);
     }
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Completion Queue Shutdown");
 }

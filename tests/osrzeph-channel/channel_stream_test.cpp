@@ -1,0 +1,188 @@
+// The recognizer channel with a live stream: the plugin in the `ostrin` command against
+// dialogflow-sim over TLS with the test credentials. STOP, deferred RECOGNIZE and close in
+// the middle of a recognition, each request answered exactly once (the host's conformance
+// checks fail the run otherwise), and no call left open at the sim.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "scenario_run.h"
+#include "sim_process.h"
+#include "test_audio.h"
+
+namespace {
+
+using ZephChannelTest::ReadFile;
+using ZephChannelTest::RunResult;
+using ZephChannelTest::ServerRoot;
+using ZephChannelTest::WriteFile;
+
+std::string DropLengths(std::string text) {
+    size_t at = 0;
+    while ((at = text.find("MRCP/2.0 ", at)) != std::string::npos) {
+        at += 9;
+        size_t end = text.find(' ', at);
+        if (end == std::string::npos)
+            break;
+        text.replace(at, end - at, "LENGTH");
+    }
+    return text;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+std::string Send(const std::string& channel, const std::string& method, int id,
+                 const std::string& headers = "", const std::string& uris = "") {
+    std::string body = uris.empty() ? "" : "Content-Type: text/uri-list\n\n" + uris + "\n";
+    return "send " + channel + " <<END\nMRCP/2.0 0 " + method + " " + std::to_string(id) + "\n" +
+           headers + (uris.empty() ? "\n" : body) + "END\n";
+}
+
+std::string Message(const std::string& channel, int id, const std::string& startLine,
+                    const std::string& headers = "") {
+    return "### " + channel + "\nMRCP/2.0 LENGTH " + std::to_string(id) + " " + startLine +
+           "\nChannel-Identifier: " + channel + "@speechrecog\n" + headers + "\n";
+}
+
+std::string Event(const std::string& channel, const std::string& name, int id,
+                  const std::string& state, const std::string& headers = "") {
+    return "### " + channel + "\nMRCP/2.0 LENGTH " + name + " " + std::to_string(id) + " " + state +
+           "\nChannel-Identifier: " + channel + "@speechrecog\n" + headers + "\n";
+}
+
+class ChannelStreamTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(m_root.Path().empty());
+        m_audio = m_root.Path() + "/speech.wav";
+        std::vector<int16_t> samples = ZephTest::SynthesizeSpeech("I want a large pizza", 8000);
+        ASSERT_FALSE(samples.empty()) << "espeak-ng and sox make the test audio";
+        ASSERT_TRUE(WriteWav(m_audio, samples, 8000));
+    }
+
+    static bool WriteWav(const std::string& path, const std::vector<int16_t>& samples, int rate) {
+        FILE* file = std::fopen(path.c_str(), "wb");
+        if (!file)
+            return false;
+        auto u32 = [file](uint32_t v) { std::fwrite(&v, 4, 1, file); };
+        auto u16 = [file](uint16_t v) { std::fwrite(&v, 2, 1, file); };
+        uint32_t bytes = static_cast<uint32_t>(samples.size() * 2);
+        std::fwrite("RIFF", 1, 4, file);
+        u32(36 + bytes);
+        std::fwrite("WAVEfmt ", 1, 8, file);
+        u32(16);
+        u16(1);
+        u16(1);
+        u32(static_cast<uint32_t>(rate));
+        u32(static_cast<uint32_t>(rate * 2));
+        u16(2);
+        u16(16);
+        std::fwrite("data", 1, 4, file);
+        u32(bytes);
+        std::fwrite(samples.data(), 2, samples.size(), file);
+        return std::fclose(file) == 0;
+    }
+
+    // Starts the sim with `agent` (JSON text; empty: the built-in agent) and records every
+    // stream.
+    bool StartSim(const std::string& agent = "") {
+        std::vector<std::string> args = {"--record", m_root.Path() + "/streams.jsonl"};
+        if (!agent.empty()) {
+            WriteFile(m_root.Path() + "/agent.json", agent);
+            args.insert(args.end(), {"--agent", m_root.Path() + "/agent.json"});
+        }
+        if (!m_sim.Start(args))
+            return false;
+        m_root.WriteConfig(m_sim.target(), "", "<utterance-manager save-waveforms=\"false\"/>");
+        return true;
+    }
+
+    RunResult Run(const std::string& scenario) {
+        RunResult result = m_root.Run(scenario);
+        result.messages = DropLengths(result.messages);
+        return result;
+    }
+
+    // Every stream the sim saw has ended.
+    std::string Streams() {
+        m_sim.Stop();
+        return ReadFile(m_root.Path() + "/streams.jsonl");
+    }
+
+    ServerRoot m_root;
+    ZephTest::SimProcess m_sim;
+    std::string m_audio;
+};
+
+// A STOP in the middle of a recognition gets its 200 when the recognition has ended, naming
+// the stopped request; a second STOP is answered right after it; no RECOGNITION-COMPLETE.
+TEST_F(ChannelStreamTest, EveryStopOfARecognitionIsAnsweredOnce) {
+    ASSERT_TRUE(StartSim("{\"faults\": {\"stall\": true}}"));
+    RunResult run = Run("channel A\n" + Send("A", "RECOGNIZE", 1, "", "builtin:speech/transcribe") +
+                        "wait A response\naudio A speech.wav\nsleep 300\n" + Send("A", "STOP", 2) +
+                        Send("A", "STOP", 3) + "wait A response\nwait A response\nclose A\n");
+    EXPECT_EQ(run.status, 0) << run.messages << run.log;
+    EXPECT_EQ(run.messages, Message("A", 1, "200 IN-PROGRESS") +
+                                Message("A", 2, "200 COMPLETE", "Active-Request-Id-List: 1\n") +
+                                Message("A", 3, "200 COMPLETE"))
+        << run.log;
+    std::string streams = Streams();
+    EXPECT_EQ(Count(streams, "\"flavour\""), 1u) << streams;
+}
+
+// A close while the stream runs is answered once the call has ended; nothing is left open.
+TEST_F(ChannelStreamTest, CloseWhileStreamingEndsTheCall) {
+    ASSERT_TRUE(StartSim("{\"faults\": {\"stall\": true}}"));
+    RunResult run = Run("channel A\n" + Send("A", "RECOGNIZE", 1, "", "builtin:speech/transcribe") +
+                        "wait A response\naudio A speech.wav\nsleep 1000\nclose A\n");
+    EXPECT_EQ(run.status, 0) << run.messages << run.log;
+    EXPECT_EQ(run.messages, Message("A", 1, "200 IN-PROGRESS") +
+                                Event("A", "RECOGNITION-COMPLETE", 1, "COMPLETE",
+                                      "Completion-Cause: 006 recognizer-error\n"))
+        << run.log;
+    std::string streams = Streams();
+    EXPECT_EQ(Count(streams, "\"flavour\""), 1u) << streams;
+}
+
+// Twenty channels feed audio while requests, STOPs and closes arrive: every request is
+// answered once and every call ends (run under ThreadSanitizer too).
+TEST_F(ChannelStreamTest, TwentyChannelsWithAudioStopsAndCloses) {
+    ASSERT_TRUE(StartSim());
+    std::string scenario;
+    const int kChannels = 20;
+    auto name = [](int i) { return "C" + std::to_string(i); };
+    for (int i = 0; i < kChannels; ++i)
+        scenario += "channel " + name(i) + "\n";
+    for (int i = 0; i < kChannels; ++i)
+        scenario += Send(name(i), "RECOGNIZE", 1, "", "builtin:speech/transcribe");
+    for (int i = 0; i < kChannels; ++i)
+        scenario += "wait " + name(i) + " response\naudio " + name(i) + " speech.wav\n";
+    scenario += "sleep 200\n";
+    for (int i = 0; i < kChannels; ++i) {
+        if (i % 4 == 0)
+            scenario += Send(name(i), "STOP", 2) + "wait " + name(i) + " response\n";
+        else if (i % 4 == 1)
+            scenario += "close " + name(i) + "\n";
+        else if (i % 4 == 2)
+            scenario += Send(name(i), "START-INPUT-TIMERS", 2) + "wait " + name(i) + " response\n";
+    }
+    for (int i = 0; i < kChannels; ++i) {
+        if (i % 4 >= 2)
+            scenario += "wait " + name(i) + " RECOGNITION-COMPLETE timeout=30000\n";
+    }
+    RunResult run = Run(scenario);
+    EXPECT_EQ(run.status, 0) << run.messages << run.log;
+    EXPECT_EQ(run.log.find("ThreadSanitizer"), std::string::npos) << run.log;
+    // Closed channels end their recognition too; stopped ones only with the STOP response.
+    EXPECT_EQ(Count(run.messages, "RECOGNITION-COMPLETE"), 15u) << run.messages;
+    std::string streams = Streams();
+    EXPECT_EQ(Count(streams, "\"flavour\""), static_cast<size_t>(kChannels)) << streams;
+}
+
+}  // namespace
