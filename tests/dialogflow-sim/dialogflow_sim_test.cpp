@@ -46,7 +46,9 @@ const char kAgent[] = R"({
      "parameters": {"guests": 4, "time": "8 pm"}, "fulfillment_text": "For how many?",
      "output_audio": "answer.wav", "texts": ["I want a table"], "confidence": 0.95},
     {"name": "welcome", "display_name": "Welcome", "events": ["WELCOME"]},
-    {"name": "menu", "display_name": "Main Menu", "dtmf": ["12#"]}
+    {"name": "menu", "display_name": "Main Menu", "dtmf": ["12#"]},
+    {"name": "operator", "display_name": "Operator", "fulfillment_text": "Connecting you.",
+     "dtmf": ["0", "#"]}
   ],
   "utterances": [
     {"interim": [{"at_bytes": 6400, "transcript": "book a"}], "end_of_utterance": 32000,
@@ -216,16 +218,19 @@ TYPED_TEST(SimFlavourTest, RefusesMissingOrForeignCredentials) {
 TYPED_TEST(SimFlavourTest, TextAndEventInputsSelectIntents) {
     ASSERT_TRUE(this->StartSim());
     const std::string session = TypeParam::Session("call-3");
+    const bool cx = std::is_same<TypeParam, V3beta1Client>::value;
     struct Case {
         bool event;
         std::string input;
         std::string intent;
+        std::string cx_event;  // CX matches an event instead of an intent
     };
     for (const Case& c :
-         {Case{false, "i want a TABLE", "Book a Table"}, Case{true, "WELCOME", "Welcome"},
-          Case{false, "12#", "Main Menu"},  // DTMF digits sent as text
-          Case{true, "12#", "Main Menu"},   // or as an event
-          Case{false, "something else", "Default Fallback Intent"}}) {
+         {Case{false, "i want a TABLE", "Book a Table", ""},
+          Case{true, "WELCOME", "Welcome", "WELCOME"},
+          Case{false, "12#", "Main Menu", ""},    // DTMF digits sent as text
+          Case{true, "12#", "Main Menu", "12#"},  // or as an event
+          Case{false, "something else", "Default Fallback Intent", "sys.no-match-default"}}) {
         SimStream<TypeParam> stream(this->DefaultChannel());
         stream.Write(c.event ? TypeParam::Event(session, c.input)
                              : TypeParam::Text(session, c.input));
@@ -233,7 +238,13 @@ TYPED_TEST(SimFlavourTest, TextAndEventInputsSelectIntents) {
         ASSERT_TRUE(status.ok()) << status.error_message();
         ASSERT_EQ(stream.seen.size(), 1u) << c.input;
         EXPECT_EQ(stream.seen[0].query, c.input);
-        EXPECT_EQ(stream.seen[0].intent_display_name, c.intent);
+        if (cx && !c.cx_event.empty()) {
+            EXPECT_EQ(stream.seen[0].match_event, c.cx_event);
+            EXPECT_EQ(stream.seen[0].intent_display_name, "") << c.input;
+        } else {
+            EXPECT_EQ(stream.seen[0].intent_display_name, c.intent);
+            EXPECT_EQ(stream.seen[0].match_event, "");
+        }
         EXPECT_EQ(stream.seen[0].output_audio_bytes, 0u);  // not asked for
     }
 }
@@ -460,7 +471,11 @@ TEST_F(SimTestBase, FlavourSpecificInputsAndRecordedFirstRequest) {
         if (!status.ok()) {
             return std::to_string(status.error_code()) + " " + status.error_message();
         }
-        return stream.seen.size() == 1 ? stream.seen[0].intent_display_name : "no answer";
+        if (stream.seen.size() != 1) {
+            return std::string("no answer");
+        }
+        return stream.seen[0].match_event.empty() ? stream.seen[0].intent_display_name
+                                                  : "event " + stream.seen[0].match_event;
     };
     auto cx_intent = [&](const std::string& intent) {
         return cx_answer([&](cx::StreamingDetectIntentRequest* request) {
@@ -482,7 +497,7 @@ TEST_F(SimTestBase, FlavourSpecificInputsAndRecordedFirstRequest) {
                   request->mutable_query_params()->set_current_page(cx_agent + "/flows/f/pages/p");
                   request->mutable_query_input()->mutable_text()->set_text("hi");
               }),
-              "Default Fallback Intent");
+              "event sys.no-match-default");
     EXPECT_EQ(cx_answer([&](cx::StreamingDetectIntentRequest* request) {
                   request->mutable_query_params()->set_current_page("p");
                   request->mutable_query_input()->mutable_text()->set_text("hi");
@@ -534,6 +549,236 @@ TEST_F(SimTestBase, FlavourSpecificInputsAndRecordedFirstRequest) {
               "+15550100");
     EXPECT_EQ(std::string(records[0]["flavour"].GetString()), "v3beta1");
     EXPECT_EQ(std::string(records[7]["flavour"].GetString()), "v2beta1");
+}
+
+// What a CX client finds in the detect-intent response of a stream: always the final
+// response type; an intent in the match and in the deprecated intent fields; no match and
+// an event input matched as events, with the deprecated intent left unset.
+TEST_F(SimTestBase, CxDetectIntentResponseIsFinalAndNamesItsMatch) {
+    ASSERT_TRUE(StartSim());
+    namespace cx = google::cloud::dialogflow::cx::v3beta1;
+    const std::string agent = "projects/zeph-test-project/locations/global/agents/agent-1";
+    const std::string session = V3beta1Client::Session("matches");
+    // The one detect-intent response of a stream with these requests.
+    auto answer = [&](std::vector<cx::StreamingDetectIntentRequest> requests) {
+        SimStream<V3beta1Client> stream(DefaultChannel());
+        for (const auto& request : requests) {
+            stream.Write(request);
+        }
+        grpc::Status status = stream.Finish();
+        EXPECT_TRUE(status.ok()) << status.error_message();
+        std::vector<cx::DetectIntentResponse> answers;
+        for (const auto& response : stream.responses) {
+            if (response.has_detect_intent_response()) {
+                answers.push_back(response.detect_intent_response());
+            }
+        }
+        EXPECT_EQ(answers.size(), 1u);
+        return answers.empty() ? cx::DetectIntentResponse() : answers.back();
+    };
+    std::vector<cx::StreamingDetectIntentRequest> speech = {
+        V3beta1Client::FirstAudio(session, false, false)};
+    for (int i = 0; i < 10; ++i) {
+        speech.push_back(V3beta1Client::Audio(std::string(3200, '\0')));
+    }
+    cx::StreamingDetectIntentRequest direct;
+    direct.set_session(session);
+    direct.mutable_query_input()->set_language_code("en-US");
+    direct.mutable_query_input()->mutable_intent()->set_intent(agent + "/intents/book");
+    struct Case {
+        std::string what;
+        std::vector<cx::StreamingDetectIntentRequest> requests;
+        cx::Match::MatchType type;
+        std::string intent;  // the intent resource name in the match, if any
+        std::string event;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"speech", speech, cx::Match::INTENT, agent + "/intents/book", ""},
+             {"text",
+              {V3beta1Client::Text(session, "I want a table")},
+              cx::Match::INTENT,
+              agent + "/intents/book",
+              ""},
+             {"intent input", {direct}, cx::Match::DIRECT_INTENT, agent + "/intents/book", ""},
+             {"no match",
+              {V3beta1Client::Text(session, "something else")},
+              cx::Match::NO_MATCH,
+              "",
+              "sys.no-match-default"},
+             {"event",
+              {V3beta1Client::Event(session, "WELCOME")},
+              cx::Match::EVENT,
+              "",
+              "WELCOME"}}) {
+        const cx::DetectIntentResponse response = answer(c.requests);
+        EXPECT_EQ(response.response_type(), cx::DetectIntentResponse::FINAL) << c.what;
+        const cx::QueryResult& result = response.query_result();
+        EXPECT_EQ(result.match().match_type(), c.type) << c.what;
+        EXPECT_EQ(result.match().event(), c.event) << c.what;
+        EXPECT_EQ(result.match().has_intent(), !c.intent.empty()) << c.what;
+        EXPECT_EQ(result.match().intent().name(), c.intent) << c.what;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        EXPECT_EQ(result.has_intent(), !c.intent.empty()) << c.what;
+        EXPECT_EQ(result.intent().name(), c.intent) << c.what;
+        EXPECT_FLOAT_EQ(result.intent_detection_confidence(), c.intent.empty() ? 0.0f : 0.95f)
+            << c.what;
+#pragma GCC diagnostic pop
+    }
+}
+
+// CX DTMF: keypad keys and a finish digit, matched against the agent's digit strings,
+// checked as the service checks them and recorded as sent.
+TEST_F(SimTestBase, CxDtmfInputIsCheckedAnsweredAndRecorded) {
+    ASSERT_TRUE(StartSim());
+    namespace cx = google::cloud::dialogflow::cx::v3beta1;
+    const std::string session = V3beta1Client::Session("keypad");
+    auto dtmf = [&](const std::string& digits, const std::string& finish,
+                    const std::string& language = "en-US") {
+        cx::StreamingDetectIntentRequest request;
+        request.set_session(session);
+        request.mutable_query_input()->set_language_code(language);
+        request.mutable_query_input()->mutable_dtmf()->set_digits(digits);
+        request.mutable_query_input()->mutable_dtmf()->set_finish_digit(finish);
+        return request;
+    };
+    struct Answered {
+        std::string digits;
+        std::string finish;
+        std::string intent;  // display name; none: no match
+    };
+    for (const Answered& c : std::vector<Answered>{
+             {"12", "#", "Main Menu"},  // the keys as pressed, "12#", are the menu's
+             {"12#", "", "Main Menu"},  // the same with the finish digit left in the digits
+             {"0", "", "Operator"},
+             {"0", "#", "Operator"},  // "0#" is nobody's: the digits alone select
+             {"", "#", "Operator"},   // the finish digit alone
+             {"*9ABCD", "*", ""},
+             {"12", "*", ""}}) {  // not "12#", and "12" alone is nobody's
+        const std::string what = "\"" + c.digits + "\" finish \"" + c.finish + "\"";
+        SimStream<V3beta1Client> stream(DefaultChannel());
+        stream.Write(dtmf(c.digits, c.finish));
+        grpc::Status status = stream.Finish();
+        ASSERT_TRUE(status.ok()) << what << ": " << status.error_message();
+        ASSERT_EQ(stream.responses.size(), 1u) << what;
+        const cx::DetectIntentResponse& response = stream.responses[0].detect_intent_response();
+        EXPECT_EQ(response.response_type(), cx::DetectIntentResponse::FINAL);
+        const cx::QueryResult& result = response.query_result();
+        EXPECT_TRUE(result.has_dtmf()) << what;
+        EXPECT_EQ(result.dtmf().digits(), c.digits);
+        EXPECT_EQ(result.dtmf().finish_digit(), c.finish);
+        EXPECT_EQ(result.language_code(), "en-US");
+        EXPECT_EQ(result.match().intent().display_name(), c.intent) << what;
+        EXPECT_EQ(result.match().match_type(),
+                  c.intent.empty() ? cx::Match::NO_MATCH : cx::Match::INTENT)
+            << what;
+        EXPECT_EQ(result.match().event(), c.intent.empty() ? "sys.no-match-default" : "");
+        if (c.intent == "Operator") {
+            ASSERT_EQ(result.response_messages_size(), 1);
+            EXPECT_EQ(result.response_messages(0).text().text(0), "Connecting you.");
+        }
+    }
+    struct Refused {
+        cx::StreamingDetectIntentRequest request;
+        std::string message;  // how the status message starts
+    };
+    for (const Refused& c : std::vector<Refused>{
+             {dtmf("12x", ""), "Invalid DTMF digits \"12x\""},
+             {dtmf("1a", ""), "Invalid DTMF digits"},  // the keys A to D are upper case
+             {dtmf("1 2", ""), "Invalid DTMF digits"},
+             {dtmf(std::string(100000, '1') + "x", ""), "Invalid DTMF digits \"111"},
+             {dtmf("12", "##"), "Invalid DTMF finish digit \"##\""},
+             {dtmf("12", "x"), "Invalid DTMF finish digit"},
+             {dtmf("", ""), "DTMF input must contain digits or a finish digit."},
+             {dtmf("12", "#", ""), "Language code must be specified."}}) {
+        SimStream<V3beta1Client> stream(DefaultChannel());
+        stream.Write(c.request);
+        grpc::Status status = stream.Finish();
+        EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT) << c.message;
+        EXPECT_EQ(status.error_message().rfind(c.message, 0), 0u) << status.error_message();
+        EXPECT_LT(status.error_message().size(), 200u);  // quotes only the start of the input
+        EXPECT_TRUE(stream.seen.empty()) << c.message;
+    }
+    {
+        // Nothing may follow a DTMF input.
+        SimStream<V3beta1Client> stream(DefaultChannel());
+        stream.Write(dtmf("12", "#"));
+        stream.WriteSilence(1);
+        EXPECT_EQ(stream.Finish().error_code(), grpc::StatusCode::INVALID_ARGUMENT);
+    }
+    auto records = Records();
+    ASSERT_EQ(records.size(), 7u + 8u + 1u);
+    const auto& answered = records[0];
+    EXPECT_EQ(std::string(answered["flavour"].GetString()), "v3beta1");
+    EXPECT_EQ(answered["status"]["code"].GetInt(), 0);
+    EXPECT_EQ(answered["responses"].GetUint64(), 1u);
+    EXPECT_TRUE(answered["half_close"].GetBool());
+    EXPECT_EQ(answered["audio_requests"].GetUint64(), 0u);
+    const auto& input = answered["first_request"]["queryInput"];
+    EXPECT_EQ(std::string(input["languageCode"].GetString()), "en-US");
+    EXPECT_EQ(std::string(input["dtmf"]["digits"].GetString()), "12");
+    EXPECT_EQ(std::string(input["dtmf"]["finishDigit"].GetString()), "#");
+    const auto& refused = records[7];
+    EXPECT_EQ(refused["status"]["code"].GetInt(), grpc::StatusCode::INVALID_ARGUMENT);
+    EXPECT_EQ(std::string(refused["first_request"]["queryInput"]["dtmf"]["digits"].GetString()),
+              "12x");
+    EXPECT_EQ(records[15]["status"]["code"].GetInt(), grpc::StatusCode::INVALID_ARGUMENT);
+    EXPECT_EQ(records[15]["audio_requests"].GetUint64(), 0u);
+}
+
+// A stream still open when the sim stops ends with UNAVAILABLE, and its record says so
+// rather than that the client cancelled it.
+TEST_F(SimTestBase, StreamOpenAtShutdownEndsUnavailableAndIsRecordedSo) {
+    ASSERT_TRUE(StartSim());
+    SimStream<V3beta1Client> stream(DefaultChannel());
+    ASSERT_TRUE(
+        stream.Write(V3beta1Client::FirstAudio(V3beta1Client::Session("cut"), false, false)));
+    EXPECT_EQ(stream.WriteSilence(2), 2);
+    // The interim transcript at 6400 bytes: the sim has the stream open.
+    ASSERT_TRUE(stream.ReadOne());
+    EXPECT_EQ(stream.seen[0].transcript, "book a");
+    grpc::Status status;
+    std::thread reader([&] { status = stream.Finish(/*half_close=*/false); });
+    EXPECT_EQ(sim_.Stop(), 0);
+    reader.join();
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::UNAVAILABLE) << status.error_message();
+    EXPECT_EQ(status.error_message(), "The service is shutting down.");
+    auto records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["status"]["code"].GetInt(), grpc::StatusCode::UNAVAILABLE);
+    EXPECT_EQ(std::string(records[0]["status"]["message"].GetString()),
+              "The service is shutting down.");
+    EXPECT_FALSE(records[0]["cancelled"].GetBool());
+    EXPECT_FALSE(records[0]["half_close"].GetBool());
+    EXPECT_EQ(records[0]["audio_requests"].GetUint64(), 2u);
+    EXPECT_EQ(records[0]["responses"].GetUint64(), 1u);
+}
+
+// A stream whose client reads nothing cannot be sent its end: at shutdown the sim cancels
+// it, and still records the status it meant to send, not a cancellation by the client.
+TEST_F(SimTestBase, StreamNotReadAtShutdownIsCancelledAndRecordedUnavailable) {
+    std::string wav = SilentWav();
+    wav.resize(4 << 20, '\0');  // far beyond the flow-control window of a stream not read
+    WriteFile(dir_ + "/long.wav", wav);
+    WriteFile(dir_ + "/agent.json",
+              R"({"intents": [{"name": "long", "texts": ["play"], "output_audio": "long.wav"}]})");
+    ASSERT_TRUE(StartSim());
+    grpc::ChannelArguments args;
+    args.SetMaxReceiveMessageSize(8 << 20);
+    auto channel = grpc::CreateCustomChannel(sim_.target(), grpc::GoogleDefaultCredentials(), args);
+    SimStream<V3beta1Client> stream(channel);
+    auto request = V3beta1Client::Text(V3beta1Client::Session("unread"), "play");
+    request.mutable_output_audio_config()->set_audio_encoding(
+        google::cloud::dialogflow::cx::v3beta1::OUTPUT_AUDIO_ENCODING_LINEAR_16);
+    ASSERT_TRUE(stream.Write(request));
+    stream.WaitForHeaders();  // the sim is writing its answer
+    EXPECT_EQ(sim_.Stop(), 0);
+    EXPECT_FALSE(stream.Finish(/*half_close=*/false).ok());
+    auto records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["status"]["code"].GetInt(), grpc::StatusCode::UNAVAILABLE);
+    EXPECT_FALSE(records[0]["cancelled"].GetBool());
+    EXPECT_EQ(records[0]["responses"].GetUint64(), 0u);
 }
 
 TEST_F(SimTestBase, ExampleAgentServesItsCallFlow) {

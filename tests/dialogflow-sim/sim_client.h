@@ -25,6 +25,7 @@ struct SeenResponse {
     std::string query;  // query text, transcript or trigger
     std::string intent_display_name;
     std::string action_or_intent_name;
+    std::string match_event;  // CX: the event matched (an event input or no match)
     float intent_confidence = 0.0f;
     int webhook_code = 0;
     size_t output_audio_bytes = 0;
@@ -175,6 +176,7 @@ struct V3beta1Client {
         seen.action_or_intent_name = result.intent().name();
         seen.intent_confidence = result.intent_detection_confidence();
 #pragma GCC diagnostic pop
+        seen.match_event = result.match().event();
         seen.webhook_code = result.webhook_statuses_size() ? result.webhook_statuses(0).code() : 0;
         seen.output_audio_bytes = detect.output_audio().size();
         return seen;
@@ -204,12 +206,26 @@ public:
         return written;
     }
 
-    // Half-closes, reads to the end and returns the final status.
-    grpc::Status Finish() {
-        stream_->WritesDone();
+    // Waits for the sim's response headers, which it sends with its first response.
+    void WaitForHeaders() { stream_->WaitForInitialMetadata(); }
+
+    // Reads one response; false at the end of the stream.
+    bool ReadOne() {
         typename Client::ResponseType response;
-        while (stream_->Read(&response)) {
-            seen.push_back(Client::See(response));
+        if (!stream_->Read(&response)) {
+            return false;
+        }
+        seen.push_back(Client::See(response));
+        responses.push_back(std::move(response));
+        return true;
+    }
+
+    // Half-closes (unless told not to), reads to the end and returns the final status.
+    grpc::Status Finish(bool half_close = true) {
+        if (half_close) {
+            stream_->WritesDone();
+        }
+        while (ReadOne()) {
         }
         return stream_->Finish();
     }
@@ -217,6 +233,7 @@ public:
     void Cancel() { context_.TryCancel(); }
 
     std::vector<SeenResponse> seen;
+    std::vector<typename Client::ResponseType> responses;  // as received, seen[i] from [i]
 
 private:
     std::unique_ptr<typename Client::Stub> stub_;

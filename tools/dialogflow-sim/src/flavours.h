@@ -11,6 +11,7 @@
 // ES v2 and v2beta1 share one template; CX v3beta1 has its own struct.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -34,7 +35,8 @@ enum class InputKind { kAudio, kText, kEvent, kIntent, kDtmf };
 // What the first request asked for, independent of the flavour.
 struct FirstInput {
     InputKind kind = InputKind::kAudio;
-    std::string value;  // text, event name, intent resource name or digits
+    std::string value;         // text, event name, intent resource name or digits
+    std::string finish_digit;  // CX DTMF: the key that ended the digits, if any
     std::string language;
     int sample_rate_hertz = 0;
     int bytes_per_sample = 2;
@@ -48,6 +50,7 @@ struct FirstInput {
 struct Answer {
     InputKind kind = InputKind::kAudio;
     std::string query;  // transcript, text, event, intent name or digits
+    std::string finish_digit;
     std::string language;
     float speech_confidence = 0.0f;
     const Intent* intent = nullptr;
@@ -257,6 +260,34 @@ std::string DigitsOf(const DtmfEvents& events) {
     return digits;
 }
 
+// The keys of a telephone keypad, as the service's DTMF inputs name them.
+inline bool IsDtmfKey(char key) {
+    return (key >= '0' && key <= '9') || key == '*' || key == '#' || (key >= 'A' && key <= 'D');
+}
+
+// The start of a client's text, short enough for a status message.
+inline std::string Excerpt(const std::string& text) {
+    constexpr size_t kMax = 64;
+    return text.size() <= kMax ? text : text.substr(0, kMax) + "...";
+}
+
+// A CX DTMF input: keypad keys only, at most one finish digit, and at least one key.
+inline grpc::Status CheckDtmfInput(const std::string& digits, const std::string& finish_digit) {
+    if (!std::all_of(digits.begin(), digits.end(), IsDtmfKey)) {
+        return Invalid("Invalid DTMF digits \"" + Excerpt(digits) +
+                       "\": only 0-9, *, #, A, B, C and D are allowed.");
+    }
+    if (finish_digit.size() > 1 ||
+        !std::all_of(finish_digit.begin(), finish_digit.end(), IsDtmfKey)) {
+        return Invalid("Invalid DTMF finish digit \"" + Excerpt(finish_digit) +
+                       "\": it must be one of 0-9, *, #, A, B, C and D.");
+    }
+    if (digits.empty() && finish_digit.empty()) {
+        return Invalid("DTMF input must contain digits or a finish digit.");
+    }
+    return grpc::Status::OK;
+}
+
 }  // namespace Detail
 
 // Dialogflow ES: v2 and v2beta1 have the same fields for everything the sim reads or writes.
@@ -405,6 +436,8 @@ struct V3beta1Flavour : Detail::RecognitionResponses<
                     Service::WithCallbackMethod_SubmitAnswerFeedback<Service::Service>>>>>>;
     using Match = google::cloud::dialogflow::cx::v3beta1::Match;
     static constexpr const char* kName = "v3beta1";
+    // The event CX raises when no intent matches, handled by its default handler.
+    static constexpr const char* kNoMatchEvent = "sys.no-match-default";
 
     static bool IsValidSession(const std::string& session) {
         return MatchesResourcePattern(session, "projects/*/locations/*/agents/*/sessions/*") ||
@@ -444,10 +477,17 @@ struct V3beta1Flavour : Detail::RecognitionResponses<
         } else if (query.has_dtmf()) {
             input->kind = InputKind::kDtmf;
             input->value = query.dtmf().digits();
+            input->finish_digit = query.dtmf().finish_digit();
+            grpc::Status status = Detail::CheckDtmfInput(input->value, input->finish_digit);
+            if (!status.ok()) {
+                return status;
+            }
         } else {
             return Detail::Invalid("The first request must contain query_input.");
         }
-        if (input->kind != InputKind::kAudio && input->value.empty()) {
+        // DTMF may be a finish digit alone; its check is above.
+        if (input->kind != InputKind::kAudio && input->kind != InputKind::kDtmf &&
+            input->value.empty()) {
             return Detail::Invalid("The query input must not be empty.");
         }
         if (input->language.empty()) {
@@ -509,6 +549,9 @@ struct V3beta1Flavour : Detail::RecognitionResponses<
         Response response;
         auto* detect = response.mutable_detect_intent_response();
         detect->set_response_id(response_id);
+        // A stream carries one detect-intent response, the final one.
+        detect->set_response_type(
+            google::cloud::dialogflow::cx::v3beta1::DetectIntentResponse::FINAL);
         auto* result = detect->mutable_query_result();
         switch (answer.kind) {
             case InputKind::kAudio:
@@ -525,6 +568,7 @@ struct V3beta1Flavour : Detail::RecognitionResponses<
                 break;
             case InputKind::kDtmf:
                 result->mutable_dtmf()->set_digits(answer.query);
+                result->mutable_dtmf()->set_finish_digit(answer.finish_digit);
                 break;
         }
         result->set_language_code(answer.language);
@@ -533,26 +577,30 @@ struct V3beta1Flavour : Detail::RecognitionResponses<
         if (!intent.fulfillment_text.empty()) {
             result->add_response_messages()->mutable_text()->add_text(intent.fulfillment_text);
         }
-        const std::string intent_name = answer.intent_parent + "/intents/" + intent.name;
-        // Deprecated in favour of match, but clients still read them: the service fills both.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        result->mutable_intent()->set_name(intent_name);
-        result->mutable_intent()->set_display_name(intent.display_name);
-        result->mutable_intent()->set_is_fallback(answer.is_fallback);
-        result->set_intent_detection_confidence(intent.confidence);
-#pragma GCC diagnostic pop
+        // The match is an intent or an event: nothing matched is the no-match event, and
+        // an event input is matched by its event. Only an intent match fills the
+        // deprecated intent fields, which mirror match.intent.
         auto* match = result->mutable_match();
         match->set_confidence(intent.confidence);
         match->set_resolved_input(answer.query);
         if (answer.is_fallback) {
             match->set_match_type(Match::NO_MATCH);
+            match->set_event(kNoMatchEvent);
+        } else if (answer.kind == InputKind::kEvent) {
+            match->set_match_type(Match::EVENT);
+            match->set_event(answer.query);
         } else {
+            const std::string intent_name = answer.intent_parent + "/intents/" + intent.name;
             match->mutable_intent()->set_name(intent_name);
             match->mutable_intent()->set_display_name(intent.display_name);
-            match->set_match_type(answer.kind == InputKind::kIntent  ? Match::DIRECT_INTENT
-                                  : answer.kind == InputKind::kEvent ? Match::EVENT
-                                                                     : Match::INTENT);
+            match->set_match_type(answer.kind == InputKind::kIntent ? Match::DIRECT_INTENT
+                                                                    : Match::INTENT);
+            // Deprecated in favour of match, but clients still read them.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+            *result->mutable_intent() = match->intent();
+            result->set_intent_detection_confidence(intent.confidence);
+#pragma GCC diagnostic pop
         }
         if (answer.webhook_status) {
             auto* status = result->add_webhook_statuses();

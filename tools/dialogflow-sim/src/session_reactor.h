@@ -5,9 +5,10 @@
 // end of the requests, and the stream would answer it as if the client had half-closed.
 //
 // Threads: gRPC runs the reactions (OnReadDone, OnWriteDone, OnCancel, OnDone) on its own
-// threads, possibly two at once, and the timer thread runs scripted delays; all state of
-// a stream is guarded by its mutex_. The reactor owns itself through self_ until OnDone;
-// delayed actions hold a shared_ptr, so none outlives the object.
+// threads, possibly two at once, the timer thread runs scripted delays, and at shutdown the
+// sim's main thread calls EndForShutdown (through SimContext::streams); all state of a
+// stream is guarded by its mutex_. The reactor owns itself through self_ until OnDone;
+// delayed actions and the shutdown hold a shared_ptr, so none outlives the object.
 #pragma once
 
 #include <atomic>
@@ -27,6 +28,7 @@
 #include "agent.h"
 #include "flavours.h"
 #include "jwt_verifier.h"
+#include "live_streams.h"
 #include "recorder.h"
 #include "timer_queue.h"
 
@@ -38,6 +40,7 @@ struct SimContext {
     JwtVerifier verifier;
     Recorder* recorder = nullptr;
     TimerQueue* timers = nullptr;
+    LiveStreams streams;
     int64_t max_audio_ms = 60000;
     std::atomic<uint64_t> next_response_id{1};
 };
@@ -54,7 +57,13 @@ public:
     static SessionReactor* Start(grpc::CallbackServerContext* context, SimContext* sim) {
         auto reactor = std::make_shared<SessionReactor>(context, sim);
         reactor->self_ = reactor;
+        std::weak_ptr<SessionReactor> weak = reactor;
         std::lock_guard<std::mutex> lock(reactor->mutex_);
+        reactor->ticket_ = sim->streams.Add([weak](bool cancel) {
+            if (auto open = weak.lock()) {
+                open->EndForShutdown(cancel);
+            }
+        });
         reactor->Begin();
         return reactor.get();
     }
@@ -118,7 +127,9 @@ public:
 
     void OnCancel() override {
         std::lock_guard<std::mutex> lock(mutex_);
-        cancelled_ = true;
+        // At shutdown the sim cancels what it could not end (a write the client does not
+        // take); the client did not cancel, and the status stays the one already set.
+        cancelled_ = !shutting_down_;
         // Drop what is not yet written; the response in flight stays until its completion.
         outgoing_.erase(writing_ ? outgoing_.begin() + 1 : outgoing_.begin(), outgoing_.end());
         if (!reset_) {
@@ -133,6 +144,23 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             done_ = true;
             keep = std::move(self_);
+        }
+        sim_->streams.Remove(ticket_);
+    }
+
+    // The sim is shutting down: the stream ends with UNAVAILABLE, as a client of a service
+    // going away sees it, once the responses queued are written; or, with cancel, its call
+    // is cancelled because that end could not go out.
+    void EndForShutdown(bool cancel) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (done_) {
+            return;  // the context may be gone
+        }
+        shutting_down_ = true;
+        if (cancel) {
+            context_->TryCancel();
+        } else {
+            EndStream(grpc::Status(grpc::StatusCode::UNAVAILABLE, "The service is shutting down."));
         }
     }
 
@@ -355,6 +383,7 @@ private:
         answer.kind = input_.kind;
         answer.language = input_.language;
         answer.query = input_.kind == InputKind::kAudio ? utterance_.transcript : input_.value;
+        answer.finish_digit = input_.finish_digit;
         answer.speech_confidence = utterance_.confidence;
         answer.webhook_status = utterance_.webhook_status;
         answer.with_output_audio = input_.output_audio;
@@ -372,13 +401,18 @@ private:
                 answer.intent = agent.MatchEvent(input_.value);
                 break;
             case InputKind::kDtmf:
-                answer.intent = agent.MatchDtmf(input_.value);
+                // The keys as pressed, finish digit included, then the digits alone: an
+                // agent's "12#" serves ES telephony events and CX digits "12" ended by "#".
+                answer.intent = agent.MatchDtmf(input_.value + input_.finish_digit);
+                if (!answer.intent && !input_.finish_digit.empty() && !input_.value.empty()) {
+                    answer.intent = agent.MatchDtmf(input_.value);
+                }
                 break;
             case InputKind::kIntent:
                 answer.intent = agent.FindIntent(input_.value.substr(input_.value.rfind('/') + 1));
                 break;
         }
-        if (!answer.intent && input_.kind != InputKind::kAudio) {
+        if (!answer.intent && input_.kind != InputKind::kAudio && input_.kind != InputKind::kDtmf) {
             // Digits reach the service as DTMF, text, an event or an intent name,
             // depending on the client's settings: each finds the intents listed for them.
             answer.intent = agent.MatchDtmf(input_.value.substr(input_.value.rfind('/') + 1));
@@ -541,6 +575,8 @@ private:
 
     std::mutex mutex_;  // guards everything below
     std::shared_ptr<SessionReactor> self_;
+    uint64_t ticket_ = 0;  // in sim_->streams
+    bool shutting_down_ = false;
     grpc::ByteBuffer incoming_;
     Request request_;  // incoming_ parsed
     Request first_request_;

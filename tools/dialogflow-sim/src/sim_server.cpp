@@ -6,6 +6,7 @@
 #include <iostream>
 #include <iterator>
 #include <mutex>
+#include <thread>
 
 #include <grpcpp/grpcpp.h>
 
@@ -101,8 +102,21 @@ int RunSim(const SimOptions& options) {
     int signal = 0;
     sigwait(&signals, &signal);
     LogLine(std::string("shutting down on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
-    // Streams still open get a moment to finish, then are cancelled.
-    server->Shutdown(std::chrono::system_clock::now() + std::chrono::milliseconds(500));
+    // No new streams from now on. Those still open get a moment to finish, then the sim
+    // ends them with UNAVAILABLE, and cancels a second later any whose end could not go out
+    // (a client that reads nothing). gRPC's own cancellation comes last: it closes the
+    // connections their clients keep open, and would leave a stream it reached first
+    // recorded as cancelled by the client.
+    using std::chrono::milliseconds;
+    const auto now = std::chrono::steady_clock::now();
+    std::thread stopper(
+        [&server] { server->Shutdown(std::chrono::system_clock::now() + milliseconds(2000)); });
+    sim.streams.WaitUntilNoneOpen(now + milliseconds(500));
+    sim.streams.EndAll(/*cancel=*/false);
+    if (!sim.streams.WaitUntilNoneOpen(now + milliseconds(1500))) {
+        sim.streams.EndAll(/*cancel=*/true);
+    }
+    stopper.join();
     server->Wait();
     return 0;
 }
