@@ -98,4 +98,35 @@ TEST(FlavourChannels, ThreeFlavoursRecognizeAtTheSameTime) {
         << streams;
 }
 
+// A CX channel whose DTMF grammar sends its digits as an event: the digits go out as a DTMF
+// input, with the terminating key the caller pressed as the finish digit.
+TEST(FlavourChannels, CxDtmfEventOptionSendsTheFinishDigit) {
+    ServerRoot root;
+    ASSERT_FALSE(root.Path().empty());
+    ZephChannelTest::WriteFile(root.Path() + "/agent.json", R"({
+      "intents": [{"name": "pay", "display_name": "Pay", "dtmf": ["12"]}]})");
+    ZephTest::UseTestCredentials();
+    ZephTest::SimProcess sim;
+    ASSERT_TRUE(sim.Start(
+        {"--agent", root.Path() + "/agent.json", "--record", root.Path() + "/streams.jsonl"}));
+    root.WriteConfig(sim.target(), "api=\"v3beta1\" agent=\"agent-1\"",
+                     "<builtin-grammars><builtin-grammar name=\"keys\" mode=\"dtmf\" "
+                     "input=\"event\" max-length=\"8\"/></builtin-grammars>"
+                     "<utterance-manager save-waveforms=\"false\"/>");
+    RunResult run = root.Run(
+        "channel A\nsend A <<END\nMRCP/2.0 0 RECOGNIZE 1\nDTMF-Term-Char: #\n"
+        "Content-Type: text/uri-list\n\nbuiltin:dtmf/keys\nEND\nwait A response\n"
+        "dtmf A 12#\nwait A RECOGNITION-COMPLETE timeout=30000\nclose A\n");
+    EXPECT_EQ(run.status, 0) << run.messages << run.log;
+    EXPECT_EQ(Count(run.messages, "Completion-Cause: 000 success"), 1u) << run.messages;
+    EXPECT_EQ(Count(run.messages, "<input mode=\"dtmf\">12</input>"), 1u) << run.messages;
+    EXPECT_NE(run.log.find("Init DTMF Request: name=keys, digits=12, language=en-US, input=event"),
+              std::string::npos)
+        << run.log;
+    sim.Stop();
+    std::string streams = ZephChannelTest::ReadFile(root.Path() + "/streams.jsonl");
+    EXPECT_NE(streams.find("\"dtmf\":{\"digits\":\"12\",\"finishDigit\":\"#\"}"), std::string::npos)
+        << streams;
+}
+
 }  // namespace
