@@ -54,8 +54,13 @@ function(zeph_add_gtest name)
   else()
     set(sanitizer_env "ZEPH_SANITIZE=none")
   endif()
+  # An empty LABELS value would take ENVIRONMENT as its value and drop the suppressions.
+  set(properties TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${sanitizer_env}")
+  if(labels)
+    list(APPEND properties LABELS "${labels}")
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${labels}" ENVIRONMENT "${sanitizer_env}"
+    PROPERTIES ${properties}
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 endfunction()
