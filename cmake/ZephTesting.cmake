@@ -54,13 +54,13 @@ function(zeph_add_gtest name)
   else()
     set(sanitizer_env "ZEPH_SANITIZE=none")
   endif()
-  # An empty LABELS value would take ENVIRONMENT as its value and drop the suppressions.
-  set(properties TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${sanitizer_env}")
+  # An empty LABELS value would vanish from the list and take ENVIRONMENT as the label.
+  set(test_properties TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${sanitizer_env}")
   if(labels)
-    list(APPEND properties LABELS "${labels}")
+    list(APPEND test_properties LABELS "${labels}")
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES ${properties}
+    PROPERTIES ${test_properties}
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 endfunction()

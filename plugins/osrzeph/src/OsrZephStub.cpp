@@ -8,6 +8,12 @@ namespace Zeph {
 
 const char* const MethodBase::sm_ProjectPrefix = "projects/";
 std::atomic<long> MethodBase::sm_LiveCount{0};
+std::atomic<uint64_t> MethodBase::sm_OperationsStarted{0};
+
+MethodBase* Tag::GetMethod() const {
+    MethodBase::sm_OperationsStarted.load(std::memory_order_acquire);
+    return m_method;
+}
 
 GrpcEvent::GrpcEvent(std::shared_ptr<MethodBase> method, Tag* tag, bool ok)
     : m_method(std::move(method)), m_tag(tag), m_ok(ok) {}
@@ -87,19 +93,14 @@ void MethodBase::ClearContext() {
 
 void MethodBase::BeginOperation(Tag& tag) {
     tag.m_pending = true;
-    m_inFlight.fetch_add(1);
-    std::lock_guard<std::mutex> lock(tag.m_holdMutex);
     tag.m_hold = shared_from_this();
+    m_inFlight.fetch_add(1);
+    sm_OperationsStarted.fetch_add(1, std::memory_order_release);
 }
 
 void MethodBase::SignalGrpcEvent(Tag* tag, bool ok) {
     // The tag's reference moves into the event; `this` stays alive through it.
-    std::shared_ptr<MethodBase> hold;
-    {
-        std::lock_guard<std::mutex> lock(tag->m_holdMutex);
-        hold = std::move(tag->m_hold);
-    }
-    auto* event = new GrpcEvent(std::move(hold), tag, ok);
+    auto* event = new GrpcEvent(std::move(tag->m_hold), tag, ok);
     event->Ref();
     // A refused event is released by PostEvent, and the method's reference with it.
     if (m_processor)

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include <ostedpf/OstEdpfAsyncEvent.h>
@@ -31,24 +30,17 @@ struct Tag {
     Tag(const Tag&) = delete;
     Tag& operator=(const Tag&) = delete;
 
-    // Completion-queue thread: the owning method. Read under the hand-over lock, so that
-    // what the event processor wrote before starting the operation is seen here even
-    // though the completion queue's own synchronisation is invisible to race checkers.
-    MethodBase* GetMethod() {
-        std::lock_guard<std::mutex> lock(m_holdMutex);
-        return m_method;
-    }
+    // Completion-queue thread: the owning method, after acquiring what the event
+    // processor released when it started the operation (see BeginOperation).
+    MethodBase* GetMethod() const;
 
     bool m_pending = false;
     // For log lines only.
     const std::string m_name;
     // The owning method: where the completion-queue loop routes the completion.
     MethodBase* const m_method;
-    // Keeps the method alive while the operation is in flight (see MethodBase); handed
-    // from the event processor (BeginOperation) to the completion queue (SignalGrpcEvent)
-    // under m_holdMutex.
+    // Keeps the method alive while the operation is in flight (see MethodBase).
     std::shared_ptr<MethodBase> m_hold;
-    std::mutex m_holdMutex;
 };
 
 // One completion (tag, ok) on its way from the completion-queue thread to the engine's event
@@ -175,6 +167,12 @@ public:
 
     // The first component of every Dialogflow resource name.
     static const char* const sm_ProjectPrefix;
+
+    // Operations started by any method. Starting one releases what the event processor
+    // wrote into the method and its tag; the completion-queue loop acquires it before it
+    // reads a tag. The completion queue orders the two as well, but its synchronisation is
+    // invisible to race checkers (gRPC is not built with them).
+    static std::atomic<uint64_t> sm_OperationsStarted;
 
 protected:
     friend class GrpcEvent;
