@@ -153,6 +153,30 @@ TEST_F(StreamCloseTest, WhileFinishing) {
     CloseWhen(host, [host] { return !host->m_active; });
 }
 
+TEST_F(StreamCloseTest, ChannelDestroyedWhileStreamingEndsTheCallWithoutIt) {
+    StartSim(R"({"faults": {"delay_answer_ms": 200}})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    ASSERT_TRUE(Invoke(host));
+    SendSpeech(host, m_speech, 3200, false);
+    ASSERT_TRUE(WaitUntil([host] { return host->m_bytesSent >= 16000; }));
+    std::weak_ptr<MethodBase> method = host->m_method;
+    // The channel lets go of the method and is gone: whatever completes later must not
+    // reach it (the sanitizer would see it).
+    Run([&] {
+        static_cast<StreamingMethod*>(host->m_method.get())->Detach();
+        host->m_method.reset();
+        m_hosts.clear();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return method.expired(); })) << m_log.Dump();
+    EXPECT_TRUE(m_log.Has("Cancel Streaming Detect Intent <ch-1@zeph>"));
+    auto records = WaitRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_TRUE(records[0]->cancelled);
+    ExpectNothingLeft();
+}
+
 // ---- Engine shutdown -------------------------------------------------------------------
 
 TEST_F(StreamCloseTest, EngineShutdownWithTwentyRecognitionsInFlight) {

@@ -238,6 +238,44 @@ TEST_F(StreamTest, UnknownModelVariantIsLeftUnsetAndTheRequestStillGoesOut) {
     ExpectNothingLeft();
 }
 
+TEST_F(StreamTest, SpeechContextSendsPhrasesWithBoostsAndItsLanguage) {
+    StartSim(kPizzaAgent);
+    StartEngine();
+    TestHost* host = NewHost();
+    auto grammar = SpeechGrammar("pizza");
+    auto context = grammar->CreateSpeechContext("en-GB", Zeph::SpeechContext::SCOPE_HINT, false);
+    context->AddPhrase("Large Pizza", "", 10.0f);
+    context->AddPhrase("small pizza", "", 0.0f);
+    context->AddPhrase("calzone", "", -1.0f);  // no boost
+    grammar->SetOwnSpeechContext(std::move(context));
+    host->m_speech = grammar;
+    ASSERT_TRUE(Invoke(host));
+    SendSpeech(host, m_speech);
+    ASSERT_TRUE(WaitDone(host)) << m_log.Dump();
+    EXPECT_EQ(host->m_completeCause, RECOGNIZER_COMPLETION_CAUSE_SUCCESS);
+    // The context's language replaces the recognition's.
+    EXPECT_EQ(host->m_settings.m_language, "en-GB");
+    EXPECT_TRUE(m_log.Has("Set Speech Context [pizza] <ch-1@zeph>"));
+    EXPECT_TRUE(m_log.Has("language=en-GB, single-utterance=1"));
+
+    auto records = WaitRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    const auto& config = records[0]->first["queryInput"]["audioConfig"];
+    EXPECT_STREQ(config["languageCode"].GetString(), "en-GB");
+    const auto& contexts = config["speechContexts"];
+    ASSERT_TRUE(contexts.IsArray());
+    ASSERT_EQ(contexts.Size(), 3u);
+    // In the context's order (by lower-case phrase), one phrase each.
+    EXPECT_STREQ(contexts[0]["phrases"][0].GetString(), "calzone");
+    EXPECT_FALSE(contexts[0].HasMember("boost"));
+    EXPECT_STREQ(contexts[1]["phrases"][0].GetString(), "Large Pizza");
+    EXPECT_DOUBLE_EQ(contexts[1]["boost"].GetDouble(), 10.0);
+    EXPECT_STREQ(contexts[2]["phrases"][0].GetString(), "small pizza");
+    // A zero boost is set, and like every zero it does not appear in the JSON form.
+    EXPECT_EQ(contexts[2]["phrases"].Size(), 1u);
+    ExpectNothingLeft();
+}
+
 TEST_F(StreamTest, ValidateNeedsProjectAndDialog) {
     StartSim(kPizzaAgent);
     StartEngine();

@@ -12,6 +12,8 @@
 
 #include "OsrZephLog.h"
 #include "OsrZephStubSessionV2.h"
+#include "OsrZephStubSessionV2beta1.h"
+#include "OsrZephStubSessionV3beta1.h"
 
 namespace Zeph {
 
@@ -124,6 +126,10 @@ long ToInteger(const std::string& text) {
 std::shared_ptr<StubBase> CreateSessionStub(const std::string& api, Channel* channel) {
     if (api == "v2")
         return std::make_shared<APIV2::SessionStub>(channel, channel->GetGrpcChannel());
+    if (api == "v2beta1")
+        return std::make_shared<APIV2BETA1::SessionStub>(channel, channel->GetGrpcChannel());
+    if (api == "v3beta1")
+        return std::make_shared<APIV3BETA1::SessionStub>(channel, channel->GetGrpcChannel());
     return nullptr;
 }
 
@@ -411,6 +417,7 @@ void Channel::ResetRecognition() {
     m_outputWaveform.Reset();
     m_pendingAudio.clear();
     m_dtmfDigits.clear();
+    m_dtmfTermChar = '\0';
     m_sessionPath.clear();
     m_streamRestart = false;
     m_finishAfterWrites = false;
@@ -660,8 +667,10 @@ bool Channel::ReadRecognizerHeaders(mrcp_message_t* request, mrcp_message_t* res
         mpf_sdi_dtmf_interdigit_timeout_set(m_detector, header->dtmf_interdigit_timeout);
     if (present(RECOGNIZER_HEADER_DTMF_TERM_TIMEOUT))
         mpf_sdi_dtmf_term_timeout_set(m_detector, header->dtmf_term_timeout);
-    if (present(RECOGNIZER_HEADER_DTMF_TERM_CHAR))
+    if (present(RECOGNIZER_HEADER_DTMF_TERM_CHAR)) {
         mpf_sdi_dtmf_term_char_set(m_detector, header->dtmf_term_char);
+        m_dtmfTermChar = header->dtmf_term_char;
+    }
     if (present(RECOGNIZER_HEADER_SENSITIVITY_LEVEL)) {
         // Levels 0.0 to 1.0 onto the four VAD modes; anything at or past 0.75 is the most
         // aggressive, and a negative or unset level the least.

@@ -271,6 +271,13 @@ public:
     bool IsInputComplete() const override { return m_record.m_inputComplete; }
     void SetInputComplete() override { m_record.m_inputComplete = true; }
     const std::string& GetInputText() const override { return m_record.m_inputText; }
+    // The terminating character when the last digit detected was it.
+    char GetDtmfFinishDigit() const override {
+        return m_dtmfTermChar != '\0' && !m_dtmfDigits.empty() &&
+                       m_dtmfDigits.back() == m_dtmfTermChar
+                   ? m_dtmfTermChar
+                   : '\0';
+    }
     void SetInputText(const std::string& text) override { m_record.m_inputText = text; }
     void SetConfidence(float confidence) override { m_record.m_confidence = confidence; }
     int GetCompletionCause() const override { return m_record.m_completionCause; }
@@ -356,6 +363,7 @@ private:
     mpf_sdi_detector_t* m_detector = nullptr;
     std::list<DataChunk> m_pendingAudio;
     std::string m_dtmfDigits;
+    char m_dtmfTermChar = '\0';  // the recognition's DTMF-Term-Char; NUL: none
     // Names, paths and files of one recognition; renewed at each RECOGNIZE so that a long
     // call does not grow the channel's pool.
     apr_pool_t* m_recognitionPool = nullptr;

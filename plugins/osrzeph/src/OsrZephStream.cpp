@@ -35,6 +35,38 @@ StreamingMethod::~StreamingMethod() {
     StopTimers();
 }
 
+RecogResultInput StreamingMethod::GetResultInput() const {
+    auto fill = [](const GrammarRef* grammar, ResultGrammar& out) {
+        if (!grammar)
+            return;
+        out.m_text = grammar->GetText();
+        out.m_builtin = grammar->m_builtinGrammar;
+    };
+    RecogResultInput input;
+    fill(m_host->GetSpeechGrammar().get(), input.m_speechGrammar);
+    fill(m_host->GetDtmfGrammar().get(), input.m_dtmfGrammar);
+    fill(m_host->GetEventGrammar().get(), input.m_eventGrammar);
+    input.m_inputMode = static_cast<mpf_sdi_mode_e>(m_host->GetInputMode());
+    input.m_confidenceThreshold = m_host->GetConfidenceThreshold();
+    input.m_outputAudioUri = m_host->GetOutputAudioUri();
+    input.m_channelId = LogId();
+    return input;
+}
+
+const SpeechContext* StreamingMethod::InitStreamingSettings() {
+    std::shared_ptr<const GrammarRef> grammar = m_host->GetSpeechGrammar();
+    const SpeechContext* context = grammar ? grammar->GetSpeechContext() : nullptr;
+    StreamingRecogSettings& settings = m_host->GetStreamingSettings();
+    if (context && !context->m_language.empty())
+        settings.m_language = context->m_language;
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+            "Init Streaming Request: encoding=%d, sampling-rate=%d, language=%s, "
+            "single-utterance=%d, word-info=%d <%s@%s>",
+            1, m_host->GetSamplingRate(), settings.m_language.c_str(),
+            settings.m_singleUtterance ? 1 : 0, settings.m_wordInfo ? 1 : 0, LogId(), kSuffix);
+    return context;
+}
+
 bool StreamingMethod::Validate() {
     if (!IsAttached())
         return false;

@@ -33,8 +33,12 @@
 #include <vector>
 
 #include <ostedpf/OstEdpfTimer.h>
+#include <ostrin/apt_log.h>
 
 #include "OsrZephDataChunk.h"
+#include "OsrZephLog.h"
+#include "OsrZephQueryParams.h"
+#include "OsrZephResult.h"
 #include "OsrZephStreamHost.h"
 #include "OsrZephStub.h"
 
@@ -120,6 +124,36 @@ struct StreamResponse {
     std::string m_outputAudio;
 };
 
+// A flavour's StreamingRecognitionResult into `out` (every flavour has the same fields).
+template <class RecognitionResult>
+void ReadRecognitionResult(const RecognitionResult& result, StreamResponse& out) {
+    switch (static_cast<int>(result.message_type())) {
+        case 1:  // TRANSCRIPT
+            out.m_recognition = StreamResponse::TRANSCRIPT;
+            break;
+        case 2:  // END_OF_SINGLE_UTTERANCE
+            out.m_recognition = StreamResponse::END_OF_UTTERANCE;
+            break;
+        default:
+            out.m_recognition = StreamResponse::RECOGNITION_OTHER;
+            break;
+    }
+    out.m_transcript = result.transcript();
+    out.m_confidence = result.confidence();
+    out.m_isFinal = result.is_final();
+    out.m_endSeconds = result.speech_end_offset().seconds();
+    out.m_endMillis = result.speech_end_offset().nanos() / 1000000;
+    for (const auto& info : result.speech_word_info()) {
+        StreamResponse::Word word;
+        word.m_word = info.word();
+        word.m_startSeconds = info.start_offset().seconds();
+        word.m_startMillis = info.start_offset().nanos() / 1000000;
+        word.m_endSeconds = info.end_offset().seconds();
+        word.m_endMillis = info.end_offset().nanos() / 1000000;
+        out.m_words.push_back(std::move(word));
+    }
+}
+
 class StreamingMethod : public MethodBase, public OstEdpf::TimerHandler {
 public:
     static const char* const sm_Name;
@@ -146,6 +180,10 @@ public:
     // After the channel detached the method (its destruction), the call is ended without
     // it: cancelled, finished, and nothing calls back.
     bool Cancel() override;
+
+    // The host goes away (the channel's destruction; Cancel() after DetachChannel() comes
+    // here): the call is cancelled and finished without it, and nothing calls back.
+    void Detach();
 
     // The engine is shutting down: no completion will be processed any more. Cancels the
     // call and completes an open recognition with error (006) at once; the host is not
@@ -191,6 +229,66 @@ protected:
     StreamHost* GetHost() const { return m_host; }
     StreamCall* GetCall() const { return m_call.get(); }
     const char* LogId() const { return m_logId.c_str(); }
+    // What the recognition adds to its result besides the query result.
+    RecogResultInput GetResultInput() const;
+
+    // Steps of an audio first request that every flavour takes the same way.
+    // The output audio config, when the recognition asks for output audio.
+    template <class Request>
+    void SetOutputAudioConfig(Request& request) {
+        if (!m_host->GetStreamingSettings().m_generateOutputAudio)
+            return;
+        int rate = m_host->GetSamplingRate();
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                "Enable Output Audio: encoding=%d, sampling-rate=%d <%s@%s>", 1, rate, LogId(),
+                "zeph");
+        auto* output = request.mutable_output_audio_config();
+        output->set_audio_encoding(
+            static_cast<decltype(output->audio_encoding())>(1));  // LINEAR_16
+        output->set_sample_rate_hertz(rate);
+    }
+    // The channel's query parameters, then (audio and DTMF) the grammar's built-in and
+    // JSON ones.
+    template <class Request>
+    void ApplyQueryParameters(Request& request, FirstRequestKind kind, const GrammarRef* grammar) {
+        static const GrammarParams kNone;
+        ComposeQueryParameters(kind, m_host->GetQueryParams(), grammar ? grammar->m_params : kNone,
+                               grammar ? grammar->m_queryParamsText : std::string(), &request,
+                               Scope());
+    }
+    // The session names in query parameters are completed against, and the log suffix.
+    QueryScope Scope() const {
+        QueryScope scope;
+        scope.sessionPath = m_host->GetSessionPath();
+        scope.channelId = LogId();
+        return scope;
+    }
+    // The speech context's language replaces the channel's; logs the request's audio
+    // settings. Returns the speech grammar's context (may be null).
+    const SpeechContext* InitStreamingSettings();
+    // Model and model variant of an input audio config; `parse` maps a variant name to the
+    // flavour's enum value (FALSE: unknown).
+    template <class AudioConfig, class Parse>
+    void SetModel(AudioConfig* config, Parse parse) {
+        const StreamingRecogSettings& settings = m_host->GetStreamingSettings();
+        if (!settings.m_model.empty()) {
+            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Model [%s] <%s@%s>",
+                    settings.m_model.c_str(), LogId(), "zeph");
+            config->set_model(settings.m_model);
+        }
+        if (settings.m_modelVariant.empty())
+            return;
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Model Variant [%s] <%s@%s>",
+                settings.m_modelVariant.c_str(), LogId(), "zeph");
+        int variant = 0;
+        if (parse(settings.m_modelVariant, &variant)) {
+            config->set_model_variant(static_cast<decltype(config->model_variant())>(variant));
+        } else {
+            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Unknown Model Variant [%s] <%s@%s>", settings.m_modelVariant.c_str(), LogId(),
+                    "zeph");
+        }
+    }
 
     // The steps of the first requests that are the same for every flavour.
     bool InitiateSpeechRequest();
@@ -214,8 +312,6 @@ private:
 
     // Completions of a call whose context was cleared: end it and let it go.
     void DrainCall(Tag* tag);
-    // The host goes away: cancel, and end the call without it.
-    void Detach();
     bool IsWriting() const { return m_writingTag.m_pending || m_writesDoneTag.m_pending; }
     bool IsAttached() const { return m_host != nullptr; }
 

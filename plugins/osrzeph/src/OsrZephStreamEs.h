@@ -65,51 +65,19 @@ protected:
     bool BuildSpeechRequest() override {
         StreamHost* host = GetHost();
         std::shared_ptr<const GrammarRef> grammar = host->GetSpeechGrammar();
-        StreamingRecogSettings& settings = host->GetStreamingSettings();
+        const StreamingRecogSettings& settings = host->GetStreamingSettings();
         Request& request = NewRequest();
-        int rate = host->GetSamplingRate();
-        if (settings.m_generateOutputAudio) {
-            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
-                    "Enable Output Audio: encoding=%d, sampling-rate=%d <%s@%s>", 1, rate, LogId(),
-                    "zeph");
-            auto* output = request.mutable_output_audio_config();
-            output->set_audio_encoding(
-                static_cast<decltype(output->audio_encoding())>(1));  // LINEAR_16
-            output->set_sample_rate_hertz(rate);
-        }
+        SetOutputAudioConfig(request);
         ApplyQueryParameters(request, FirstRequestKind::Audio, grammar.get());
-        const SpeechContext* context = grammar->GetSpeechContext();
-        if (context && !context->m_language.empty())
-            settings.m_language = context->m_language;
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
-                "Init Streaming Request: encoding=%d, sampling-rate=%d, language=%s, "
-                "single-utterance=%d, word-info=%d <%s@%s>",
-                1, rate, settings.m_language.c_str(), settings.m_singleUtterance ? 1 : 0,
-                settings.m_wordInfo ? 1 : 0, LogId(), "zeph");
+        const SpeechContext* context = InitStreamingSettings();
         auto* config = request.mutable_query_input()->mutable_audio_config();
         config->set_audio_encoding(
             static_cast<decltype(config->audio_encoding())>(1));  // LINEAR_16
-        config->set_sample_rate_hertz(rate);
+        config->set_sample_rate_hertz(host->GetSamplingRate());
         config->set_language_code(settings.m_language);
         config->set_single_utterance(settings.m_singleUtterance);
         config->set_enable_word_info(settings.m_wordInfo);
-        if (!settings.m_model.empty()) {
-            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Model [%s] <%s@%s>",
-                    settings.m_model.c_str(), LogId(), "zeph");
-            config->set_model(settings.m_model);
-        }
-        if (!settings.m_modelVariant.empty()) {
-            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Model Variant [%s] <%s@%s>",
-                    settings.m_modelVariant.c_str(), LogId(), "zeph");
-            int variant = 0;
-            if (Api::ParseModelVariant(settings.m_modelVariant, &variant)) {
-                config->set_model_variant(static_cast<decltype(config->model_variant())>(variant));
-            } else {
-                apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                        "Unknown Model Variant [%s] <%s@%s>", settings.m_modelVariant.c_str(),
-                        LogId(), "zeph");
-            }
-        }
+        SetModel(config, Api::ParseModelVariant);
         config->clear_speech_contexts();
         if (context && !context->m_phrases.empty()) {
             apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Speech Context [%s] <%s@%s>",
@@ -186,34 +154,8 @@ protected:
 
     void ReadResponse(StreamResponse& out) override {
         const Response& response = m_typedCall->GetResponse();
-        if (response.has_recognition_result()) {
-            const auto& result = response.recognition_result();
-            switch (static_cast<int>(result.message_type())) {
-                case 1:  // TRANSCRIPT
-                    out.m_recognition = StreamResponse::TRANSCRIPT;
-                    break;
-                case 2:  // END_OF_SINGLE_UTTERANCE
-                    out.m_recognition = StreamResponse::END_OF_UTTERANCE;
-                    break;
-                default:
-                    out.m_recognition = StreamResponse::RECOGNITION_OTHER;
-                    break;
-            }
-            out.m_transcript = result.transcript();
-            out.m_confidence = result.confidence();
-            out.m_isFinal = result.is_final();
-            out.m_endSeconds = result.speech_end_offset().seconds();
-            out.m_endMillis = result.speech_end_offset().nanos() / 1000000;
-            for (const auto& info : result.speech_word_info()) {
-                StreamResponse::Word word;
-                word.m_word = info.word();
-                word.m_startSeconds = info.start_offset().seconds();
-                word.m_startMillis = info.start_offset().nanos() / 1000000;
-                word.m_endSeconds = info.end_offset().seconds();
-                word.m_endMillis = info.end_offset().nanos() / 1000000;
-                out.m_words.push_back(std::move(word));
-            }
-        }
+        if (response.has_recognition_result())
+            ReadRecognitionResult(response.recognition_result(), out);
         if (response.has_query_result()) {
             m_queryResult = response.query_result();
             m_hasQueryResult = true;
@@ -237,14 +179,7 @@ protected:
 
     void ComposeRecogResult(int& cause, std::string& contentType, std::string& body) override {
         StreamHost* host = GetHost();
-        RecogResultInput input;
-        FillResultGrammar(host->GetSpeechGrammar().get(), input.m_speechGrammar);
-        FillResultGrammar(host->GetDtmfGrammar().get(), input.m_dtmfGrammar);
-        FillResultGrammar(host->GetEventGrammar().get(), input.m_eventGrammar);
-        input.m_inputMode = static_cast<mpf_sdi_mode_e>(host->GetInputMode());
-        input.m_confidenceThreshold = host->GetConfidenceThreshold();
-        input.m_outputAudioUri = host->GetOutputAudioUri();
-        input.m_channelId = LogId();
+        RecogResultInput input = GetResultInput();
         RecogResult result =
             Zeph::ComposeRecogResult(host->GetResultsSettings(), m_queryResult, input);
         cause = result.m_cause;
@@ -259,29 +194,6 @@ private:
         request.Clear();
         request.set_session(GetHost()->GetSessionPath());
         return request;
-    }
-
-    // The channel's query parameters, then (audio and DTMF) the grammar's built-in and
-    // JSON ones.
-    void ApplyQueryParameters(Request& request, FirstRequestKind kind, const GrammarRef* grammar) {
-        static const GrammarParams kNone;
-        ComposeQueryParameters(
-            kind, GetHost()->GetQueryParams(), grammar ? grammar->m_params : kNone,
-            grammar ? grammar->m_queryParamsText : std::string(), &request, Scope());
-    }
-
-    QueryScope Scope() const {
-        QueryScope scope;
-        scope.sessionPath = GetHost()->GetSessionPath();
-        scope.channelId = LogId();
-        return scope;
-    }
-
-    static void FillResultGrammar(const GrammarRef* grammar, ResultGrammar& out) {
-        if (!grammar)
-            return;
-        out.m_text = grammar->GetText();
-        out.m_builtin = grammar->m_builtinGrammar;
     }
 
     Stub* m_stub;

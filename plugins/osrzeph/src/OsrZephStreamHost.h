@@ -65,6 +65,8 @@ public:
     virtual void SetInputComplete() = 0;
     // DTMF digits collected, later the recognized text.
     virtual const std::string& GetInputText() const = 0;
+    // The terminating character when the DTMF collection ended on it, else NUL.
+    virtual char GetDtmfFinishDigit() const { return '\0'; }
     virtual void SetInputText(const std::string& text) = 0;
     virtual void SetConfidence(float confidence) = 0;
     // MRCP recognizer completion cause; 17 while undecided.
