@@ -82,10 +82,13 @@ public:
     RunResult Run(const std::string& scenario, const std::string& options = "") const {
         WriteFile(m_path + "/test.scenario", scenario);
         std::string stderrPath = m_path + "/stderr.txt";
-        std::string command = std::string(ZEPH_BIN_DIR) + "/ostrin run " + m_path +
-                              "/test.scenario --plugin " + ZEPH_LIB_DIR + "/osrzeph.so --root " +
-                              m_path + " --strict --log-level DEBUG " + options + " 2>" +
-                              stderrPath;
+        // The leak check is left to the tests that link the plugin's components: at the exit
+        // of a process that dlopen()ed the plugin and so gRPC, LeakSanitizer's scan of
+        // thread-local storage crashes now and then. Every other sanitizer check stays on.
+        std::string command = std::string("ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" ") +
+                              ZEPH_BIN_DIR + "/ostrin run " + m_path + "/test.scenario --plugin " +
+                              ZEPH_LIB_DIR + "/osrzeph.so --root " + m_path +
+                              " --strict --log-level DEBUG " + options + " 2>" + stderrPath;
         RunResult result;
         FILE* pipe = popen(command.c_str(), "r");
         if (!pipe)
