@@ -836,6 +836,9 @@ bool Channel::EndRecognition(int cause, const std::string& contentType, const st
     if (m_inputWaveform.m_file)
         CloseInputWaveform();
     StopInterResultTimer();
+    // The record gives the cause the client is told: a stopped recognition stays cancelled.
+    if (!m_stopResponse)
+        m_record.m_completionCause = static_cast<mrcp_recog_completion_cause_e>(cause);
     if (m_record.m_enabled) {
         if (RdrManager* records = m_engine->GetRdrManager())
             records->SaveRecord(m_record, m_recognitionPool);
