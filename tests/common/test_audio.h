@@ -14,6 +14,30 @@
 
 namespace ZephTest {
 
+// Writes 16-bit mono PCM samples as a WAV file; true when written.
+inline bool WriteWavFile(const std::string& path, const std::vector<int16_t>& samples, int rate) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        return false;
+    auto u32 = [file](uint32_t v) { std::fwrite(&v, 4, 1, file); };
+    auto u16 = [file](uint16_t v) { std::fwrite(&v, 2, 1, file); };
+    uint32_t bytes = static_cast<uint32_t>(samples.size() * 2);
+    std::fwrite("RIFF", 1, 4, file);
+    u32(36 + bytes);
+    std::fwrite("WAVEfmt ", 1, 8, file);
+    u32(16);
+    u16(1);
+    u16(1);
+    u32(static_cast<uint32_t>(rate));
+    u32(static_cast<uint32_t>(rate * 2));
+    u16(2);
+    u16(16);
+    std::fwrite("data", 1, 4, file);
+    u32(bytes);
+    std::fwrite(samples.data(), 2, samples.size(), file);
+    return std::fclose(file) == 0;
+}
+
 // Runs a shell command; true on exit status 0.
 inline bool RunCommand(const std::string& command) {
     return std::system(command.c_str()) == 0;

@@ -13,29 +13,12 @@
 
 namespace {
 
+using ZephChannelTest::Count;
+using ZephChannelTest::DropLengths;
 using ZephChannelTest::ReadFile;
 using ZephChannelTest::RunResult;
 using ZephChannelTest::ServerRoot;
 using ZephChannelTest::WriteFile;
-
-std::string DropLengths(std::string text) {
-    size_t at = 0;
-    while ((at = text.find("MRCP/2.0 ", at)) != std::string::npos) {
-        at += 9;
-        size_t end = text.find(' ', at);
-        if (end == std::string::npos)
-            break;
-        text.replace(at, end - at, "LENGTH");
-    }
-    return text;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
-}
 
 std::string Send(const std::string& channel, const std::string& method, int id,
                  const std::string& headers = "", const std::string& uris = "") {
@@ -63,30 +46,7 @@ protected:
         m_audio = m_root.Path() + "/speech.wav";
         std::vector<int16_t> samples = ZephTest::SynthesizeSpeech("I want a large pizza", 8000);
         ASSERT_FALSE(samples.empty()) << "espeak-ng and sox make the test audio";
-        ASSERT_TRUE(WriteWav(m_audio, samples, 8000));
-    }
-
-    static bool WriteWav(const std::string& path, const std::vector<int16_t>& samples, int rate) {
-        FILE* file = std::fopen(path.c_str(), "wb");
-        if (!file)
-            return false;
-        auto u32 = [file](uint32_t v) { std::fwrite(&v, 4, 1, file); };
-        auto u16 = [file](uint16_t v) { std::fwrite(&v, 2, 1, file); };
-        uint32_t bytes = static_cast<uint32_t>(samples.size() * 2);
-        std::fwrite("RIFF", 1, 4, file);
-        u32(36 + bytes);
-        std::fwrite("WAVEfmt ", 1, 8, file);
-        u32(16);
-        u16(1);
-        u16(1);
-        u32(static_cast<uint32_t>(rate));
-        u32(static_cast<uint32_t>(rate * 2));
-        u16(2);
-        u16(16);
-        std::fwrite("data", 1, 4, file);
-        u32(bytes);
-        std::fwrite(samples.data(), 2, samples.size(), file);
-        return std::fclose(file) == 0;
+        ASSERT_TRUE(ZephTest::WriteWavFile(m_audio, samples, 8000));
     }
 
     // Starts the sim with `agent` (JSON text; empty: the built-in agent) and records every

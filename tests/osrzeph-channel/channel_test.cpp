@@ -12,6 +12,8 @@
 
 namespace {
 
+using ZephChannelTest::Count;
+using ZephChannelTest::DropLengths;
 using ZephChannelTest::RunResult;
 using ZephChannelTest::ServerRoot;
 
@@ -34,26 +36,6 @@ std::string Response(int id, int status, const std::string& state,
                      const std::string& headers = "") {
     return "### A\nMRCP/2.0 LENGTH " + std::to_string(id) + " " + std::to_string(status) + " " +
            state + "\nChannel-Identifier: A@speechrecog\n" + headers + "\n";
-}
-
-// Message lengths depend on the header values; they are checked by the host itself.
-std::string DropLengths(std::string text) {
-    size_t at = 0;
-    while ((at = text.find("MRCP/2.0 ", at)) != std::string::npos) {
-        at += 9;
-        size_t end = text.find(' ', at);
-        if (end == std::string::npos)
-            break;
-        text.replace(at, end - at, "LENGTH");
-    }
-    return text;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
 }
 
 class ChannelTest : public ::testing::Test {

@@ -20,6 +20,7 @@
 
 namespace {
 
+using ZephChannelTest::Count;
 using ZephChannelTest::ReadFile;
 using ZephChannelTest::RunResult;
 using ZephChannelTest::ServerRoot;
@@ -39,13 +40,6 @@ std::string HeaderAfter(const std::string& text, const std::string& after,
         return "";
     at += name.size() + 3;
     return text.substr(at, text.find('\n', at) - at);
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
 }
 
 // The regular files in `dir`.
@@ -88,7 +82,7 @@ protected:
         ASSERT_FALSE(m_root.Path().empty());
         std::vector<int16_t> samples = ZephTest::SynthesizeSpeech("I want a large pizza", kRate);
         ASSERT_FALSE(samples.empty()) << "espeak-ng and sox make the test audio";
-        ASSERT_TRUE(WriteWav(m_root.Path() + "/speech.wav", samples));
+        ASSERT_TRUE(ZephTest::WriteWavFile(m_root.Path() + "/speech.wav", samples, kRate));
         WriteFile(m_root.Path() + "/agent.json", kAgent);
         ASSERT_TRUE(m_sim.Start({"--record", m_root.Path() + "/streams.jsonl", "--agent",
                                  m_root.Path() + "/agent.json"}));
@@ -98,29 +92,6 @@ protected:
             "waveform-base-uri=\"" +
                 std::string(kBaseUri) +
                 "\"/>\n<rdr-manager save-records=\"true\" record-folder=\"records\"/>");
-    }
-
-    static bool WriteWav(const std::string& path, const std::vector<int16_t>& samples) {
-        FILE* file = std::fopen(path.c_str(), "wb");
-        if (!file)
-            return false;
-        auto u32 = [file](uint32_t v) { std::fwrite(&v, 4, 1, file); };
-        auto u16 = [file](uint16_t v) { std::fwrite(&v, 2, 1, file); };
-        uint32_t bytes = static_cast<uint32_t>(samples.size() * 2);
-        std::fwrite("RIFF", 1, 4, file);
-        u32(36 + bytes);
-        std::fwrite("WAVEfmt ", 1, 8, file);
-        u32(16);
-        u16(1);
-        u16(1);
-        u32(static_cast<uint32_t>(kRate));
-        u32(static_cast<uint32_t>(kRate * 2));
-        u16(2);
-        u16(16);
-        std::fwrite("data", 1, 4, file);
-        u32(bytes);
-        std::fwrite(samples.data(), 2, samples.size(), file);
-        return std::fclose(file) == 0;
     }
 
     // One RECOGNIZE with "Save-Waveform: true" on a channel of MRCP `version`, the speech

@@ -10,15 +10,9 @@
 
 namespace {
 
+using ZephChannelTest::Count;
 using ZephChannelTest::RunResult;
 using ZephChannelTest::ServerRoot;
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
-}
 
 TEST(FlavourChannels, EachChannelCreatesTheStubItsApiNames) {
     ServerRoot root;
