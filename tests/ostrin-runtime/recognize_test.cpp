@@ -21,7 +21,8 @@ using ZephChannelTest::ServerRoot;
 using ZephChannelTest::WriteFile;
 
 // The agent's script for the session "rehearsal": an order, then a confirmation, then an
-// answer it hardly understood.
+// answer it does not understand. In the session "early" the order has an interim transcript
+// after half a second of its audio.
 const char* const kAgent = R"({
   "intents": [
     {"name": "order-pizza", "display_name": "Order Pizza", "action": "pizza.order",
@@ -31,7 +32,11 @@ const char* const kAgent = R"({
   "sessions": {"rehearsal": [
     {"transcript": "a large pizza with mushrooms", "confidence": 0.91, "intent": "order-pizza"},
     {"transcript": "yes please", "confidence": 0.95, "intent": "confirm"},
-    {"transcript": "mumble", "confidence": 0.2}]}})";
+    {"transcript": "mumble", "confidence": 0.2}],
+   "early": [
+    {"interim": [{"at_bytes": 8000, "transcript": "a large"}], "transcript": "a large",
+     "intent": "order-pizza"},
+    {"transcript": "yes please", "intent": "confirm"}]}})";
 
 struct CommandResult {
     int status = -1;
@@ -171,6 +176,34 @@ TEST_F(OstrinRecognize, JsonResultsAndANoMatchGiveStatusThree) {
     ExpectNoStreamLeftOpen(3);
     std::string record = ReadFile(m_root.Path() + "/streams.jsonl");
     EXPECT_EQ(Count(record, "\"flavour\":\"v3beta1\""), 3u) << record;
+}
+
+// A recognition that ends while its file still plays (the inter-result timer ends the
+// input soon after the interim transcript): the rest of the file plays out to no one, and
+// the next file's stream carries that file's audio only.
+TEST_F(OstrinRecognize, WhatIsLeftOfAFileNeverReachesTheNextRecognition) {
+    CommandResult run =
+        Recognize("--grammar 'builtin:speech/transcribe?dialogid=early;inter-result-timeout=300'",
+                  {"order.wav", "yes.wav"});
+    EXPECT_EQ(run.status, 0) << run.out << run.log;
+    EXPECT_EQ(Count(run.out, "Completion-Cause: 000 success\n"), 2u) << run.out;
+    EXPECT_NE(run.out.find("<input mode=\"speech\">yes please</input>"), std::string::npos)
+        << run.out;
+    ExpectNoStreamLeftOpen(2);
+    std::string record = ReadFile(m_root.Path() + "/streams.jsonl");
+    size_t second_line = record.find('\n');
+    ASSERT_NE(second_line, std::string::npos) << record;
+    rapidjson::Document first, second;
+    ASSERT_FALSE(first.Parse(record.substr(0, second_line).c_str()).HasParseError()) << record;
+    ASSERT_FALSE(second.Parse(record.substr(second_line + 1).c_str()).HasParseError()) << record;
+    ASSERT_TRUE(first.IsObject() && first.HasMember("audio_bytes")) << record;
+    ASSERT_TRUE(second.IsObject() && second.HasMember("audio_bytes")) << record;
+    // The order was cut short, well before its 2.4 s of speech were sent.
+    EXPECT_LT(first["audio_bytes"].GetInt64(), 24000) << record;
+    // At most the whole of "yes please": none of the order's tail.
+    size_t yes_bytes = ReadFile(m_root.Path() + "/yes.wav").size();
+    ASSERT_GT(yes_bytes, 44u);
+    EXPECT_LE(size_t(second["audio_bytes"].GetInt64()), yes_bytes) << record;
 }
 
 // Silence ends in no-input; a refused RECOGNIZE (no grammar the plugin knows) is answered
