@@ -196,8 +196,7 @@ std::string HeaderValue(const std::string& text, const std::string& name) {
     std::getline(in, line);  // the start line
     while (std::getline(in, line) && !line.empty() && line != "\r") {
         size_t colon = line.find(':');
-        if (colon == std::string::npos || strncasecmp(line.c_str(), name.c_str(), colon) != 0 ||
-            colon != name.size()) {
+        if (colon != name.size() || strncasecmp(line.c_str(), name.c_str(), colon) != 0) {
             continue;
         }
         size_t begin = line.find_first_not_of(' ', colon + 1);
