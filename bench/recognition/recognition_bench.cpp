@@ -6,10 +6,10 @@
 //    the same calls: the input detector alone, and a bare gRPC client streaming the same
 //    blocks at the same moments (BareClient); the figure tracked is
 //    plugin / (detector + bare client);
-//  - the largest N at which the engine's event-queue delay stays at p99 <= 10 ms and no media
-//    tick is late. The delay is probed from the server thread: a STOP on an idle channel, at
-//    random moments, from the request handed over to its response handed back, is the time
-//    the request's event waited in the engine's queue plus a trivial STOP;
+//  - the largest N (of the --sweep list) at which the engine's event-queue delay stays at
+//    p99 <= 10 ms and no media tick is late. The delay is probed from the server thread: a STOP on
+//    an idle channel, at random moments, from the request handed over to its response handed back,
+//    is the time the request's event waited in the engine's queue plus a trivial STOP;
 //  - the time from the sim's last response to the RECOGNITION-COMPLETE reaching the host
 //    (both stamped on CLOCK_MONOTONIC, which the processes share);
 //  - heap in use (mallinfo2) and RSS per idle and per recognizing channel.
@@ -247,21 +247,30 @@ public:
         }
         std::mt19937 random(static_cast<unsigned>(round));
         std::uniform_int_distribution<int> gap_us(5000, 15000);
-        Clock::time_point next_probe = Clock::now();
+        Clock::time_point next_probe;
         // Every call is streaming once the longest lead and the detector's start are past.
         Clock::time_point busy_at = Clock::now() + std::chrono::milliseconds(kMaxLeadMs + 1000);
         Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
-        while (static_cast<int>(completions_.size()) < n && Clock::now() < deadline) {
-            if (sample_memory && !result.memory_sampled && Clock::now() >= busy_at) {
-                result.busy = SampleMemory();
-                result.memory_sampled = true;
-            }
-            if (probe && Clock::now() >= next_probe) {
-                result.probe_delays_us.push_back(ProbeDelay());
-                next_probe = Clock::now() + std::chrono::microseconds(gap_us(random));
-            }
-            host_->PumpUntil(std::min(probe ? next_probe : deadline,
-                                      Clock::now() + std::chrono::milliseconds(5)));
+        // The server thread wakes only for the plugin's messages, a probe or the sample: a
+        // polling loop here would add its own wake-ups to the process's.
+        auto done = [&] {
+            return static_cast<int>(completions_.size()) >= n || Clock::now() >= deadline;
+        };
+        if (sample_memory) {
+            host_->PumpUntil(busy_at);
+            result.busy = SampleMemory();
+            result.memory_sampled = true;
+        }
+        while (probe && !done()) {
+            result.probe_delays_us.push_back(ProbeDelay());
+            next_probe = Clock::now() + std::chrono::microseconds(gap_us(random));
+            host_->PumpUntil(next_probe);
+        }
+        for (int i = 0; i < n && !done(); ++i) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            host_->WaitForMessage(ChannelName(i), "RECOGNITION-COMPLETE",
+                                  static_cast<int>(std::max<int64_t>(0, left.count())));
         }
         result.cpu_us = ProcessCpuMicros() - cpu;
         result.switches = ContextSwitches() - switches;
@@ -497,7 +506,7 @@ int main(int argc, char** argv) {
         // Capacity: the largest N whose queue delay p99 <= 10 ms with no late tick.
         struct SweepPoint {
             int n;
-            double p50, p99, max_lag_ms, cpu_share;
+            double p50, p99, max_lag_ms, cpu_share, sim_share;
             uint64_t late;
             int completed;
             bool pass;
@@ -508,20 +517,24 @@ int main(int argc, char** argv) {
             int count = options.sweep[k];
             if (!bench.OpenChannels(count))
                 break;
+            long sim_ms = sim.CpuMilliseconds();
             Round r = bench.RunRound(count, 100 + static_cast<int>(k), true, false);
+            sim_ms = sim.CpuMilliseconds() - sim_ms;
             SweepPoint point{count,
                              Percentile(r.probe_delays_us, 0.5) / 1000,
                              Percentile(r.probe_delays_us, 0.99) / 1000,
                              static_cast<double>(r.ticks.max_lag_us) / 1000,
                              r.cpu_us / (r.wall_ms * 1000),
+                             static_cast<double>(sim_ms) / r.wall_ms,
                              r.ticks.late_ticks,
                              r.completed,
                              false};
             point.pass = point.p99 <= 10 && point.late == 0 && r.completed == count;
             sweep.push_back(point);
-            if (!point.pass)
-                break;
-            largest = count;
+            // Every point is run: on a shared machine one descheduled tick fails a point that
+            // a larger N may pass.
+            if (point.pass)
+                largest = std::max(largest, count);
         }
         host.Shutdown(&error);
 
@@ -571,12 +584,15 @@ int main(int argc, char** argv) {
                     bare_switches.ours / writes, bare_switches.grpc / writes,
                     plugin_switches.ours / writes, plugin_switches.grpc / writes);
         std::printf("event-queue delay probe and media ticks by N:\n");
-        std::printf("  %6s %9s %9s %12s %10s %10s %6s\n", "N", "p50 ms", "p99 ms", "max lag ms",
-                    "late", "host CPU", "ok");
+        std::printf("  %6s %9s %9s %12s %8s %10s %9s %5s\n", "N", "p50 ms", "p99 ms", "max lag ms",
+                    "late", "host CPU", "sim CPU", "ok");
         for (const SweepPoint& p : sweep)
-            std::printf("  %6d %9.2f %9.2f %12.2f %10llu %9.0f%% %6s\n", p.n, p.p50, p.p99,
+            std::printf("  %6d %9.2f %9.2f %12.2f %8llu %9.0f%% %8.0f%% %5s\n", p.n, p.p50, p.p99,
                         p.max_lag_ms, static_cast<unsigned long long>(p.late), p.cpu_share * 100,
-                        p.pass ? "yes" : "no");
+                        p.sim_share * 100, p.pass ? "yes" : "no");
+        std::printf(
+            "  (CPU as a share of one core; late: ticks whose last frame went out more "
+            "than 10 ms after the tick was due)\n");
         std::printf("  largest N passing: %d, %.0f per core (%ld cores, the sim on them too)\n",
                     largest, static_cast<double>(largest) / static_cast<double>(cores), cores);
         std::printf("  one core's worth at the measured CPU: %.0f recognizing channels\n\n",
