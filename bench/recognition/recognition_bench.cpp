@@ -82,37 +82,70 @@ Memory SampleMemory() {
     return memory;
 }
 
-// Voluntary context switches (waits that a wake-up ended) of this process's threads so far:
-// those that carry the process's name (the host's, the plugin's own) and those gRPC named.
-struct Switches {
-    double ours = 0;
-    double grpc = 0;
-    double total() const { return ours + grpc; }
-    Switches operator-(const Switches& other) const {
-        return {ours - other.ours, grpc - other.grpc};
-    }
+// CPU time and voluntary context switches (waits that a wake-up ended) of one thread.
+struct ThreadUse {
+    std::string name;
+    double cpu_us = 0;
+    double switches = 0;
 };
+using ThreadUses = std::map<long, ThreadUse>;  // by thread id
 
-Switches ContextSwitches() {
-    Switches switches;
-    std::string process;
-    std::getline(std::ifstream("/proc/self/comm"), process);
+ThreadUses SampleThreads() {
+    ThreadUses threads;
+    const double tick_us = 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
     DIR* dir = opendir("/proc/self/task");
     if (!dir)
-        return switches;
+        return threads;
     while (struct dirent* entry = readdir(dir)) {
         if (entry->d_name[0] == '.')
             continue;
-        std::ifstream status(std::string("/proc/self/task/") + entry->d_name + "/status");
-        std::string name;
+        std::string task = std::string("/proc/self/task/") + entry->d_name;
+        ThreadUse& use = threads[std::atol(entry->d_name)];
+        std::ifstream status(task + "/status");
         for (std::string line; std::getline(status, line);) {
             if (line.compare(0, 5, "Name:") == 0)
-                name = line.substr(line.find_first_not_of(" \t", 5));
+                use.name = line.substr(line.find_first_not_of(" \t", 5));
             if (line.compare(0, 24, "voluntary_ctxt_switches:") == 0)
-                (name == process ? switches.ours : switches.grpc) += std::atof(line.c_str() + 24);
+                use.switches = std::atof(line.c_str() + 24);
         }
+        std::string stat;
+        std::getline(std::ifstream(task + "/stat"), stat);
+        size_t paren = stat.rfind(')');
+        unsigned long utime = 0, stime = 0;
+        if (paren != std::string::npos &&
+            std::sscanf(stat.c_str() + paren + 2,
+                        "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) == 2)
+            use.cpu_us = static_cast<double>(utime + stime) * tick_us;
     }
     closedir(dir);
+    return threads;
+}
+
+// What each thread used between two samples (threads started meanwhile count from zero),
+// added to `total`.
+void AddThreadUse(const ThreadUses& before, const ThreadUses& after, ThreadUses* total) {
+    for (const auto& entry : after) {
+        auto was = before.find(entry.first);
+        ThreadUse& sum = (*total)[entry.first];
+        sum.name = entry.second.name;
+        sum.cpu_us += entry.second.cpu_us - (was != before.end() ? was->second.cpu_us : 0);
+        sum.switches += entry.second.switches - (was != before.end() ? was->second.switches : 0);
+    }
+}
+
+// Voluntary context switches of the threads that carry the process's name (the host's, the
+// plugin's own) and of those gRPC named.
+struct Switches {
+    double ours = 0;
+    double grpc = 0;
+};
+
+Switches SplitSwitches(const ThreadUses& threads) {
+    std::string process;
+    std::getline(std::ifstream("/proc/self/comm"), process);
+    Switches switches;
+    for (const auto& entry : threads)
+        (entry.second.name == process ? switches.ours : switches.grpc) += entry.second.switches;
     return switches;
 }
 
@@ -173,7 +206,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 struct Round {
     int channels = 0;
     double cpu_us = 0;
-    Switches switches;
+    ThreadUses threads;  // what each thread used
     double wall_ms = 0;
     double call_frames = 0;  // 10 ms frames of call audio over all channels
     int completed = 0;       // RECOGNITION-COMPLETE with cause 000
@@ -222,7 +255,7 @@ public:
         completions_.clear();
         std::vector<int> leads = Leads(n, round);
         double cpu = ProcessCpuMicros();
-        Switches switches = ContextSwitches();
+        ThreadUses threads = SampleThreads();
         Clock::time_point start = Clock::now();
         host_->ResetMediaTicks();
         std::string error;
@@ -273,7 +306,7 @@ public:
                                   static_cast<int>(std::max<int64_t>(0, left.count())));
         }
         result.cpu_us = ProcessCpuMicros() - cpu;
-        result.switches = ContextSwitches() - switches;
+        AddThreadUse(threads, SampleThreads(), &result.threads);
         result.wall_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         result.ticks = host_->MediaTicks();
         for (const auto& entry : completions_) {
@@ -429,7 +462,7 @@ int main(int argc, char** argv) {
                                              grpc::ChannelArguments());
     ZephBench::BareClient bare(channel, kRate, detector.blocks, call);
     double bare_cpu = 0, bare_frames = 0;
-    Switches bare_switches;
+    ThreadUses bare_threads;
     size_t bare_writes = 0;
     int bare_failed = 0;
     for (int round = -1; round < options.rounds; ++round) {
@@ -440,14 +473,12 @@ int main(int argc, char** argv) {
         for (int i = 0; i < count; ++i)
             streams.push_back({SessionPath("bare" + SessionId(round + 1, i)), leads[i] / 10});
         double cpu = ProcessCpuMicros();
-        Switches switches = ContextSwitches();
+        ThreadUses threads = SampleThreads();
         ZephBench::BareRun run = bare.Run(streams);
         if (round < 0)
             continue;
         bare_cpu += ProcessCpuMicros() - cpu;
-        Switches spent = ContextSwitches() - switches;
-        bare_switches.ours += spent.ours;
-        bare_switches.grpc += spent.grpc;
+        AddThreadUse(threads, SampleThreads(), &bare_threads);
         bare_writes += run.writes;
         bare_failed += run.failed;
         for (int lead : leads)
@@ -468,9 +499,26 @@ int main(int argc, char** argv) {
     {
         HostEngine host(host_options);
         std::string error;
+        ThreadUses before_open = SampleThreads();
         if (!host.Open(&error) || !host.OpenChannel("probe", kRate, 2, {}, &error)) {
             std::fprintf(stderr, "recognition_bench: %s\n", error.c_str());
             return 1;
+        }
+        // The threads that came with the open and carry the process's name, in the order they
+        // were started: the plugin's logger, its event processor and its completion-queue
+        // task, then the host's media thread.
+        std::map<long, std::string> labels = {{static_cast<long>(getpid()), "server (main)"}};
+        {
+            std::string process;
+            std::getline(std::ifstream("/proc/self/comm"), process);
+            std::vector<long> started;
+            for (const auto& entry : SampleThreads())
+                if (!before_open.count(entry.first) && entry.second.name == process)
+                    started.push_back(entry.first);
+            const char* names[] = {"plugin logger", "event processor", "completion queue", "media"};
+            for (size_t i = 0; i < started.size(); ++i)
+                labels[started[i]] =
+                    started.size() == 4 ? names[i] : "thread " + std::to_string(i + 1);
         }
         Bench bench(&host, wav, speech.size());
         // Warm-up: one recognition sets up the connection and the credentials.
@@ -487,14 +535,17 @@ int main(int argc, char** argv) {
 
         // Recognizing channels: CPU, latency, memory.
         double plugin_cpu = 0, plugin_frames = 0;
-        Switches plugin_switches;
+        ThreadUses plugin_threads;
         int plugin_ok = 0, plugin_other = 0, plugin_late = 0;
         Memory busy;
         for (int round = 0; round < options.rounds; ++round) {
             Round r = bench.RunRound(n, round, false, round == 0);
             plugin_cpu += r.cpu_us;
-            plugin_switches.ours += r.switches.ours;
-            plugin_switches.grpc += r.switches.grpc;
+            for (const auto& entry : r.threads) {
+                plugin_threads[entry.first].name = entry.second.name;
+                plugin_threads[entry.first].cpu_us += entry.second.cpu_us;
+                plugin_threads[entry.first].switches += entry.second.switches;
+            }
             plugin_frames += r.call_frames;
             plugin_ok += r.completed;
             plugin_other += r.other_causes;
@@ -577,12 +628,30 @@ int main(int argc, char** argv) {
                     plugin_per / (det + bare_per));
         std::printf("  idle channel              %8.2f\n",
                     idle_cpu / (static_cast<double>(n) * 200));
-        // The blocks of a call plus its first request: the writes of one recognition.
+        // Both sides write the same requests: the first one and the call's blocks.
         const double writes = bare_writes > 0 ? static_cast<double>(bare_writes) : 1;
+        Switches bare_switches = SplitSwitches(bare_threads);
+        Switches plugin_switches = SplitSwitches(plugin_threads);
         std::printf("wake-ups (voluntary context switches) per write, ours + gRPC's threads:\n");
-        std::printf("  bare client %.2f + %.2f, plugin in the host %.2f + %.2f\n\n",
+        std::printf("  bare client %.2f + %.2f, plugin in the host %.2f + %.2f\n",
                     bare_switches.ours / writes, bare_switches.grpc / writes,
                     plugin_switches.ours / writes, plugin_switches.grpc / writes);
+        std::printf(
+            "the plugin's rounds by thread: CPU us per 10 ms per channel, wake-ups per "
+            "write:\n");
+        ThreadUse grpc_threads;
+        for (const auto& entry : plugin_threads) {
+            auto label = labels.find(entry.first);
+            if (label == labels.end()) {
+                grpc_threads.cpu_us += entry.second.cpu_us;
+                grpc_threads.switches += entry.second.switches;
+                continue;
+            }
+            std::printf("  %-20s %8.2f %8.2f\n", label->second.c_str(),
+                        entry.second.cpu_us / plugin_frames, entry.second.switches / writes);
+        }
+        std::printf("  %-20s %8.2f %8.2f\n\n", "gRPC's own threads",
+                    grpc_threads.cpu_us / plugin_frames, grpc_threads.switches / writes);
         std::printf("event-queue delay probe and media ticks by N:\n");
         std::printf("  %6s %9s %9s %12s %8s %10s %9s %5s\n", "N", "p50 ms", "p99 ms", "max lag ms",
                     "late", "host CPU", "sim CPU", "ok");
