@@ -1,5 +1,6 @@
-// The media thread's tick punctuality: every tick is counted, and a tick whose writes end
-// more than one frame interval after it was due is late, with its lag kept as the maximum.
+// The media thread: a detached stream is closed and gets no more frames while the others go
+// on; tick punctuality: every tick is counted, and a tick whose writes end more than one
+// frame interval after it was due is late, with its lag kept as the maximum.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,12 +14,18 @@ using namespace OstrinRuntime;
 
 namespace {
 
-// A sink stream that counts its frames and stalls once, in its `stall_at`-th write.
+// A sink stream that counts its frames and closes, and stalls once, in its `stall_at`-th
+// write.
 struct CountingSink {
     std::atomic<int> frames{0};
+    std::atomic<int> closes{0};
     int stall_at = -1;
     std::chrono::milliseconds stall{0};
 
+    static apt_bool_t CloseTx(mpf_audio_stream_t* stream) {
+        ++static_cast<CountingSink*>(stream->obj)->closes;
+        return TRUE;
+    }
     static apt_bool_t WriteFrame(mpf_audio_stream_t* stream, const mpf_frame_t*) {
         auto* sink = static_cast<CountingSink*>(stream->obj);
         if (++sink->frames == sink->stall_at)
@@ -28,7 +35,8 @@ struct CountingSink {
 };
 
 const mpf_audio_stream_vtable_t kSinkMethods = {
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &CountingSink::WriteFrame, nullptr};
+    nullptr, nullptr, nullptr, nullptr, nullptr, &CountingSink::CloseTx, &CountingSink::WriteFrame,
+    nullptr};
 
 mpf_audio_stream_t SinkStream(CountingSink* sink) {
     mpf_audio_stream_t stream = {};
@@ -47,6 +55,32 @@ bool WaitForFrames(const CountingSink& sink, int frames) {
 }
 
 }  // namespace
+
+TEST(MediaThread, ADetachedStreamIsClosedOnceWhileTheOthersGoOn) {
+    ZephTest::NothingLeftBehind leftovers;
+    CountingSink first, second;
+    mpf_audio_stream_t first_stream = SinkStream(&first);
+    mpf_audio_stream_t second_stream = SinkStream(&second);
+    {
+        MediaThread media(MediaPace::kRealtime);
+        media.Start();
+        media.Attach(1, &first_stream, nullptr);
+        media.Attach(2, &second_stream, nullptr);
+        ASSERT_TRUE(WaitForFrames(first, 3));
+        ASSERT_TRUE(media.Detach(1));
+        int frames = first.frames.load();
+        EXPECT_EQ(first.closes.load(), 1);
+        // The other stream goes on; the detached one hears nothing more.
+        int second_frames = second.frames.load();
+        ASSERT_TRUE(WaitForFrames(second, second_frames + 5));
+        EXPECT_EQ(first.frames.load(), frames);
+        EXPECT_EQ(second.closes.load(), 0);
+        media.Stop();
+        EXPECT_EQ(first.closes.load(), 1);
+        EXPECT_EQ(second.closes.load(), 1);  // closed by the stop
+    }
+    EXPECT_TRUE(leftovers.Check());
+}
 
 TEST(MediaTiming, EveryTickIsCountedAndAStalledWriteMakesItsTickLate) {
     ZephTest::NothingLeftBehind leftovers;

@@ -89,6 +89,7 @@ bool MediaThread::Detach(uint64_t key) {
         return true;
     }
     it->second.detaching = true;
+    ++detach_requests_;
     it->second.queue->Clear();
     wake_.notify_all();
     return detached_.wait_for(lock, kDetachTimeout, [&] { return !streams_.count(key); });
@@ -183,8 +184,12 @@ bool MediaThread::WriteNext(Stream* entry, bool idle_allowed) {
     return queued;
 }
 
-// Media thread, mutex held: closes the streams the server asked to detach.
+// Media thread, mutex held: closes the streams the server asked to detach. Runs before every
+// tick, so the streams are only walked when there is something to close.
 void MediaThread::CloseDetaching() {
+    if (detach_requests_ == 0 && !stopping_)
+        return;
+    detach_requests_ = 0;
     bool any = false;
     for (auto it = streams_.begin(); it != streams_.end();) {
         if (it->second.detaching || stopping_) {

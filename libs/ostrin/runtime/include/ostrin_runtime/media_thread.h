@@ -92,6 +92,7 @@ private:
     std::condition_variable detached_;  // the server thread: a detach is done
     std::map<uint64_t, Stream> streams_;
     bool stopping_ = false;
+    size_t detach_requests_ = 0;  // streams marked detaching since the last CloseDetaching
     std::thread thread_;
     MediaFrame frame_;  // media thread only: scratch frame
     MediaTiming timing_;
