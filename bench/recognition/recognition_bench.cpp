@@ -7,14 +7,18 @@
 //    blocks at the same moments (BareClient); the figure tracked is
 //    plugin / (detector + bare client);
 //  - the largest N (of the --sweep list) at which the engine's event-queue delay stays at
-//    p99 <= 10 ms and no media tick is late. The delay is probed from the server thread: a STOP on
-//    an idle channel, at random moments, from the request handed over to its response handed back,
-//    is the time the request's event waited in the engine's queue plus a trivial STOP;
+//    p99 <= 10 ms and no media tick is late. The delay is probed from the server thread: a
+//    STOP on an idle channel, at random moments, from the request handed over to its
+//    response handed back, is the time its event waited in the engine's queue plus a
+//    trivial STOP;
 //  - the time from the sim's last response to the RECOGNITION-COMPLETE reaching the host
 //    (both stamped on CLOCK_MONOTONIC, which the processes share);
 //  - heap in use (mallinfo2) and RSS per idle and per recognizing channel.
 //
-//   recognition_bench [--channels N] [--rounds R] [--sweep N1,N2,...] [--log-level LEVEL]
+//   recognition_bench [--channels N] [--rounds R] [--sweep N1,N2,...] [--block-ms MS]
+//                     [--log-level LEVEL]
+//
+// --block-ms sets the detector's speech-output-period (default 80): the audio per write.
 //
 // Threads: the main thread is the host's server thread; the bare client runs on it too.
 #include <dirent.h>
@@ -173,6 +177,7 @@ struct Options {
     int channels = 100;
     int rounds = 3;
     std::vector<int> sweep = {100, 200, 400, 700, 1000};
+    int block_ms = 80;
     apt_log_priority_e log_level = APT_PRIO_WARNING;
 };
 
@@ -193,13 +198,15 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             for (std::string item; std::getline(list, item, ',');)
                 if (std::atoi(item.c_str()) > 0)
                     options->sweep.push_back(std::atoi(item.c_str()));
+        } else if (arg == "--block-ms") {
+            options->block_ms = std::atoi(value);
         } else if (arg == "--log-level") {
             options->log_level = apt_log_priority_translate(value);
         } else {
             return false;
         }
     }
-    return options->channels > 0 && options->rounds > 0;
+    return options->channels > 0 && options->rounds > 0 && options->block_ms >= 10;
 }
 
 // What one round of recognitions on channels c0..c(n-1) gave.
@@ -251,7 +258,6 @@ public:
     Round RunRound(int n, int round, bool probe, bool sample_memory) {
         Round result;
         result.channels = n;
-        round_ = round;
         completions_.clear();
         std::vector<int> leads = Leads(n, round);
         double cpu = ProcessCpuMicros();
@@ -358,7 +364,6 @@ private:
     std::string wav_;
     size_t speech_samples_;
     int open_ = 0;
-    int round_ = 0;
     uint64_t request_id_ = 0;
     std::map<int, Completion> completions_;
     std::map<int, std::map<std::string, Clock::time_point>> sent_at_;
@@ -382,14 +387,15 @@ std::map<std::string, int64_t> LastResponses(const std::string& record) {
     return times;
 }
 
-std::string WriteServerRoot(const std::string& root, const std::string& target) {
+std::string WriteServerRoot(const std::string& root, const std::string& target, int block_ms) {
     for (const char* dir : {"conf", "data", "var/status"})
         ZephTest::RunCommand("mkdir -p '" + root + "/" + dir + "'");
     std::ofstream(root + "/conf/osrzeph.xml")
         << "<?xml version=\"1.0\"?>\n<osrzeph gapp-credentials-file=\""
         << ZephTest::TestCredentialsFile("service-account.json") << "\" ssl-roots-file=\""
         << ZephTest::TestCredentialsFile("ca.crt") << "\">\n<streaming-recognition service-uri=\""
-        << target << "\"/>\n<utterance-manager save-waveforms=\"false\"/>\n</osrzeph>\n";
+        << target << "\"/>\n<speech-dtmf-input-detector speech-output-period=\"" << block_ms
+        << "\"/>\n<utterance-manager save-waveforms=\"false\"/>\n</osrzeph>\n";
     return root;
 }
 
@@ -400,7 +406,7 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, &options)) {
         std::fprintf(stderr,
                      "usage: recognition_bench [--channels N] [--rounds R] [--sweep N1,N2,...] "
-                     "[--log-level LEVEL]\n");
+                     "[--block-ms MS] [--log-level LEVEL]\n");
         return 2;
     }
     ZephTest::UseTestCredentials();
@@ -447,8 +453,11 @@ int main(int argc, char** argv) {
     settings.mode = MPF_SDI_MODE_SPEECH;
     settings.service_originated = true;
     settings.result_at_bytes = 6400;
+    mpf_sdi_params_t params;
+    mpf_sdi_params_init(&params);
+    params.speech_output_period = static_cast<apr_uint64_t>(options.block_ms);
     ZephBench::DetectorReplay detector =
-        ZephBench::ReplayDetector(call, kRate, 200, nullptr, pool, settings);
+        ZephBench::ReplayDetector(call, kRate, 200, &params, pool, settings);
     if (detector.blocks.empty() || detector.completions == 0) {
         std::fprintf(stderr, "recognition_bench: the detector found no complete speech\n");
         return 1;
@@ -489,7 +498,7 @@ int main(int argc, char** argv) {
     // ---- The plugin in the host ------------------------------------------------------------
     OstrinRuntime::HostOptions host_options;
     host_options.plugin_path = std::string(ZEPH_LIB_DIR) + "/osrzeph.so";
-    std::string root = WriteServerRoot(dir + "/root", sim.target());
+    std::string root = WriteServerRoot(dir + "/root", sim.target(), options.block_ms);
     host_options.conf_dir = root + "/conf";
     host_options.data_dir = root + "/data";
     host_options.var_dir = root + "/var";
@@ -612,9 +621,9 @@ int main(int argc, char** argv) {
         const double audio_bytes = static_cast<double>(speech.size()) * 2;
         std::printf(
             "calls: %.2f s of speech + %d ms silence at %d Hz, lead 0-%d ms; "
-            "%zu blocks (%zu bytes) handed on per call\n",
+            "%zu blocks of up to %d ms (%zu bytes) handed on per call\n",
             static_cast<double>(speech.size()) / kRate, kTrailingMs, kRate, kMaxLeadMs - 10,
-            detector.blocks.size(), handed);
+            detector.blocks.size(), options.block_ms, handed);
         std::printf("channels %d, rounds %d, cores %ld\n\n", n, options.rounds, cores);
         std::printf("CPU per 10 ms of call audio per channel (us):\n");
         std::printf("  detector alone            %8.2f\n", det);
