@@ -76,6 +76,7 @@ struct Stream {
     grpc::Status status;
     Tag start{this, Op::kStart}, write{this, Op::kWrite}, writes_done{this, Op::kWritesDone},
         read{this, Op::kRead}, finish{this, Op::kFinish};
+    bool started = false;
     bool created = false;
     bool writing = false;
     bool first_sent = false;
@@ -112,22 +113,28 @@ BareRun BareClient::Run(const std::vector<BareStream>& plans) {
     grpc::CompletionQueue cq;
     grpc::GenericStub stub(channel_);
     std::deque<Stream> streams(plans.size());
-    for (size_t i = 0; i < plans.size(); ++i) {
-        Stream& s = streams[i];
-        s.plan = &plans[i];
-        s.call = stub.PrepareCall(&s.context, kMethod, &cq);
-        s.call->StartCall(&s.start);
-    }
+    for (size_t i = 0; i < plans.size(); ++i)
+        streams[i].plan = &plans[i];
     size_t open = streams.size();
     const Clock::time_point begin = Clock::now();
     int tick = 0;
+
+    auto start_due = [&](Stream& s) {
+        if (s.started || s.plan->start_tick > tick)
+            return;
+        s.started = true;
+        s.call = stub.PrepareCall(&s.context, kMethod, &cq);
+        s.call->StartCall(&s.start);
+    };
+    for (Stream& s : streams)
+        start_due(s);
 
     // The next due block of a stream, written when nothing is in flight.
     auto write_due = [&](Stream& s) {
         if (!s.created || s.writing || s.half_closed)
             return;
         while (s.next_block < blocks_.size() &&
-               s.plan->audio_tick + static_cast<int>(blocks_[s.next_block].frame) <= tick) {
+               s.plan->start_tick + static_cast<int>(blocks_[s.next_block].frame) <= tick) {
             if (!s.first_sent) {
                 s.first_sent = true;
                 s.outgoing = ToBuffer(FirstRequest(s.plan->session, rate_));
@@ -197,10 +204,12 @@ BareRun BareClient::Run(const std::vector<BareStream>& plans) {
             }
         }
         if (Clock::now() >= due) {
-            // A tick: every stream writes what fell due (one write in flight each).
+            // A tick: calls start and streams write what fell due (one write in flight each).
             tick = static_cast<int>((Clock::now() - begin) / kTick);
-            for (Stream& s : streams)
+            for (Stream& s : streams) {
+                start_due(s);
                 write_due(s);
+            }
         }
     }
     // Every stream has ended: the queue is empty once shut down.

@@ -1,7 +1,8 @@
 // The baseline the plugin's streaming is measured against: a bare asynchronous gRPC client
 // that streams the same blocks to the same service at the same moments. One channel, one
 // completion queue driven by the calling thread, which wakes every 10 ms tick as a media
-// thread does and writes the blocks that fell due; like the plugin, each stream has one
+// thread does, starts the calls that fell due and writes the blocks that fell due; like the
+// plugin, each stream has one
 // write in flight and queues blocks behind it, keeps one read outstanding, half-closes after
 // its last block and reads until the service ends the call.
 //
@@ -23,7 +24,7 @@ namespace ZephBench {
 
 struct BareStream {
     std::string session;  // full session path of the stream
-    int audio_tick = 0;   // tick (10 ms) at which the call's audio starts
+    int start_tick = 0;   // tick (10 ms) at which the call starts and its audio begins
 };
 
 struct BareRun {
@@ -39,8 +40,8 @@ public:
     BareClient(std::shared_ptr<grpc::Channel> channel, int rate, std::vector<HandedBlock> blocks,
                const std::vector<int16_t>& samples);
 
-    // Starts every stream at once (as the channel's RECOGNIZE creates its stream), then feeds
-    // each one its blocks on its schedule; returns when every stream has ended.
+    // Starts each stream at its tick (as a channel's RECOGNIZE creates its stream) and feeds
+    // it its blocks on its schedule; returns when every stream has ended.
     BareRun Run(const std::vector<BareStream>& streams);
 
 private:
