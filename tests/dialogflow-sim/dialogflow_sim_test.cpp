@@ -130,6 +130,14 @@ TYPED_TEST_SUITE(SimFlavourTest, Flavours);
 TYPED_TEST(SimFlavourTest, ScriptedRecognitionEndToEndAndRecorded) {
     ASSERT_TRUE(this->StartSim());
     const std::string session = TypeParam::Session("call-1");
+    // The sim stamps its last response and its status on the machine's monotonic clock.
+    const auto steady_us = [] {
+        return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+    };
+    const int64_t before = steady_us();
+    int64_t after = 0;
     {
         SimStream<TypeParam> stream(this->DefaultChannel());
         ASSERT_TRUE(stream.Write(TypeParam::FirstAudio(session, true, true)));
@@ -152,6 +160,7 @@ TYPED_TEST(SimFlavourTest, ScriptedRecognitionEndToEndAndRecorded) {
         EXPECT_FLOAT_EQ(seen[3].intent_confidence, 0.95f);
         EXPECT_EQ(seen[3].webhook_code, grpc::StatusCode::UNAVAILABLE);
         EXPECT_EQ(seen[3].output_audio_bytes, kOutputAudioBytes);
+        after = steady_us();
     }
     auto records = this->Records();
     ASSERT_EQ(records.size(), 1u);
@@ -167,6 +176,11 @@ TYPED_TEST(SimFlavourTest, ScriptedRecognitionEndToEndAndRecorded) {
     EXPECT_TRUE(record["half_close"].GetBool());
     EXPECT_EQ(record["status"]["code"].GetInt(), 0);
     EXPECT_EQ(record["responses"].GetUint64(), 4u);
+    const int64_t last_response = record["last_response_steady_us"].GetInt64();
+    const int64_t status_sent = record["status_steady_us"].GetInt64();
+    EXPECT_LE(before, last_response);
+    EXPECT_LE(last_response, status_sent);
+    EXPECT_LE(status_sent, after);
     const auto& first = record["first_request"];
     ASSERT_TRUE(first.IsObject());
     EXPECT_EQ(std::string(first["session"].GetString()), session);

@@ -484,6 +484,7 @@ private:
         }
         if (!outgoing_.empty() && !finished_) {
             writing_ = true;
+            last_write_at_ = std::chrono::steady_clock::now();
             this->StartWrite(&outgoing_.front());
         } else if (finish_pending_ && !finished_) {
             finished_ = true;
@@ -589,6 +590,16 @@ private:
         line.AddMember("peer", text(peer_), allocator);
         line.AddMember("start_ms", ms(started_.time_since_epoch()), allocator);
         line.AddMember("duration_ms", ms(now - started_), allocator);
+        // CLOCK_MONOTONIC, system-wide: a client on this machine measures its own latency
+        // against these (0 when no response was written).
+        const auto us = [](std::chrono::steady_clock::time_point at) {
+            return static_cast<int64_t>(
+                std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch())
+                    .count());
+        };
+        line.AddMember("last_response_steady_us",
+                       responses_sent_ > 0 ? us(last_write_at_) : int64_t(0), allocator);
+        line.AddMember("status_steady_us", us(std::chrono::steady_clock::now()), allocator);
         rapidjson::StringBuffer buffer;
         rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
         line.Accept(writer);
@@ -620,6 +631,7 @@ private:
     uint64_t audio_requests_ = 0;
     uint64_t audio_bytes_ = 0;
     uint64_t responses_sent_ = 0;
+    std::chrono::steady_clock::time_point last_write_at_;  // the last response's write began
 
     std::deque<grpc::ByteBuffer> outgoing_;  // front() is being written while writing_
     bool writing_ = false;

@@ -426,10 +426,12 @@ apt_bool_t HostEngine::OnChannelClose(mrcp_engine_channel_t* channel) {
 }
 
 apt_bool_t HostEngine::OnChannelMessage(mrcp_engine_channel_t* channel, mrcp_message_t* message) {
+    Clock::time_point sent_at = Clock::now();
     if (!channel || !message || !channel->engine || !channel->engine->event_obj)
         return FALSE;
     InboxEvent event;
     event.type = InboxEvent::Type::kMessage;
+    event.message.sent_at = sent_at;
     event.channel_key = KeyOf(channel);
     Snapshot(message, &event.message);
     static_cast<HostEngine*>(channel->engine->event_obj)->Post(std::move(event));
