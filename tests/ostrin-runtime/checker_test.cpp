@@ -120,6 +120,8 @@ TEST_F(CheckerTest, EveryFaultIsReportedUnderItsRuleAndFailsTheStrictRun) {
         {"stop-fails", "every request ends before close", stopped},
         {"body-without-type", "a body has Content-Type and one Content-Length", plain},
         {"two-content-lengths", "a body has Content-Type and one Content-Length", plain},
+        {"bad-nlsml", "an NLSML or JSON body parses", plain},
+        {"bad-json", "an NLSML or JSON body parses", plain},
         {"header-twice", "each header once", plain},
         {"crlf-in-header", "no control characters in header values", plain},
         {"close-early", "nothing after close", plain},

@@ -202,3 +202,44 @@ TEST(Conformance, OutOfRangeValuesAreReportedByTheirRule) {
     EXPECT_FALSE(checker.OnMessage(cause, &v).deliver);
     EXPECT_EQ(v.back().rule, ConformanceChecker::kRuleRecognitionComplete);
 }
+
+// A result body must parse as its Content-Type says, or a client's NLSML or JSON parser
+// refuses the result: malformed bodies are reported, well-formed ones and other types pass.
+TEST(Conformance, AnNlsmlOrJsonBodyThatDoesNotParseIsReported) {
+    struct Body {
+        const char* type;
+        const char* text;
+        bool parses;
+    };
+    const Body bodies[] = {
+        {"application/x-nlsml", "<?xml version=\"1.0\"?><result><input>a &amp; b</input></result>",
+         true},
+        {"application/x-nlsml", "<result><input>a & b</input></result>", false},
+        {"Application/NLSML+XML; charset=UTF-8", "<result><interpretation></result>", false},
+        {"application/json", "{\"queryText\":\"a\",\"confidence\":0.9}", true},
+        {"application/json", "{\"queryText\":\"a\",}", false},
+        {"application/json", "\"\xff\"", false},  // not UTF-8
+        {"text/plain", "<not xml", true},
+    };
+    for (const Body& body : bodies) {
+        Checker checker;
+        std::vector<Violation> v;
+        checker.OnRequest(1, "RECOGNIZE");
+        checker.OnMessage(Response(1, kInProgress), &v);
+        MessageInfo completion = Completion(1);
+        completion.has_content_type = true;
+        completion.content_type = body.type;
+        completion.body = body.text;
+        completion.body_length = completion.body.size();
+        MessageVerdict verdict = checker.OnMessage(completion, &v);
+        if (body.parses) {
+            EXPECT_TRUE(v.empty()) << body.text << ": " << v.front().detail;
+            continue;
+        }
+        ASSERT_EQ(v.size(), 1u) << body.text;
+        EXPECT_EQ(v[0].rule, ConformanceChecker::kRuleBodyParses);
+        EXPECT_EQ(v[0].request_id, 1u);
+        EXPECT_FALSE(verdict.conforming);
+        EXPECT_TRUE(verdict.deliver);  // the client gets it, as a real server would send it
+    }
+}

@@ -130,8 +130,10 @@ void Snapshot(mrcp_message_t* message, PluginMessage* out) {
     if (mrcp_generic_header_property_check(message, GENERIC_HEADER_CONTENT_TYPE)) {
         info.has_content_type = true;
         out->content_type = ToString(message->generic_header.content_type);
+        info.content_type = out->content_type;
     }
     out->body = ToString(message->body);
+    info.body = out->body;
     info.body_length = out->body.size();
 
     std::vector<std::string> names;
