@@ -454,19 +454,22 @@ std::vector<Case> Cases() {
                              "silence A 3000\n" + kComplete)
             .Realtime()
             .Status(-1));
-    // STOP and close in the middle of a stream the service never answers.
-    cases.push_back(Case("stop", Recognize("builtin:speech/transcribe") +
-                                     "audio A speech.wav\nsleep 300\n" + Request("STOP", 2) +
-                                     "close A\n")
-                        .Agent(FaultAgent(R"({"stall": true})"))
+    // STOP and close in the middle of a stream: the first transcript (and so START-OF-INPUT)
+    // shows that the stream is up and audio flows; the utterance has not ended yet.
+    const std::string longSpeech = "audio A speech.wav\naudio A speech.wav\naudio A speech.wav\n";
+    const std::string midStream = Recognize("builtin:speech/transcribe") + longSpeech +
+                                  "wait A START-OF-INPUT timeout=30000\n";
+    const std::string unending =
+        R"({"intents": [{"name": "order", "display_name": "Order Pizza"}],
+            "utterances": [{"interim": [{"at_bytes": 1600, "transcript": "a"}],
+                            "end_of_utterance": "never",
+                            "transcript": "a large pizza", "intent": "order"}]})";
+    cases.push_back(Case("stop", midStream + Request("STOP", 2) + "close A\n")
+                        .Agent(unending)
                         .Realtime()
-                        .Status(-1)
-                        .Check([](const Outcome& outcome) {
-                            EXPECT_TRUE(At(outcome.streams.at(0), "cancelled")->IsTrue());
-                        }));
-    cases.push_back(Case("close", Recognize("builtin:speech/transcribe") +
-                                      "audio A speech.wav\nsleep 300\nclose A\n")
-                        .Agent(FaultAgent(R"({"stall": true})"))
+                        .Status(-1));
+    cases.push_back(Case("close", midStream + "close A\n")
+                        .Agent(unending)
                         .Realtime()
                         .Status(-1)
                         .Check([](const Outcome& outcome) {
@@ -476,20 +479,14 @@ std::vector<Case> Cases() {
     // there and the result comes with the half-close.
     cases.push_back(Case("inter_result_timeout",
                          Recognize("builtin:speech/transcribe?inter-result-timeout=300") +
-                             "audio A speech.wav\naudio A speech.wav\naudio A speech.wav\n" +
-                             kComplete)
-                        .Agent(R"({"intents": [{"name": "order", "display_name": "Order Pizza"}],
-                       "utterances": [{"interim": [{"at_bytes": 1600, "transcript": "a"}],
-                                       "end_of_utterance": "never",
-                                       "transcript": "a large pizza", "intent": "order"}]})")
+                             longSpeech + kComplete)
+                        .Agent(unending)
                         .Realtime()
                         .Log("Inter-result Timeout Elapsed <A@zeph>"));
     // An interim transcript that is a complete phrase of a speech-complete context ends the
     // input.
     cases.push_back(
-        Case("phrase_match", Recognize("builtin:speech/sizes") +
-                                 "audio A speech.wav\naudio A speech.wav\naudio A speech.wav\n" +
-                                 kComplete)
+        Case("phrase_match", Recognize("builtin:speech/sizes") + longSpeech + kComplete)
             .Elements("<speech-contexts><speech-context id=\"sizes\" speech-complete=\"true\">"
                       "<phrase>a large</phrase><phrase>small</phrase></speech-context>"
                       "</speech-contexts>")
