@@ -12,7 +12,8 @@
 //   - checks that every stream the sim saw has ended before the sim stops (its record file
 //     does not grow at shutdown, when a stream still open would be ended and recorded) and
 //     that nothing else is left behind.
-// ZEPH_E2E_UPDATE=1 writes the transcripts from the run instead of comparing them.
+// ZEPH_E2E_UPDATE=1 writes the transcripts from the run instead of comparing them;
+// ZEPH_E2E_DUMP_LOG=1 prints each run's host log.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
@@ -56,6 +57,13 @@ const char kAgent[] = R"({
                "dtmf": ["12"], "confidence": 0.8}],
   "utterances": [{"interim": [{"at_bytes": 3200, "transcript": "a large"}],
                   "transcript": "a large pizza", "confidence": 0.9, "intent": "order"}]})";
+
+// An utterance that does not end by itself: an early interim transcript, and the final one
+// only after the half-close.
+const char kUnending[] = R"({
+  "intents": [{"name": "order", "display_name": "Order Pizza", "dtmf": ["12"], "texts": ["12"]}],
+  "utterances": [{"interim": [{"at_bytes": 1600, "transcript": "a"}], "end_of_utterance": "never",
+                  "transcript": "a large pizza", "intent": "order"}]})";
 
 // An agent with the default utterance and these faults for every stream.
 std::string FaultAgent(const std::string& faults) {
@@ -124,6 +132,7 @@ struct Outcome {
     std::string messages;  // raw, times dropped
     std::string log;
     std::vector<rapidjson::Document> streams;
+    std::string streamLines;  // the sim's record file as it stands
     std::vector<rapidjson::Document> records;
 };
 
@@ -235,23 +244,20 @@ std::string Str(const rapidjson::Value& root, const std::string& path) {
     return value && value->IsString() ? value->GetString() : "<no string at " + path + ">";
 }
 
-// The test audio, made once per build: espeak-ng speech at 8 kHz.
-std::string SpeechFile() {
-    static const std::string path = [] {
-        std::string dir = std::string(ZEPH_BINARY_DIR) + "/tests/e2e/audio";
-        std::string file = dir + "/speech-8000.wav";
-        if (std::filesystem::exists(file))
-            return file;
-        std::filesystem::create_directories(dir);
-        std::vector<int16_t> samples = ZephTest::SynthesizeSpeech("a large pizza", kRate);
-        // Written aside and renamed: tests running in parallel see the whole file or none.
-        std::string part = file + "." + std::to_string(getpid());
-        if (samples.empty() || !ZephTest::WriteWavFile(part, samples, kRate))
-            return std::string();
-        std::filesystem::rename(part, file);
+// The test audio, made once per build: espeak-ng speech at `rate` Hz.
+std::string SpeechFile(int rate) {
+    std::string dir = std::string(ZEPH_BINARY_DIR) + "/tests/e2e/audio";
+    std::string file = dir + "/speech-" + std::to_string(rate) + ".wav";
+    if (std::filesystem::exists(file))
         return file;
-    }();
-    return path;
+    std::filesystem::create_directories(dir);
+    std::vector<int16_t> samples = ZephTest::SynthesizeSpeech("a large pizza", rate);
+    // Written aside and renamed: tests running in parallel see the whole file or none.
+    std::string part = file + "." + std::to_string(getpid());
+    if (samples.empty() || !ZephTest::WriteWavFile(part, samples, rate))
+        return std::string();
+    std::filesystem::rename(part, file);
+    return file;
 }
 
 class EndToEnd : public ::testing::TestWithParam<std::tuple<Case, std::string>> {
@@ -292,9 +298,17 @@ TEST_P(EndToEnd, Scenario) {
     ZephTest::NothingLeftBehind leftovers;
     ServerRoot root;
     ASSERT_FALSE(root.Path().empty());
-    std::string speech = SpeechFile();
-    ASSERT_FALSE(speech.empty()) << "espeak-ng and sox make the test audio";
-    std::filesystem::copy_file(speech, root.Path() + "/speech.wav");
+    for (int rate : {8000, 16000}) {
+        std::string speech = SpeechFile(rate);
+        ASSERT_FALSE(speech.empty()) << "espeak-ng and sox make the test audio";
+        std::filesystem::copy_file(
+            speech, root.Path() + (rate == kRate ? "/speech.wav" : "/speech-16k.wav"));
+    }
+    // The caller breaks off after 700 ms of speech (the header is 22 samples).
+    std::vector<int16_t> cut = ZephTest::ReadRawSamples(root.Path() + "/speech.wav");
+    ASSERT_GT(cut.size(), 22u + 7 * kRate / 10);
+    cut = std::vector<int16_t>(cut.begin() + 22, cut.begin() + 22 + 7 * kRate / 10);
+    ASSERT_TRUE(ZephTest::WriteWavFile(root.Path() + "/speech-cut.wav", cut, kRate));
     // The answer the agent speaks: a short tone.
     std::vector<int16_t> answer(1600);
     for (size_t i = 0; i < answer.size(); ++i)
@@ -326,6 +340,8 @@ TEST_P(EndToEnd, Scenario) {
         EXPECT_NE(run.log.find(scenario.logLine), std::string::npos) << run.log;
     }
     ExpectTranscript(scenario.name, flavour, run.messages);
+    if (std::getenv("ZEPH_E2E_DUMP_LOG"))
+        std::fprintf(stderr, "%s", run.log.c_str());
 
     Outcome outcome;
     outcome.flavour = flavour;
@@ -373,6 +389,7 @@ TEST_P(EndToEnd, Scenario) {
     std::string afterStop = ReadFile(recordFile);
     size_t open = Lines(afterStop).size() - Lines(streams).size();
     leftovers.Watch("streams open at the sim", [open] { return open; });
+    outcome.streamLines = afterStop;
     std::vector<std::string> lines = Lines(afterStop);
     EXPECT_EQ(lines.size(), scenario.streams) << afterStop;
     for (const std::string& line : lines) {
@@ -459,17 +476,12 @@ std::vector<Case> Cases() {
     const std::string longSpeech = "audio A speech.wav\naudio A speech.wav\naudio A speech.wav\n";
     const std::string midStream = Recognize("builtin:speech/transcribe") + longSpeech +
                                   "wait A START-OF-INPUT timeout=30000\n";
-    const std::string unending =
-        R"({"intents": [{"name": "order", "display_name": "Order Pizza"}],
-            "utterances": [{"interim": [{"at_bytes": 1600, "transcript": "a"}],
-                            "end_of_utterance": "never",
-                            "transcript": "a large pizza", "intent": "order"}]})";
     cases.push_back(Case("stop", midStream + Request("STOP", 2) + "close A\n")
-                        .Agent(unending)
+                        .Agent(kUnending)
                         .Realtime()
                         .Status(-1));
     cases.push_back(Case("close", midStream + "close A\n")
-                        .Agent(unending)
+                        .Agent(kUnending)
                         .Realtime()
                         .Status(-1)
                         .Check([](const Outcome& outcome) {
@@ -480,7 +492,7 @@ std::vector<Case> Cases() {
     cases.push_back(Case("inter_result_timeout",
                          Recognize("builtin:speech/transcribe?inter-result-timeout=300") +
                              longSpeech + kComplete)
-                        .Agent(unending)
+                        .Agent(kUnending)
                         .Realtime()
                         .Log("Inter-result Timeout Elapsed <A@zeph>"));
     // An interim transcript that is a complete phrase of a speech-complete context ends the
@@ -554,6 +566,83 @@ std::vector<Case> Cases() {
                 ASSERT_EQ(outcome.records.size(), 1u);
                 EXPECT_EQ(Str(outcome.records[0], "recog-details-record/input/type"), "speech");
             }));
+
+    // A call's turns on one channel: speech, then DTMF, then an event; nothing of one
+    // recognition leaks into the next.
+    cases.push_back(Case("three_turns",
+                         Recognize("builtin:speech/transcribe") + kSpeak +
+                             "wait A RECOGNITION-COMPLETE timeout=30000\n" +
+                             Request("RECOGNIZE", 2, "DTMF-Term-Char: #\n", "builtin:dtmf/digits") +
+                             "dtmf A 12#\nwait A RECOGNITION-COMPLETE "
+                             "timeout=30000\n" +
+                             Request("RECOGNIZE", 3, "", "builtin:event/order") + kComplete)
+                        .Elements(dtmfGrammars)
+                        .Streams(3));
+    // MRCPv1: confidence as an integer percentage, the request's own wire format.
+    cases.push_back(Case("mrcp_v1",
+                         "send A <<END\nRECOGNIZE 1 MRCP/1.0\nContent-Type: text/uri-list\n\n"
+                         "builtin:speech/transcribe\nEND\nwait A response\n" +
+                             std::string(kSpeak) + kComplete)
+                        .Attributes("version=1"));
+    // A 16 kHz channel.
+    cases.push_back(Case("speech_16k", Recognize("builtin:speech/transcribe") +
+                                           "audio A speech-16k.wav\nsilence A 1500\n" + kComplete)
+                        .Attributes("rate=16000")
+                        .Check([](const Outcome& outcome) {
+                            EXPECT_NE(FirstRequest(outcome).IsNull(), true);
+                            const rapidjson::Value* rate =
+                                At(FirstRequest(outcome),
+                                   outcome.flavour == "v3beta1"
+                                       ? "queryInput/audio/config/sampleRateHertz"
+                                       : "queryInput/audioConfig/sampleRateHertz");
+                            ASSERT_TRUE(rate && rate->IsInt());
+                            EXPECT_EQ(rate->GetInt(), 16000);
+                        }));
+    // A speech context defined by DEFINE-GRAMMAR and used by its Content-Id: its phrases go
+    // out as hints.
+    cases.push_back(
+        Case("session_grammar",
+             "send A <<END\nMRCP/2.0 0 DEFINE-GRAMMAR 1\nContent-Type: application/xml\n"
+             "Content-Id: menu\n\n<speech-context><phrase>a large pizza</phrase>"
+             "<phrase>a small pizza</phrase></speech-context>\nEND\nwait A response\n" +
+                 Request("RECOGNIZE", 2, "", "session:menu") + kSpeak + kComplete)
+            .Check([](const Outcome& outcome) {
+                EXPECT_NE(outcome.streamLines.find("\"a small pizza\""), std::string::npos)
+                    << outcome.streamLines;
+            }));
+    // The caller starts to speak, then presses keys before the service has transcribed
+    // anything: the speech stream's result is skipped and the digits go out on a stream of
+    // their own.
+    cases.push_back(
+        Case("dtmf_barge_in",
+             Recognize("builtin:speech/transcribe\nbuiltin:dtmf/digits", "DTMF-Term-Char: #\n") +
+                 "audio A speech-cut.wav\ndtmf A 12#\n" + kComplete)
+            .Elements(dtmfGrammars)
+            .Agent(R"({"intents": [{"name": "order", "display_name": "Order Pizza",
+                                    "action": "pizza.order", "parameters": {"size": "large"},
+                                    "dtmf": ["12"], "texts": ["12"]}],
+                       "utterances": [{"end_of_utterance": "never", "transcript": "a large pizza",
+                                       "intent": "order"}]})")
+            .Realtime()
+            .Streams(2)
+            .Status(-1));
+    // A result below the Confidence-Threshold is no match, with the result still attached.
+    cases.push_back(Case("below_threshold",
+                         Recognize("builtin:speech/transcribe", "Confidence-Threshold: 0.95\n") +
+                             kSpeak + kComplete));
+    // Speech and DTMF grammars together; the caller speaks.
+    cases.push_back(
+        Case("speech_or_dtmf",
+             Recognize("builtin:speech/transcribe\nbuiltin:dtmf/digits") + kSpeak + kComplete)
+            .Elements(dtmfGrammars));
+    // Timers held back until START-INPUT-TIMERS: no no-input before it, then no-input.
+    cases.push_back(
+        Case("start_input_timers", Recognize("builtin:speech/transcribe",
+                                             "Start-Input-Timers: false\nNo-Input-Timeout: 300\n") +
+                                       "silence A 1000\n" + Request("START-INPUT-TIMERS", 2) +
+                                       "silence A 2000\n" + kComplete)
+            .Realtime()
+            .Status(-1));
 
     // Every fault the sim can inject.
     const std::string speech = Recognize("builtin:speech/transcribe") + kSpeak + kComplete;
