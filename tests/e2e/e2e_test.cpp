@@ -479,7 +479,14 @@ std::vector<Case> Cases() {
     cases.push_back(Case("stop", midStream + Request("STOP", 2) + "close A\n")
                         .Agent(kUnending)
                         .Realtime()
-                        .Status(-1));
+                        .Status(-1)
+                        .Check([](const Outcome& outcome) {
+                            // No RECOGNITION-COMPLETE; the record tells how it ended.
+                            ASSERT_EQ(outcome.records.size(), 1u);
+                            EXPECT_EQ(
+                                Str(outcome.records[0], "recog-details-record/completion-cause"),
+                                "cancelled");
+                        }));
     cases.push_back(Case("close", midStream + "close A\n")
                         .Agent(kUnending)
                         .Realtime()
