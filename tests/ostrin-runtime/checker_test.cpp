@@ -122,6 +122,7 @@ TEST_F(CheckerTest, EveryFaultIsReportedUnderItsRuleAndFailsTheStrictRun) {
         {"two-content-lengths", "a body has Content-Type and one Content-Length", plain},
         {"bad-nlsml", "an NLSML or JSON body parses", plain},
         {"bad-json", "an NLSML or JSON body parses", plain},
+        {"bad-waveform-uri", "Waveform-URI is <URI>;size=N;duration=M", plain},
         {"header-twice", "each header once", plain},
         {"crlf-in-header", "no control characters in header values", plain},
         {"close-early", "nothing after close", plain},

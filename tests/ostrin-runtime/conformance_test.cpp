@@ -243,3 +243,45 @@ TEST(Conformance, AnNlsmlOrJsonBodyThatDoesNotParseIsReported) {
         EXPECT_TRUE(verdict.deliver);  // the client gets it, as a real server would send it
     }
 }
+
+// MRCPv2's Waveform-URI is empty or "<URI>;size=N;duration=M"; MRCPv1's Waveform-URL is a
+// bare URL and is not checked.
+TEST(Conformance, AWaveformUriOutOfShapeIsReported) {
+    struct Value {
+        const char* text;
+        bool good;
+    };
+    const Value values[] = {
+        {"<http://host/a.wav>;size=16000;duration=1000", true},
+        {"", true},
+        {"http://host/a.wav", false},
+        {"<http://host/a.wav>", false},
+        {"<>;size=1;duration=0", false},
+        {"<http://host/a.wav>;size=;duration=1", false},
+        {"<http://host/a.wav>;duration=1;size=16", false},
+        {"<http://host/a.wav>;size=16;duration=1x", false},
+    };
+    for (const Value& value : values) {
+        for (int version : {1, 2}) {
+            Checker checker;
+            checker.SetChannel("A", version);
+            std::vector<Violation> v;
+            checker.OnRequest(1, "RECOGNIZE");
+            MessageInfo response = Response(1, kInProgress);
+            response.version = version;
+            checker.OnMessage(response, &v);
+            MessageInfo completion = Completion(1);
+            completion.version = version;
+            completion.has_waveform_uri = true;
+            completion.waveform_uri = value.text;
+            checker.OnMessage(completion, &v);
+            if (value.good || version == 1) {
+                EXPECT_TRUE(v.empty()) << value.text << ": " << v.front().detail;
+                continue;
+            }
+            ASSERT_EQ(v.size(), 1u) << value.text;
+            EXPECT_EQ(v[0].rule, ConformanceChecker::kRuleWaveformUri);
+            EXPECT_EQ(v[0].detail, std::string("Waveform-URI [") + value.text + "]");
+        }
+    }
+}

@@ -161,6 +161,11 @@ mrcp_message_t* Completion(const ChannelPtr& channel, mrcp_message_t* request, i
     std::string body =
         "<?xml version=\"1.0\"?>\n<result><interpretation><instance>session=" + session +
         "</instance></interpretation></result>\n";
+    if (Is(channel, "bad-waveform-uri")) {
+        apt_string_assign(&mrcp_resource_header_get(event)->waveform_uri, "<http://host/a.wav>",
+                          event->pool);
+        mrcp_resource_header_property_add(event, RECOGNIZER_HEADER_WAVEFORM_URI);
+    }
     if (Is(channel, "bad-nlsml"))
         body = "<result><input>a & b</input></result>";
     if (Is(channel, "bad-json"))

@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace OstrinRuntime {
 
@@ -42,6 +43,7 @@ const char* const ConformanceChecker::kRuleCloseOnce = "one close response";
 const char* const ConformanceChecker::kRuleNothingAfterClose = "nothing after close";
 const char* const ConformanceChecker::kRuleChannelExists = "messages name an existing channel";
 const char* const ConformanceChecker::kRuleBodyParses = "an NLSML or JSON body parses";
+const char* const ConformanceChecker::kRuleWaveformUri = "Waveform-URI is <URI>;size=N;duration=M";
 
 namespace {
 
@@ -108,6 +110,28 @@ std::string JsonError(const std::string& body) {
         return "";
     return std::string(rapidjson::GetParseError_En(doc.GetParseError())) + " at offset " +
            std::to_string(doc.GetErrorOffset());
+}
+
+// An MRCPv2 Waveform-URI value: empty (no waveform) or "<" URI ">;size=" digits
+// ";duration=" digits.
+bool IsWaveformUri(const std::string& value) {
+    if (value.empty())
+        return true;
+    size_t close = value.find('>');
+    if (value[0] != '<' || close == std::string::npos || close == 1)
+        return false;
+    size_t at = close + 1;
+    for (const char* field : {";size=", ";duration="}) {
+        size_t length = std::strlen(field);
+        if (value.compare(at, length, field) != 0)
+            return false;
+        at += length;
+        size_t digits = value.find_first_not_of("0123456789", at);
+        if (digits == at)
+            return false;
+        at = digits == std::string::npos ? value.size() : digits;
+    }
+    return at == value.size();
 }
 
 // A result body that a client's parser would refuse: the type's name and the parser's error.
@@ -257,6 +281,11 @@ MessageVerdict ConformanceChecker::OnMessage(const MessageInfo& message,
         std::string body_error = BodyError(message.content_type, message.body);
         if (!body_error.empty())
             Report(violations, message.request_id, kRuleBodyParses, body_error);
+        if (message.has_waveform_uri && message.version == 2 &&
+            !IsWaveformUri(message.waveform_uri)) {
+            Report(violations, message.request_id, kRuleWaveformUri,
+                   "Waveform-URI [" + message.waveform_uri + "]");
+        }
         if (message.kind == MessageInfo::Kind::kResponse) {
             OnResponse(message, &verdict, violations);
         } else {
