@@ -596,7 +596,7 @@ std::vector<Case> Cases() {
                                            "audio A speech-16k.wav\nsilence A 1500\n" + kComplete)
                         .Attributes("rate=16000")
                         .Check([](const Outcome& outcome) {
-                            EXPECT_NE(FirstRequest(outcome).IsNull(), true);
+                            EXPECT_FALSE(FirstRequest(outcome).IsNull());
                             const rapidjson::Value* rate =
                                 At(FirstRequest(outcome),
                                    outcome.flavour == "v3beta1"
