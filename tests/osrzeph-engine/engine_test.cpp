@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -54,10 +55,24 @@ public:
     static void Handler(void* obj, const char* file, int /*line*/, const apt_log_source_t* source,
                         apt_log_priority_e priority, const char* message) {
         auto* self = static_cast<LogCapture*>(obj);
-        std::lock_guard<std::mutex> lock(self->m_mutex);
+        std::unique_lock<std::mutex> lock(self->m_mutex);
         self->m_lines.push_back(
             {apt_log_source_name_get(source), file ? file : "", priority, message});
         self->m_cond.notify_all();
+        // The thread that logs the held text waits here until Release().
+        if (!self->m_holdAt.empty() &&
+            std::string(message).find(self->m_holdAt) != std::string::npos)
+            self->m_cond.wait(lock, [&] { return self->m_holdAt.empty(); });
+    }
+
+    void HoldAt(const std::string& text) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_holdAt = text;
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_holdAt.clear();
+        m_cond.notify_all();
     }
 
     size_t Count(const std::string& text) {
@@ -89,6 +104,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cond;
     std::vector<Line> m_lines;
+    std::string m_holdAt;
 };
 
 // The server's side: loads the plugin, fills in the records and waits for the plugin's
@@ -554,6 +570,34 @@ TEST_F(EngineTest, ChannelCredentialsAreCreatedOnceAndCached) {
         Server().OpenChannel("d@speechrecog", {{"gapp-credentials-file", "not-json.json"}}));
     EXPECT_EQ(m_log.Count("Failed to Load Google Credentials File"), 2u);
     EXPECT_EQ(m_log.Count("Failed to Get Credentials <"), 2u);
+}
+
+// The server frees a channel's pool as soon as its destroy returns; the plugin deletes the
+// channel later on its own thread, so nothing of the channel may live in that pool.
+TEST_F(EngineTest, AChannelDestroyedWithoutACloseOutlivesItsPool) {
+    WriteConfig("");
+    ASSERT_TRUE(StartEngine());
+    ASSERT_TRUE(Server().OpenChannel("busy@speechrecog"));
+    ASSERT_TRUE(Server().OpenChannel("gone@speechrecog"));
+    // The plugin's thread is held inside the close of another channel while the server
+    // destroys this one and frees its pool.
+    m_log.HoldAt("Close <busy@speechrecog");
+    std::thread closer([&] { EXPECT_TRUE(Server().CloseChannel("busy@speechrecog")); });
+    ASSERT_TRUE(m_log.WaitFor("Close <busy@speechrecog"));
+    Server().DestroyWithoutClose("gone@speechrecog");
+    // APR keeps freed pool memory for reuse, hidden from ASan: reuse and scribble over it so
+    // that anything the channel still had there reads as garbage.
+    std::vector<apr_pool_t*> scribbles(16);
+    for (apr_pool_t*& scribble : scribbles) {
+        apr_pool_create(&scribble, nullptr);
+        memset(apr_palloc(scribble, 6000), 0xa5, 6000);
+    }
+    m_log.Release();
+    closer.join();
+    EXPECT_TRUE(Server().OpenChannel("last@speechrecog"));
+    for (apr_pool_t* scribble : scribbles)
+        apr_pool_destroy(scribble);
+    EXPECT_TRUE(Server().CloseChannel("last@speechrecog"));
 }
 
 TEST_F(EngineTest, GrpcErrorsReachTheHostLogWhenRedirected) {

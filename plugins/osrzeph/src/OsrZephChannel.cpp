@@ -167,11 +167,21 @@ Channel::~Channel() {
         method->DetachChannel();
         method->Cancel();
     }
-    if (m_detector)
-        mpf_sdi_destroy(m_detector);
+    DestroyDetector();
     ReleaseRecognition();
     if (m_recognitionPool)
         apr_pool_destroy(m_recognitionPool);
+}
+
+void Channel::DestroyDetector() {
+    if (m_detector) {
+        mpf_sdi_destroy(m_detector);
+        m_detector = nullptr;
+    }
+    if (m_detectorPool) {
+        apr_pool_destroy(m_detectorPool);
+        m_detectorPool = nullptr;
+    }
 }
 
 void Channel::SetHostChannel(mrcp_engine_channel_t* hostChannel) {
@@ -309,9 +319,10 @@ bool Channel::Open() {
     bool status = CreateGrpcChannel();
     if (status) {
         mpf_sdi_stats_init(&m_record.m_inputStats);
-        m_detector =
-            mpf_sdi_detector_create(GetId(), &kDetectorHandlers, this,
-                                    &m_engine->GetSettings().m_sdiParams, m_hostChannel->pool);
+        if (!m_detectorPool)
+            apr_pool_create(&m_detectorPool, nullptr);
+        m_detector = mpf_sdi_detector_create(GetId(), &kDetectorHandlers, this,
+                                             &m_engine->GetSettings().m_sdiParams, m_detectorPool);
         m_engine->OnOpenChannel(this);
     }
     mrcp_engine_channel_open_respond(m_hostChannel, status ? TRUE : FALSE);
@@ -320,10 +331,7 @@ bool Channel::Open() {
 
 bool Channel::Close() {
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Close <%s@%s>", GetId(), sm_Suffix);
-    if (m_detector) {
-        mpf_sdi_destroy(m_detector);
-        m_detector = nullptr;
-    }
+    DestroyDetector();
     // A method still running keeps its own references to the active grammars.
     m_grammars.Clear();
     if (m_method && m_method->IsContextActive()) {

@@ -333,6 +333,7 @@ private:
     void AnswerHeldRequests();
     // Drops what the current recognition holds (audio, digits, timer, utterance file).
     void ReleaseRecognition();
+    void DestroyDetector();
 
     Engine* m_engine;
     mrcp_engine_channel_t* m_hostChannel = nullptr;
@@ -364,6 +365,9 @@ private:
     bool m_finishAfterWrites = false;
     bool m_finalResponsePending = false;
     mpf_sdi_detector_t* m_detector = nullptr;
+    // The detector's own pool: a channel destroyed without a close is deleted on the
+    // processor's thread after the server has already freed the channel's pool.
+    apr_pool_t* m_detectorPool = nullptr;
     std::list<DataChunk> m_pendingAudio;
     std::string m_dtmfDigits;
     char m_dtmfTermChar = '\0';  // the recognition's DTMF-Term-Char; NUL: none
