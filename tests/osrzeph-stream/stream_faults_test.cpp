@@ -111,6 +111,36 @@ TEST_F(StreamCloseTest, WhileCreating) {
     ExpectNothingLeft();
 }
 
+// The close comes after gRPC has started the call, while its creation completion still
+// waits behind the close on the processor: the completion says ok, but the cancelled call
+// will never carry a request, so the recognition must end there and answer the close.
+TEST_F(StreamCloseTest, AfterTheCallStartedBeforeItsCreationIsProcessed) {
+    StartSim(R"({})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    bool invoked = false;
+    Run([&] {
+        host->m_method = m_stub->CreateStreamingDetectIntentMethod(
+            host, m_task->GetCompletionQueue(), m_processor, 0);
+        invoked = host->m_method && host->m_method->Validate() && host->m_method->Invoke();
+        if (!invoked)
+            return;
+        // Time for the call to start (not a timing check: a shorter wait only makes the
+        // completion fail, which ends the recognition as well).
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // What the channel's close does with a call in flight.
+        host->m_pendingClose = true;
+        host->m_method->Cancel();
+    });
+    ASSERT_TRUE(invoked);
+    ASSERT_TRUE(WaitUntil([host] { return host->m_closeAnswered; })) << m_log.Dump();
+    ASSERT_TRUE(WaitDone(host)) << m_log.Dump();
+    EXPECT_EQ(host->m_completions, 1);
+    EXPECT_EQ(host->m_completeCause, RECOGNIZER_COMPLETION_CAUSE_ERROR);
+    ExpectNothingLeft();
+}
+
 TEST_F(StreamCloseTest, WhileWaitingForInput) {
     StartSim(R"({})");
     StartEngine();

@@ -100,6 +100,7 @@ bool StreamingMethod::CreateContext() {
     m_inputCompleteSent = false;
     m_finishing = false;
     m_clearing = false;
+    m_cancelled = false;
 
     const std::string& userProject = m_host->GetUserProject();
     if (!userProject.empty()) {
@@ -198,7 +199,7 @@ void StreamingMethod::OnCreateStream(bool ok) {
         m_host->ProcessStop();
         return;
     }
-    if (!ok) {
+    if (!ok || m_cancelled) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create gRPC Stream <%s@%s>",
                 LogId(), kSuffix);
         m_host->ProcessError();
@@ -497,6 +498,7 @@ bool StreamingMethod::Cancel() {
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Cancel Streaming Detect Intent <%s@%s>",
             LogId(), kSuffix);
     m_call->GetContext().TryCancel();
+    m_cancelled = true;
     return true;
 }
 
