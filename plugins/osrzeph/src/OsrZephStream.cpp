@@ -634,8 +634,10 @@ void StreamingMethod::ProcessResponse(const StreamResponse& response) {
 
 void StreamingMethod::ProcessFinalResponse() {
     StreamHost* host = m_host;
+    // A read that ended because the call was cancelled says nothing about the utterance:
+    // the call is not restarted.
     if (host->GetInputMode() == MPF_SDI_MODE_DTMF && m_requestType != REQUEST_DTMF &&
-        !m_resultTimedOut) {
+        !m_resultTimedOut && !m_cancelled) {
         // The speech stream ended after the caller switched to DTMF: the digits go out on a
         // new stream.
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Skip Result <%s@%s>", LogId(), kSuffix);
@@ -673,7 +675,7 @@ void StreamingMethod::ProcessFinalResponse() {
         host->CompleteRecognition(cause, contentType, body);
         return;
     }
-    if (host->IsEndOfUtterance() && !m_resultTimedOut) {
+    if (host->IsEndOfUtterance() && !m_resultTimedOut && !m_cancelled) {
         if (IsEmptyResult() && host->GetStreamingSettings().m_skipEmptyResults) {
             apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Skip Empty Result <%s@%s>", LogId(),
                     kSuffix);
