@@ -170,6 +170,30 @@ TEST_F(StreamCloseTest, AfterTheEndOfUtteranceBeforeTheResult) {
     ExpectNothingLeft();
 }
 
+// A STOP while the call is being created, after speech began: the creation completes, no
+// request was sent, so nothing is in flight; the STOP is answered and the call finished.
+TEST_F(StreamCloseTest, StopWhileCreatingAfterSpeechBegan) {
+    StartSim(R"({})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    bool invoked = false;
+    Run([&] {
+        host->m_method = m_stub->CreateStreamingDetectIntentMethod(
+            host, m_task->GetCompletionQueue(), m_processor, 0);
+        invoked = host->m_method && host->m_method->Validate() && host->m_method->Invoke();
+        // Before the creation completes: speech begins, then the STOP comes.
+        host->m_speechStarted = true;
+        host->m_inputMode = MPF_SDI_MODE_SPEECH;
+        host->m_pendingStop = true;
+    });
+    ASSERT_TRUE(invoked);
+    ASSERT_TRUE(WaitUntil([host] { return host->m_stopAnswered; })) << m_log.Dump();
+    ASSERT_TRUE(WaitDone(host)) << m_log.Dump();
+    EXPECT_EQ(host->m_completions, 1);
+    ExpectNothingLeft();
+}
+
 TEST_F(StreamCloseTest, WhileWaitingForInput) {
     StartSim(R"({})");
     StartEngine();

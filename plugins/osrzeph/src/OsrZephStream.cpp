@@ -435,9 +435,11 @@ bool StreamingMethod::ProcessNoInput() {
     if (!IsAttached())
         return false;
     if (m_streamCreated) {
-        if (!m_host->IsSpeechInputStarted())
+        // With no request sent nothing is in flight: a cancel would bring no completion to
+        // end the call, so the channel ends the recognition now.
+        if (!m_host->IsSpeechInputStarted() || !m_configSent)
             return false;
-        if (!IsWriting() && m_configSent)
+        if (!IsWriting())
             SendInputComplete();
     }
     if (m_contextActive)
@@ -453,9 +455,11 @@ bool StreamingMethod::ProcessStop() {
         return true;
     }
     if (m_streamCreated) {
-        if (!m_host->IsSpeechInputStarted())
+        // With no request sent nothing is in flight: a cancel would bring no completion to
+        // end the call, so the channel ends the recognition now.
+        if (!m_host->IsSpeechInputStarted() || !m_configSent)
             return false;
-        if (!IsWriting() && m_configSent)
+        if (!IsWriting())
             SendInputComplete();
         if (m_host->IsEndOfUtterance() ||
             m_host->GetCompletionCause() == RECOGNIZER_COMPLETION_CAUSE_ERROR)
