@@ -355,6 +355,9 @@ int main(int argc, char** argv) {
     std::printf("RSS (KiB) by recognitions ended:");
     for (const auto& sample : figures.rss_samples)
         std::printf(" %d:%ld", sample.first, sample.second);
+    std::printf("\nheap in use (KiB) by recognitions ended:");
+    for (const auto& sample : figures.heap_samples)
+        std::printf(" %d:%ld", sample.first, sample.second);
     std::printf("\n");
 
     if (figures.ended != figures.started || figures.started != options.recognitions)

@@ -4,7 +4,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+
+// The sanitizer allocator's bytes in use, when a sanitizer is linked in.
+extern "C" size_t __sanitizer_get_current_allocated_bytes() __attribute__((weak));
+extern "C" void __sanitizer_print_memory_profile(size_t top_percent, size_t max_contexts)
+    __attribute__((weak));
 
 namespace ZephSoak {
 
@@ -79,6 +85,12 @@ std::string AgentJson() {
     return json + "}}\n";
 }
 
+long HeapKib() {
+    return __sanitizer_get_current_allocated_bytes
+               ? long(__sanitizer_get_current_allocated_bytes() / 1024)
+               : -1;
+}
+
 long ResidentKib() {
     std::ifstream statm("/proc/self/statm");
     long size = 0, resident = 0;
@@ -136,6 +148,7 @@ void SoakDriver::SampleRss() {
     if (rss > figures_.rss_peak_kib)
         figures_.rss_peak_kib = rss;
     figures_.rss_samples.emplace_back(figures_.ended, rss);
+    figures_.heap_samples.emplace_back(figures_.ended, HeapKib());
 }
 
 bool SoakDriver::Fail(const Call& call, const std::string& what) {
@@ -163,8 +176,9 @@ void SoakDriver::EndRecognition(Call& call, const std::string& outcome) {
         long seconds =
             long(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start_).count());
         std::snprintf(line, sizeof(line),
-                      "%d recognitions ended, %ld s, RSS %ld KiB, %zu violation(s)", figures_.ended,
-                      seconds, figures_.rss_samples.back().second, host_->violation_count());
+                      "%d recognitions ended, %ld s, RSS %ld KiB, heap %ld KiB, %zu violation(s)",
+                      figures_.ended, seconds, figures_.rss_samples.back().second,
+                      figures_.heap_samples.back().second, host_->violation_count());
         progress_(line);
     }
 }
@@ -386,6 +400,10 @@ bool SoakDriver::Run(std::string* error) {
     }
     figures_.rss_end_kib = ResidentKib();
     SampleRss();
+    if (std::getenv("ZEPH_SOAK_MEMORY_PROFILE") && __sanitizer_print_memory_profile) {
+        // Where the live heap was allocated, while every channel is still open.
+        __sanitizer_print_memory_profile(90, 25);
+    }
     for (Call& call : calls_) {
         if (call.open && !HangUp(call, "end of run"))
             ok = false;

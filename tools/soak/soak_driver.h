@@ -77,6 +77,8 @@ struct SoakFigures {
     long rss_end_kib = 0;
     long rss_peak_kib = 0;
     std::vector<std::pair<int, long>> rss_samples;  // (recognitions ended, KiB)
+    // The allocator's bytes in use at the same points (KiB; -1 without a sanitizer).
+    std::vector<std::pair<int, long>> heap_samples;
 };
 
 class SoakDriver {
@@ -157,5 +159,7 @@ private:
 
 // Resident set size of this process in KiB (from /proc), or -1.
 long ResidentKib();
+// Heap in use (the sanitizer allocator's count) in KiB, or -1 without a sanitizer.
+long HeapKib();
 
 }  // namespace ZephSoak
