@@ -176,9 +176,8 @@ void SoakDriver::EndRecognition(Call& call, const std::string& outcome) {
         long seconds =
             long(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start_).count());
         std::snprintf(line, sizeof(line),
-                      "%d recognitions ended, %ld s, RSS %ld KiB, heap %ld KiB, %zu violation(s)",
-                      figures_.ended, seconds, figures_.rss_samples.back().second,
-                      figures_.heap_samples.back().second, host_->violation_count());
+                      "%d recognitions ended, %ld s, RSS %ld KiB, %zu violation(s)", figures_.ended,
+                      seconds, figures_.rss_samples.back().second, host_->violation_count());
         progress_(line);
     }
 }
