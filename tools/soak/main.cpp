@@ -11,6 +11,8 @@
 //
 // It runs from the build tree: the plugin, the sim and the test credentials are found next
 // to the executable (../lib, ., ../test-credentials). The sim listens on loopback only.
+// With ZEPH_SOAK_MEMORY_PROFILE set, a sanitizer build prints where the live heap was
+// allocated once the last recognition has ended.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
