@@ -838,6 +838,42 @@ TEST_F(SimTestBase, BadAgentFileOrFlagsAreRefusedAtStart) {
     EXPECT_EQ(sim.exit_status(), 1);
     EXPECT_FALSE(sim.Start({"--max-audio-ms", "0"}));
     EXPECT_EQ(sim.exit_status(), 2);
+    EXPECT_FALSE(sim.Start({"--hold-streams-until", "0"}));
+    EXPECT_EQ(sim.exit_status(), 2);
+}
+
+// With a gate of three, a stream alone is never read (its deadline passes); three open at
+// once all go through, and each record names the client's end of its connection.
+TEST_F(SimTestBase, StreamsWaitAtTheGateUntilEnoughAreOpen) {
+    ASSERT_TRUE(StartSim({"--hold-streams-until", "3"}));
+    auto channel = DefaultChannel();
+    {
+        SimStream<V2Client> alone(channel, 1000);
+        alone.Write(V2Client::Text(V2Client::Session("alone"), "hi"));
+        EXPECT_EQ(alone.Finish().error_code(), grpc::StatusCode::DEADLINE_EXCEEDED);
+        EXPECT_TRUE(alone.seen.empty());
+    }
+    std::vector<std::unique_ptr<SimStream<V2Client>>> together;
+    for (int i = 0; i < 3; ++i) {
+        together.push_back(std::make_unique<SimStream<V2Client>>(channel));
+        together.back()->Write(V2Client::Text(V2Client::Session("together"), "hi"));
+    }
+    for (auto& stream : together) {
+        EXPECT_TRUE(stream->Finish().ok());
+        ASSERT_EQ(stream->seen.size(), 1u);
+        EXPECT_TRUE(stream->seen[0].has_query_result);
+    }
+    // Past the gate nothing waits.
+    SimStream<V2Client> later(channel);
+    later.Write(V2Client::Text(V2Client::Session("later"), "hi"));
+    EXPECT_TRUE(later.Finish().ok());
+    EXPECT_EQ(sim_.Stop(), 0);
+    std::vector<rapidjson::Document> records = Records();
+    ASSERT_EQ(records.size(), 5u);
+    const std::string peer = records[0]["peer"].GetString();
+    EXPECT_EQ(peer.rfind("ipv4:127.0.0.1:", 0), 0u) << peer;
+    for (const auto& record : records)
+        EXPECT_EQ(record["peer"].GetString(), peer);  // one channel, one connection
 }
 
 // Agent-wide faults reach every stream, text inputs included.

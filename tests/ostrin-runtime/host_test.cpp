@@ -255,8 +255,9 @@ TEST_F(OstrinCommand, RecognizePrintsCauseAndBodyPerFile) {
         RunOstrin("recognize --pace fast --grammar builtin:speech/transcribe --plugin " +
                   kSamplePlugin + " '" + dir_ + "/tone.wav' '" + dir_ + "/tone.wav'");
     EXPECT_EQ(result.status, 0) << result.out;
-    size_t first = result.out.find("Completion-Cause: 000 success\n<?xml");
+    const std::string result_head =
+        "Completion-Cause: 000 success\nContent-Type: application/x-nlsml\n\n<?xml";
+    size_t first = result.out.find(result_head);
     ASSERT_NE(first, std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("Completion-Cause: 000 success\n<?xml", first + 1),
-              std::string::npos);
+    EXPECT_NE(result.out.find(result_head, first + 1), std::string::npos) << result.out;
 }

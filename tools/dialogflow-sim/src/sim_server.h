@@ -16,6 +16,7 @@ struct SimOptions {
     std::string record_file;
     int max_audio_ms = 60000;
     int max_streams_per_connection = 100;
+    int hold_streams_until = 0;  // 0: no gate
 };
 
 // Main thread only; SIGTERM and SIGINT must be blocked in every thread before the call.
