@@ -1,6 +1,8 @@
 // The v2 streaming method when the service misbehaves, when the channel closes at each
 // stage of a stream, and when the engine shuts down with streams open: every recognition
 // ends once with the right cause and no call stays open at the sim.
+#include <algorithm>
+
 #include "stream_harness.h"
 
 namespace ZephStreamTest {
@@ -94,6 +96,13 @@ protected:
         ExpectNothingLeft();
     }
 
+    // What the channel's close does with a call in flight: it holds the close back and
+    // cancels the call (on the processor).
+    static void CloseAsTheChannelDoes(TestHost* host) {
+        host->m_pendingClose = true;
+        host->m_method->Cancel();
+    }
+
     std::vector<int16_t> m_speech;
 };
 
@@ -108,6 +117,80 @@ TEST_F(StreamCloseTest, WhileCreating) {
     ASSERT_TRUE(WaitDone(host)) << m_log.Dump();
     EXPECT_EQ(host->m_completions, 1);
     EXPECT_EQ(host->m_completeCause, RECOGNIZER_COMPLETION_CAUSE_CANCELLED);
+    ExpectNothingLeft();
+}
+
+// The close comes after gRPC has started the call, while its creation completion still
+// waits behind the close on the processor: the completion says ok, but the cancelled call
+// will never carry a request, so the recognition must end there and answer the close.
+TEST_F(StreamCloseTest, AfterTheCallStartedBeforeItsCreationIsProcessed) {
+    StartSim(R"({})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    bool invoked = false;
+    Run([&] {
+        host->m_method = m_stub->CreateStreamingDetectIntentMethod(
+            host, m_task->GetCompletionQueue(), m_processor, 0);
+        invoked = host->m_method && host->m_method->Validate() && host->m_method->Invoke();
+        if (!invoked)
+            return;
+        // Time for the call to start (not a timing check: a shorter wait only makes the
+        // completion fail, which ends the recognition as well).
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        CloseAsTheChannelDoes(host);
+    });
+    ASSERT_TRUE(invoked);
+    ASSERT_TRUE(WaitUntil([host] { return host->m_closeAnswered; })) << m_log.Dump();
+    ASSERT_TRUE(WaitDone(host)) << m_log.Dump();
+    EXPECT_EQ(host->m_completions, 1);
+    EXPECT_EQ(host->m_completeCause, RECOGNIZER_COMPLETION_CAUSE_ERROR);
+    ExpectNothingLeft();
+}
+
+// The close comes after the service signalled the end of the utterance, before the query
+// result: the read then ends because of the cancel, which is no empty result to skip with
+// a new stream; the recognition ends and the close is answered.
+TEST_F(StreamCloseTest, AfterTheEndOfUtteranceBeforeTheResult) {
+    StartSim(R"({})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    ASSERT_TRUE(Invoke(host));
+    SendSpeech(host, m_speech, 3200, false);  // no end of speech: the call stays open
+    ASSERT_TRUE(WaitUntil([host] { return host->m_endOfUtterance; })) << m_log.Dump();
+    Run([host] { CloseAsTheChannelDoes(host); });
+    ASSERT_TRUE(WaitUntil([host] { return host->m_closeAnswered; })) << m_log.Dump();
+    ASSERT_TRUE(WaitDone(host)) << m_log.Dump();
+    EXPECT_EQ(host->m_completions, 1);
+    EXPECT_EQ(std::count(host->m_marks.begin(), host->m_marks.end(), "restart"), 0);
+    auto records = WaitRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_TRUE(records[0]->cancelled);
+    ExpectNothingLeft();
+}
+
+// A STOP while the call is being created, after speech began: the creation completes, no
+// request was sent, so nothing is in flight; the STOP is answered and the call finished.
+TEST_F(StreamCloseTest, StopWhileCreatingAfterSpeechBegan) {
+    StartSim(R"({})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    bool invoked = false;
+    Run([&] {
+        host->m_method = m_stub->CreateStreamingDetectIntentMethod(
+            host, m_task->GetCompletionQueue(), m_processor, 0);
+        invoked = host->m_method && host->m_method->Validate() && host->m_method->Invoke();
+        // Before the creation completes: speech begins, then the STOP comes.
+        host->m_speechStarted = true;
+        host->m_inputMode = MPF_SDI_MODE_SPEECH;
+        host->m_pendingStop = true;
+    });
+    ASSERT_TRUE(invoked);
+    ASSERT_TRUE(WaitUntil([host] { return host->m_stopAnswered; })) << m_log.Dump();
+    ASSERT_TRUE(WaitDone(host)) << m_log.Dump();
+    EXPECT_EQ(host->m_completions, 1);
     ExpectNothingLeft();
 }
 

@@ -100,6 +100,7 @@ bool StreamingMethod::CreateContext() {
     m_inputCompleteSent = false;
     m_finishing = false;
     m_clearing = false;
+    m_cancelled = false;
 
     const std::string& userProject = m_host->GetUserProject();
     if (!userProject.empty()) {
@@ -198,7 +199,7 @@ void StreamingMethod::OnCreateStream(bool ok) {
         m_host->ProcessStop();
         return;
     }
-    if (!ok) {
+    if (!ok || m_cancelled) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create gRPC Stream <%s@%s>",
                 LogId(), kSuffix);
         m_host->ProcessError();
@@ -434,9 +435,11 @@ bool StreamingMethod::ProcessNoInput() {
     if (!IsAttached())
         return false;
     if (m_streamCreated) {
-        if (!m_host->IsSpeechInputStarted())
+        // With no request sent nothing is in flight: a cancel would bring no completion to
+        // end the call, so the channel ends the recognition now.
+        if (!m_host->IsSpeechInputStarted() || !m_configSent)
             return false;
-        if (!IsWriting() && m_configSent)
+        if (!IsWriting())
             SendInputComplete();
     }
     if (m_contextActive)
@@ -452,9 +455,11 @@ bool StreamingMethod::ProcessStop() {
         return true;
     }
     if (m_streamCreated) {
-        if (!m_host->IsSpeechInputStarted())
+        // With no request sent nothing is in flight: a cancel would bring no completion to
+        // end the call, so the channel ends the recognition now.
+        if (!m_host->IsSpeechInputStarted() || !m_configSent)
             return false;
-        if (!IsWriting() && m_configSent)
+        if (!IsWriting())
             SendInputComplete();
         if (m_host->IsEndOfUtterance() ||
             m_host->GetCompletionCause() == RECOGNIZER_COMPLETION_CAUSE_ERROR)
@@ -497,6 +502,7 @@ bool StreamingMethod::Cancel() {
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Cancel Streaming Detect Intent <%s@%s>",
             LogId(), kSuffix);
     m_call->GetContext().TryCancel();
+    m_cancelled = true;
     return true;
 }
 
@@ -632,8 +638,10 @@ void StreamingMethod::ProcessResponse(const StreamResponse& response) {
 
 void StreamingMethod::ProcessFinalResponse() {
     StreamHost* host = m_host;
+    // A read that ended because the call was cancelled says nothing about the utterance:
+    // the call is not restarted.
     if (host->GetInputMode() == MPF_SDI_MODE_DTMF && m_requestType != REQUEST_DTMF &&
-        !m_resultTimedOut) {
+        !m_resultTimedOut && !m_cancelled) {
         // The speech stream ended after the caller switched to DTMF: the digits go out on a
         // new stream.
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Skip Result <%s@%s>", LogId(), kSuffix);
@@ -671,7 +679,7 @@ void StreamingMethod::ProcessFinalResponse() {
         host->CompleteRecognition(cause, contentType, body);
         return;
     }
-    if (host->IsEndOfUtterance() && !m_resultTimedOut) {
+    if (host->IsEndOfUtterance() && !m_resultTimedOut && !m_cancelled) {
         if (IsEmptyResult() && host->GetStreamingSettings().m_skipEmptyResults) {
             apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Skip Empty Result <%s@%s>", LogId(),
                     kSuffix);

@@ -338,6 +338,9 @@ private:
     bool m_finishing = false;
     // Clear() came before the first request: the call is cancelled and finished.
     bool m_clearing = false;
+    // The call was cancelled. Its creation may still complete ok (the cancel came after gRPC
+    // had started it), but it will never carry a request.
+    bool m_cancelled = false;
     // Per recognition: which first request went out.
     enum RequestType { REQUEST_NONE, REQUEST_AUDIO, REQUEST_DTMF, REQUEST_EVENT };
     RequestType m_requestType = REQUEST_NONE;

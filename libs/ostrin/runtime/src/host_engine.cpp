@@ -233,6 +233,9 @@ private:
 
 FreedPoolGuard sm_freed_pools;
 
+// Names of destroyed channels kept for late events (see DestroyChannel).
+const size_t kDestroyedKeysKept = 1024;
+
 // HostEngines alive, for plugin calls on channels that are gone (any thread).
 std::mutex sm_hosts_mutex;
 std::set<const void*> sm_hosts;
@@ -612,7 +615,8 @@ void HostEngine::HandleMessage(Channel* channel, InboxEvent& event) {
     if (verdict.deliver) {
         if (on_message_)
             on_message_(message);
-        channel->unconsumed.push_back(std::move(message));
+        if (options_.keep_messages)
+            channel->unconsumed.push_back(std::move(message));
     }
     for (uint64_t id : verdict.finished_requests)
         FreeRequestPool(channel, id);
@@ -917,6 +921,10 @@ void HostEngine::DestroyChannel(Channel* channel) {
         mrcp_engine_channel_unwatch(channel->record);
         destroyed_names_[channel->record] = channel->name;
         destroyed_keys_[channel->key] = channel->name;
+        // Only events posted shortly before a destroy can name its key; keys only grow, so
+        // the oldest names go first and a long run keeps a bounded number of them.
+        while (destroyed_keys_.size() > kDestroyedKeysKept)
+            destroyed_keys_.erase(destroyed_keys_.begin());
         mrcp_engine_channel_virtual_destroy(channel->record);
         channel->record = nullptr;
     }

@@ -50,6 +50,10 @@ struct HostOptions {
     // The process's logger, when the host creates it (no other logger exists yet): stderr,
     // and "ostrin.log" in the log directory when that is set.
     apt_log_priority_e log_priority = APT_PRIO_NOTICE;
+    // Delivered messages are kept for WaitForMessage. A driver that follows every message
+    // through the message handler turns this off, so that a long run keeps nothing per
+    // message.
+    bool keep_messages = true;
 };
 
 // A message the plugin sent, as the server saw it.
@@ -199,7 +203,7 @@ private:
     std::map<uint64_t, std::unique_ptr<Channel>> channels_;  // by key
     std::map<std::string, uint64_t> channels_by_name_;       // open ones
     std::map<const void*, std::string> destroyed_names_;     // by record address
-    std::map<uint64_t, std::string> destroyed_keys_;         // by key
+    std::map<uint64_t, std::string> destroyed_keys_;         // by key; the latest ones
     uint64_t next_key_ = 1;
     // Engine responses seen (server thread).
     int engine_open_responses_ = 0;

@@ -1,0 +1,35 @@
+// The soak program on a short run: it must pass (every request answered once, no stream
+// left open at the sim, nothing leaked) and say so.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// Runs the command; its exit status (-1 when it did not exit) and everything it printed.
+int RunCommand(const std::string& command, std::string* output) {
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return -1;
+    char buffer[4096];
+    size_t count;
+    while ((count = fread(buffer, 1, sizeof(buffer), pipe)) > 0)
+        output->append(buffer, count);
+    int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Soak, FiftyRecognitionsOverFiveChannelsPass) {
+    std::string output;
+    int status = RunCommand(
+        std::string(ZEPH_BIN_DIR) + "/zeph-soak --seed 7 --recognitions 50 --channels 5", &output);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("recognitions: 50 started, 50 ended"), std::string::npos) << output;
+    EXPECT_NE(output.find("left open 0"), std::string::npos) << output;
+    EXPECT_NE(output.find("zeph-soak: passed"), std::string::npos) << output;
+    EXPECT_EQ(output.find("FAILED"), std::string::npos) << output;
+}
+
+}  // namespace
