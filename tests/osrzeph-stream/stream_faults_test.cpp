@@ -177,6 +177,118 @@ TEST_F(StreamCloseTest, ChannelDestroyedWhileStreamingEndsTheCallWithoutIt) {
     ExpectNothingLeft();
 }
 
+// ---- A client's STOP at each stage ------------------------------------------------------
+
+// STOP as the channel carries it out once the detector has stopped: a pending STOP
+// response, the cause cancelled, then the channel's stop handling.
+void StopRecognition(TestHost* host) {
+    host->m_pendingStop = true;
+    host->m_cause = RECOGNIZER_COMPLETION_CAUSE_CANCELLED;
+    host->ProcessStop();
+}
+
+class StreamStopTest : public StreamCloseTest {
+protected:
+    // The STOP was answered once, no RECOGNITION-COMPLETE went out, and nothing is open.
+    // A stream that reached the sim was recorded there as cancelled by the client (the
+    // cancel reaches it after the plugin's call has ended).
+    void ExpectStoppedOnce(TestHost* host, bool reachedTheSim = true) {
+        ASSERT_TRUE(WaitDone(host)) << m_log.Dump();
+        EXPECT_EQ(host->m_completions, 1);
+        EXPECT_TRUE(host->m_stopAnswered);
+        EXPECT_EQ(host->m_completeCause, -1);
+        EXPECT_TRUE(m_log.Has("Cancel Streaming Detect Intent <ch-1@zeph>")) << m_log.Dump();
+        if (reachedTheSim) {
+            auto records = WaitRecords(1);
+            ASSERT_EQ(records.size(), 1u);
+            EXPECT_TRUE(records[0]->cancelled);
+        }
+        ExpectNothingLeft();
+    }
+};
+
+// Speech has started and its audio waits for the stream: no request went out, so nothing
+// the service does can answer the STOP. It is answered at once and the call is cancelled
+// and finished when its creation completes.
+TEST_F(StreamStopTest, BeforeTheStreamIsCreatedIsAnsweredAtOnce) {
+    StartSim(R"({"faults": {"stall": true}})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    host->m_settings.m_resultTimeout = 0;
+    bool created = true;
+    Run([&] {
+        // In the event that starts the call, so that its creation cannot have completed.
+        host->m_method = m_stub->CreateStreamingDetectIntentMethod(
+            host, m_task->GetCompletionQueue(), m_processor, 0);
+        ASSERT_TRUE(host->m_method->Validate() && host->m_method->Invoke());
+        host->m_inputMode = MPF_SDI_MODE_SPEECH;
+        host->m_speechStarted = true;
+        DataChunk chunk = DataChunk::Copy(m_speech.data(), 3200);
+        host->m_method->ProcessSpeechInput(chunk, false);
+        created = host->m_streamCreated;
+        StopRecognition(host);
+    });
+    EXPECT_FALSE(created);
+    EXPECT_TRUE(host->m_stopAnswered) << m_log.Dump();
+    ExpectStoppedOnce(host, false);
+    EXPECT_FALSE(m_log.Has("Send Config"));
+    for (const auto& record : ReadRecords(m_recordPath))
+        EXPECT_TRUE(record->cancelled || record->statusCode == 1);
+}
+
+// An event request is out and the service does not answer: the STOP does not wait for it.
+TEST_F(StreamStopTest, WhileAnEventRequestWaitsForItsAnswer) {
+    StartSim(R"({"faults": {"stall": true}})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_event = EventGrammar("WELCOME", {});
+    host->m_settings.m_resultTimeout = 0;
+    ASSERT_TRUE(Invoke(host));
+    ASSERT_TRUE(WaitUntil([host] {
+        return static_cast<StreamingMethod*>(host->m_method.get())->IsInputCompleteSent();
+    }));
+    Run([host] { StopRecognition(host); });
+    ExpectStoppedOnce(host);
+}
+
+// The service has signalled the end of the utterance, but its result does not come: the
+// STOP cancels the call rather than wait for the result.
+TEST_F(StreamStopTest, AfterEndOfUtteranceWhileHalfClosed) {
+    StartSim(R"({"faults": {"stall": true}})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    host->m_settings.m_resultTimeout = 0;
+    ASSERT_TRUE(Invoke(host));
+    SendSpeech(host, m_speech);
+    ASSERT_TRUE(WaitUntil([host] {
+        return static_cast<StreamingMethod*>(host->m_method.get())->IsInputCompleteSent();
+    }));
+    Run([host] {
+        host->SetEndOfUtterance();
+        StopRecognition(host);
+    });
+    ExpectStoppedOnce(host);
+    auto records = ReadRecords(m_recordPath);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_TRUE(records[0]->halfClose);
+}
+
+// While audio streams, the STOP half-closes and cancels; the call ends cancelled.
+TEST_F(StreamStopTest, WhileStreaming) {
+    StartSim(R"({"faults": {"stall": true}})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    host->m_settings.m_resultTimeout = 0;
+    ASSERT_TRUE(Invoke(host));
+    SendSpeech(host, m_speech, 3200, false);
+    ASSERT_TRUE(WaitUntil([host] { return host->m_bytesSent >= 16000; }));
+    Run([host] { StopRecognition(host); });
+    ExpectStoppedOnce(host);
+}
+
 // ---- Engine shutdown -------------------------------------------------------------------
 
 TEST_F(StreamCloseTest, EngineShutdownWithTwentyRecognitionsInFlight) {

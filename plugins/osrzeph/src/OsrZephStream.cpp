@@ -451,14 +451,23 @@ bool StreamingMethod::ProcessStop() {
         ProcessFinalResponse();
         return true;
     }
-    if (m_streamCreated) {
-        if (!m_host->IsSpeechInputStarted())
-            return false;
-        if (!IsWriting() && m_configSent)
+    // No request went out (or the call is over), so no answer will come back: the channel
+    // completes now, and Clear() ends the call.
+    if (!m_configSent || !m_contextActive)
+        return false;
+    // A client's STOP does not wait for the service: the call is cancelled and its read,
+    // failing, completes the recognition.
+    bool stopRequested = m_host->HasPendingStop();
+    if (m_host->IsSpeechInputStarted()) {
+        if (!IsWriting())
             SendInputComplete();
-        if (m_host->IsEndOfUtterance() ||
-            m_host->GetCompletionCause() == RECOGNIZER_COMPLETION_CAUSE_ERROR)
+        // The input has ended on the service's word (or the stream has failed): the stream
+        // ends by itself.
+        if (!stopRequested && (m_host->IsEndOfUtterance() ||
+                               m_host->GetCompletionCause() == RECOGNIZER_COMPLETION_CAUSE_ERROR))
             return true;
+    } else if (!stopRequested) {
+        return false;
     }
     if (m_contextActive)
         Cancel();
@@ -633,7 +642,7 @@ void StreamingMethod::ProcessResponse(const StreamResponse& response) {
 void StreamingMethod::ProcessFinalResponse() {
     StreamHost* host = m_host;
     if (host->GetInputMode() == MPF_SDI_MODE_DTMF && m_requestType != REQUEST_DTMF &&
-        !m_resultTimedOut) {
+        !m_resultTimedOut && !host->HasPendingStop()) {
         // The speech stream ended after the caller switched to DTMF: the digits go out on a
         // new stream.
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Skip Result <%s@%s>", LogId(), kSuffix);
