@@ -13,6 +13,9 @@ struct FaultCase {
     long resultTimeout;
     int cause;
     const char* logLine;  // a line the plugin must have logged; empty: none
+    // The sim holds each new connection this long (--hold-connections); empty: not at all.
+    // Nothing then reaches the sim before the creation timer fires.
+    const char* holdConnections = "";
 };
 
 std::ostream& operator<<(std::ostream& out, const FaultCase& fault) {
@@ -26,8 +29,12 @@ const FaultCase kFaults[] = {
      R"({"utterances": [{"transcript": "x", "faults": {"refuse": {"code": "RESOURCE_EXHAUSTED",
          "message": "quota"}}}]})",
      0, 35000, RECOGNIZER_COMPLETION_CAUSE_ERROR, "gRPC Status: quota <ch-1@zeph>"},
+    // The sim only reads late: the stream exists at once, the creation timer stops.
     {"delay_accept", R"({"faults": {"delay_accept_ms": 1500}})", 200, 35000,
      RECOGNIZER_COMPLETION_CAUSE_SUCCESS, ""},
+    // The stream cannot be created while the connection is held: the creation timer fires.
+    {"hold_connection", R"({})", 200, 35000, RECOGNIZER_COMPLETION_CAUSE_ERROR,
+     "Create gRPC Stream Timed out <ch-1@zeph>", "3000"},
     {"abort_after_bytes", R"({"faults": {"abort_after_bytes": 16000}})", 0, 35000,
      RECOGNIZER_COMPLETION_CAUSE_ERROR, "gRPC Status: Scripted abort. <ch-1@zeph>"},
     {"reset_after_bytes", R"({"faults": {"reset_after_bytes": 16000}})", 0, 35000,
@@ -46,7 +53,11 @@ TEST_P(StreamFaultTest, EndsOnceWithTheRightCauseAndNothingOpen) {
     const FaultCase& fault = GetParam();
     std::vector<int16_t> speech = ZephTest::SynthesizeSpeech("I want a large pizza", 16000);
     ASSERT_FALSE(speech.empty());
-    StartSim(fault.agent);
+    bool held = *fault.holdConnections != '\0';
+    std::vector<std::string> simArgs;
+    if (held)
+        simArgs = {"--hold-connections", fault.holdConnections};
+    StartSim(fault.agent, simArgs);
     StartEngine();
     TestHost* host = NewHost();
     host->m_speech = SpeechGrammar();
@@ -58,6 +69,13 @@ TEST_P(StreamFaultTest, EndsOnceWithTheRightCauseAndNothingOpen) {
     EXPECT_EQ(host->m_completeCause, fault.cause) << m_log.Dump();
     if (*fault.logLine) {
         EXPECT_TRUE(m_log.Has(fault.logLine)) << m_log.Dump();
+    }
+    if (held) {
+        EXPECT_TRUE(m_log.Has("Failed to Create gRPC Stream <ch-1@zeph>")) << m_log.Dump();
+        EXPECT_FALSE(m_log.Has("Send Config"));
+        ExpectNothingLeft();
+        EXPECT_TRUE(ReadRecords(m_recordPath).empty());
+        return;
     }
     auto records = WaitRecords(1);
     ASSERT_EQ(records.size(), 1u);
