@@ -39,17 +39,6 @@ std::string Event(const std::string& channel, const std::string& name, int id,
            "\nChannel-Identifier: " + channel + "@speechrecog\n" + headers + "\n";
 }
 
-// In the ThreadSanitizer build, dialogflow-sim aborts in gRPC's serializer when it sends an
-// answer with a query result ("assertion failed: byte_count_ < total_size_" in
-// ProtoBufferWriter under protobuf's EpsCopyOutputStream); the scenarios that need an answer
-// run in the other builds only.
-#if defined(__SANITIZE_THREAD__)
-#define SKIP_WITHOUT_SIM_ANSWERS() \
-    GTEST_SKIP() << "dialogflow-sim cannot answer under ThreadSanitizer"
-#else
-#define SKIP_WITHOUT_SIM_ANSWERS() (void)0
-#endif
-
 class ChannelStreamTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -89,11 +78,13 @@ protected:
         return ReadFile(m_root.Path() + "/streams.jsonl");
     }
 
-    // No call was left open at the sim; every stream it saw was cancelled by the plugin
-    // (a stream cancelled early may never have reached it).
+    // No call was left open at the sim, and the sim (which never answers in these
+    // scenarios) ended none by itself: every stream it saw was ended by the plugin's cancel.
+    // A stream cancelled early may never have reached it; one cancelled before the sim read
+    // its requests may be recorded as ended without them.
     static void ExpectAllCancelled(const std::string& streams) {
         EXPECT_EQ(Count(streams, "shutting down"), 0u) << streams;
-        EXPECT_EQ(Count(streams, "\"cancelled\":true"), Count(streams, "\"flavour\"")) << streams;
+        EXPECT_EQ(Count(streams, "\"status\":{\"code\":0,"), 0u) << streams;
     }
 
     ServerRoot m_root;
@@ -155,9 +146,7 @@ TEST_F(ChannelStreamTest, StopAfterTheInputEndedCancelsTheCall) {
     size_t done = run.log.find("Send Done Message <A@zeph>");
     EXPECT_NE(done, std::string::npos) << run.log;
     EXPECT_LT(done, run.log.find("Cancel Streaming Detect Intent <A@zeph>")) << run.log;
-    std::string streams = Streams();
-    EXPECT_EQ(Count(streams, "\"half_close\":true"), 1u) << streams;
-    ExpectAllCancelled(streams);
+    ExpectAllCancelled(Streams());
 }
 
 // A close while the stream runs is answered once the call has ended; nothing is left open.
@@ -179,7 +168,7 @@ TEST_F(ChannelStreamTest, CloseWhileStreamingEndsTheCall) {
 // request's Confidence-Threshold (a match at the threshold itself); the intent detection
 // confidence does not count. Below it the result still goes out, with 001 no-match.
 TEST_F(ChannelStreamTest, ConfidenceThresholdDecidesTheCause) {
-    SKIP_WITHOUT_SIM_ANSWERS();
+    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     ASSERT_TRUE(StartSim(R"({
       "intents": [{"name": "order", "display_name": "Order", "confidence": 0.2}],
       "utterances": [{"transcript": "I want a large pizza", "confidence": 0.8,
@@ -224,7 +213,7 @@ TEST_F(ChannelStreamTest, ConfidenceThresholdDecidesTheCause) {
 // Vendor-Specific-Parameters projectid and dialogid name the session, a value between
 // double quotes without them; the sim's record shows the session path the stream used.
 TEST_F(ChannelStreamTest, VendorProjectAndDialogIdsNameTheSession) {
-    SKIP_WITHOUT_SIM_ANSWERS();
+    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     ASSERT_TRUE(StartSim());
     RunResult run = Run(
         "channel A\n" +
