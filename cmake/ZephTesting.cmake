@@ -54,13 +54,18 @@ function(zeph_add_gtest name)
   else()
     set(sanitizer_env "ZEPH_SANITIZE=none")
   endif()
-  # An empty LABELS value would vanish from the list and take ENVIRONMENT as the label.
-  set(test_properties TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${sanitizer_env}")
-  if(labels)
-    list(APPEND test_properties LABELS "${labels}")
-  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES ${test_properties}
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${sanitizer_env}"
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  # Labels are set once the tests are discovered: passed through gtest_discover_tests, a
+  # second label would be read as a property name and lost.
+  if(labels)
+    set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+    file(WRITE ${labels_file}
+         "foreach(test IN LISTS ${name}_TESTS)\n"
+         "  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${labels}\")\n"
+         "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
+  endif()
 endfunction()

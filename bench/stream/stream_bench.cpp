@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <future>
 
-#include "mpf_sdi_detector.h"
+#include "../common/detector_replay.h"
 #include "stream_host.h"
 
 namespace {
@@ -26,55 +26,6 @@ double CpuMicros(clockid_t clock) {
     timespec now{};
     clock_gettime(clock, &now);
     return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
-}
-
-// Microseconds of detector work per 10 ms frame over `frames` frames.
-double DetectorPerFrame(const std::vector<int16_t>& samples, int rate, int rounds,
-                        apr_pool_t* pool) {
-    struct Sink {
-        bool complete = false;
-    } sink;
-    mpf_sdi_event_handlers_t handlers;
-    mpf_sdi_event_handlers_init(&handlers);
-    handlers.on_noinput = [](mpf_sdi_detector_t*) {};
-    handlers.on_stop = [](mpf_sdi_detector_t*, const mpf_sdi_stats_t*) {};
-    handlers.on_start_of_input = [](mpf_sdi_detector_t*, mpf_sdi_mode_e) {};
-    handlers.on_speech_input = [](mpf_sdi_detector_t* d, const void*, apr_size_t, mpf_sdi_state_e s,
-                                  const mpf_sdi_stats_t*) {
-        if (s == MPF_SDI_STATE_COMPLETE)
-            static_cast<Sink*>(mpf_sdi_obj_get(d))->complete = true;
-    };
-    handlers.on_dtmf_input = [](mpf_sdi_detector_t*, const char*, apr_size_t, apt_bool_t,
-                                mpf_sdi_state_e, const mpf_sdi_stats_t*) {};
-    mpf_sdi_params_t params;
-    mpf_sdi_params_init(&params);
-    params.noinput_timeout = 1000000000;
-    params.input_timeout = 1000000000;
-    mpf_sdi_detector_t* detector =
-        mpf_sdi_detector_create("bench", &handlers, &sink, &params, pool);
-    const size_t frame = static_cast<size_t>(rate / 100);
-    mpf_frame_t media{};
-    media.type = MEDIA_FRAME_TYPE_AUDIO;
-    media.codec_frame.size = frame * 2;
-    size_t frames = 0;
-    double start = CpuMicros(CLOCK_THREAD_CPUTIME_ID);
-    for (int round = 0; round < rounds; ++round) {
-        mpf_sdi_init(detector, MPF_SDI_MODE_SPEECH_DTMF, static_cast<apr_uint16_t>(rate), TRUE,
-                     FALSE);
-        for (size_t pos = 0; pos + frame <= samples.size(); pos += frame) {
-            media.codec_frame.buffer = const_cast<int16_t*>(&samples[pos]);
-            mpf_sdi_process(detector, &media);
-            ++frames;
-            if (sink.complete) {
-                sink.complete = false;
-                mpf_sdi_init(detector, MPF_SDI_MODE_SPEECH_DTMF, static_cast<apr_uint16_t>(rate),
-                             TRUE, FALSE);
-            }
-        }
-    }
-    double spent = CpuMicros(CLOCK_THREAD_CPUTIME_ID) - start;
-    mpf_sdi_destroy(detector);
-    return spent / static_cast<double>(frames);
 }
 
 void Post(OstEdpf::SoftEventProcessor* processor, std::function<void()> function) {
@@ -198,7 +149,13 @@ int main(int argc, char** argv) {
     sim.Stop();
     ZephTest::RunCommand("rm -rf '" + dir + "'");
 
-    double detector = DetectorPerFrame(speech, rate, rounds * channels, pool);
+    // One input running through the whole recording.
+    mpf_sdi_params_t params;
+    mpf_sdi_params_init(&params);
+    params.noinput_timeout = 1000000000;
+    params.input_timeout = 1000000000;
+    double detector =
+        ZephBench::ReplayDetector(speech, rate, rounds * channels, &params, pool).cpu_us_per_frame;
     double stream = streamCpu / static_cast<double>(audioFrames);
     std::printf("audio: %.2f s at %d Hz per recognition, %d channels, %d rounds, %d failed\n",
                 static_cast<double>(speech.size()) / rate, rate, channels, rounds, failures);

@@ -130,6 +130,14 @@ TYPED_TEST_SUITE(SimFlavourTest, Flavours);
 TYPED_TEST(SimFlavourTest, ScriptedRecognitionEndToEndAndRecorded) {
     ASSERT_TRUE(this->StartSim());
     const std::string session = TypeParam::Session("call-1");
+    // The sim stamps its last response and its status on the machine's monotonic clock.
+    const auto steady_us = [] {
+        return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+    };
+    const int64_t before = steady_us();
+    int64_t after = 0;
     {
         SimStream<TypeParam> stream(this->DefaultChannel());
         ASSERT_TRUE(stream.Write(TypeParam::FirstAudio(session, true, true)));
@@ -152,6 +160,7 @@ TYPED_TEST(SimFlavourTest, ScriptedRecognitionEndToEndAndRecorded) {
         EXPECT_FLOAT_EQ(seen[3].intent_confidence, 0.95f);
         EXPECT_EQ(seen[3].webhook_code, grpc::StatusCode::UNAVAILABLE);
         EXPECT_EQ(seen[3].output_audio_bytes, kOutputAudioBytes);
+        after = steady_us();
     }
     auto records = this->Records();
     ASSERT_EQ(records.size(), 1u);
@@ -167,6 +176,11 @@ TYPED_TEST(SimFlavourTest, ScriptedRecognitionEndToEndAndRecorded) {
     EXPECT_TRUE(record["half_close"].GetBool());
     EXPECT_EQ(record["status"]["code"].GetInt(), 0);
     EXPECT_EQ(record["responses"].GetUint64(), 4u);
+    const int64_t last_response = record["last_response_steady_us"].GetInt64();
+    const int64_t status_sent = record["status_steady_us"].GetInt64();
+    EXPECT_LE(before, last_response);
+    EXPECT_LE(last_response, status_sent);
+    EXPECT_LE(status_sent, after);
     const auto& first = record["first_request"];
     ASSERT_TRUE(first.IsObject());
     EXPECT_EQ(std::string(first["session"].GetString()), session);
@@ -838,6 +852,42 @@ TEST_F(SimTestBase, BadAgentFileOrFlagsAreRefusedAtStart) {
     EXPECT_EQ(sim.exit_status(), 1);
     EXPECT_FALSE(sim.Start({"--max-audio-ms", "0"}));
     EXPECT_EQ(sim.exit_status(), 2);
+    EXPECT_FALSE(sim.Start({"--hold-streams-until", "0"}));
+    EXPECT_EQ(sim.exit_status(), 2);
+}
+
+// With a gate of three, a stream alone is never read (its deadline passes); three open at
+// once all go through, and each record names the client's end of its connection.
+TEST_F(SimTestBase, StreamsWaitAtTheGateUntilEnoughAreOpen) {
+    ASSERT_TRUE(StartSim({"--hold-streams-until", "3"}));
+    auto channel = DefaultChannel();
+    {
+        SimStream<V2Client> alone(channel, 1000);
+        alone.Write(V2Client::Text(V2Client::Session("alone"), "hi"));
+        EXPECT_EQ(alone.Finish().error_code(), grpc::StatusCode::DEADLINE_EXCEEDED);
+        EXPECT_TRUE(alone.seen.empty());
+    }
+    std::vector<std::unique_ptr<SimStream<V2Client>>> together;
+    for (int i = 0; i < 3; ++i) {
+        together.push_back(std::make_unique<SimStream<V2Client>>(channel));
+        together.back()->Write(V2Client::Text(V2Client::Session("together"), "hi"));
+    }
+    for (auto& stream : together) {
+        EXPECT_TRUE(stream->Finish().ok());
+        ASSERT_EQ(stream->seen.size(), 1u);
+        EXPECT_TRUE(stream->seen[0].has_query_result);
+    }
+    // Past the gate nothing waits.
+    SimStream<V2Client> later(channel);
+    later.Write(V2Client::Text(V2Client::Session("later"), "hi"));
+    EXPECT_TRUE(later.Finish().ok());
+    EXPECT_EQ(sim_.Stop(), 0);
+    std::vector<rapidjson::Document> records = Records();
+    ASSERT_EQ(records.size(), 5u);
+    const std::string peer = records[0]["peer"].GetString();
+    EXPECT_EQ(peer.rfind("ipv4:127.0.0.1:", 0), 0u) << peer;
+    for (const auto& record : records)
+        EXPECT_EQ(record["peer"].GetString(), peer);  // one channel, one connection
 }
 
 // Agent-wide faults reach every stream, text inputs included.

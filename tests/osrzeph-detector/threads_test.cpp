@@ -63,6 +63,7 @@ TEST(SdiThreads, MediaThreadAgainstFlagSettersAndStop) {
     mpf_sdi_init(detector, MPF_SDI_MODE_SPEECH_DTMF, 8000, TRUE, TRUE);
 
     std::atomic<bool> done{false};
+    std::atomic<uint64_t> framesProcessed{0};
     std::thread media([&] {
         uint64_t n = 0;
         while (!done.load()) {
@@ -80,9 +81,12 @@ TEST(SdiThreads, MediaThreadAgainstFlagSettersAndStop) {
             }
             mpf_sdi_process(detector, &frame);
             ++n;
+            framesProcessed.store(n);
         }
     });
-    for (int round = 0; round < 3000; ++round) {
+    // On a loaded machine the media thread may hardly run during the rounds, so they go on
+    // until it has also processed a good number of frames.
+    for (int round = 0; round < 3000 || framesProcessed.load() < 5000; ++round) {
         mpf_sdi_speech_start_mode_set(detector, round % 2);
         mpf_sdi_speech_flag_set(detector);
         mpf_sdi_result_flag_set(detector);

@@ -167,6 +167,13 @@ TEST_F(SettingsTest, BadValuesWarnAndKeepTheEarlierValue) {
          "Unexpected Value <semantics> for Attribute <tag-format>"},
         {"<utterance-manager log-level=\"debug\"/>",
          "Unexpected Value <debug> for Attribute <log-level>"},
+        // No channel could use a connection.
+        {"<streaming-recognition channels-per-connection=\"0\"/>",
+         "Unexpected Value <0> for Attribute <channels-per-connection>"},
+        {"<streaming-recognition channels-per-connection=\"many\"/>",
+         "Unexpected Value <many> for Attribute <channels-per-connection>"},
+        {"<streaming-recognition channels-per-connection=\"-5\"/>",
+         "Unexpected Value <-5> for Attribute <channels-per-connection>"},
     };
     std::string body;
     for (const Case& c : cases)
@@ -186,6 +193,9 @@ TEST_F(SettingsTest, BadValuesWarnAndKeepTheEarlierValue) {
     EXPECT_EQ(m_settings.m_streaming.m_startOfInput,
               Zeph::StreamingRecogSettings::START_OF_INPUT_SERVICE_ORIGINATED);
     EXPECT_EQ(m_settings.m_utteranceManager.m_logLevel, APT_PRIO_NOTICE);
+    EXPECT_EQ(m_settings.m_streaming.m_channelsPerConnection, 50);
+    ASSERT_TRUE(Load("<streaming-recognition channels-per-connection=\"20\"/>"));
+    EXPECT_EQ(m_settings.m_streaming.m_channelsPerConnection, 20);
 }
 
 TEST_F(SettingsTest, UnknownElementsAreLoggedAndLoadingGoesOn) {

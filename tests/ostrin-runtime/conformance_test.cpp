@@ -202,3 +202,86 @@ TEST(Conformance, OutOfRangeValuesAreReportedByTheirRule) {
     EXPECT_FALSE(checker.OnMessage(cause, &v).deliver);
     EXPECT_EQ(v.back().rule, ConformanceChecker::kRuleRecognitionComplete);
 }
+
+// A result body must parse as its Content-Type says, or a client's NLSML or JSON parser
+// refuses the result: malformed bodies are reported, well-formed ones and other types pass.
+TEST(Conformance, AnNlsmlOrJsonBodyThatDoesNotParseIsReported) {
+    struct Body {
+        const char* type;
+        const char* text;
+        bool parses;
+    };
+    const Body bodies[] = {
+        {"application/x-nlsml", "<?xml version=\"1.0\"?><result><input>a &amp; b</input></result>",
+         true},
+        {"application/x-nlsml", "<result><input>a & b</input></result>", false},
+        {"Application/NLSML+XML; charset=UTF-8", "<result><interpretation></result>", false},
+        {"application/json", "{\"queryText\":\"a\",\"confidence\":0.9}", true},
+        {"application/json", "{\"queryText\":\"a\",}", false},
+        {"application/json", "\"\xff\"", false},  // not UTF-8
+        {"text/plain", "<not xml", true},
+    };
+    for (const Body& body : bodies) {
+        Checker checker;
+        std::vector<Violation> v;
+        checker.OnRequest(1, "RECOGNIZE");
+        checker.OnMessage(Response(1, kInProgress), &v);
+        MessageInfo completion = Completion(1);
+        completion.has_content_type = true;
+        completion.content_type = body.type;
+        completion.body = body.text;
+        completion.body_length = completion.body.size();
+        MessageVerdict verdict = checker.OnMessage(completion, &v);
+        if (body.parses) {
+            EXPECT_TRUE(v.empty()) << body.text << ": " << v.front().detail;
+            continue;
+        }
+        ASSERT_EQ(v.size(), 1u) << body.text;
+        EXPECT_EQ(v[0].rule, ConformanceChecker::kRuleBodyParses);
+        EXPECT_EQ(v[0].request_id, 1u);
+        EXPECT_FALSE(verdict.conforming);
+        EXPECT_TRUE(verdict.deliver);  // the client gets it, as a real server would send it
+    }
+}
+
+// MRCPv2's Waveform-URI is empty or "<URI>;size=N;duration=M"; MRCPv1's Waveform-URL is a
+// bare URL and is not checked.
+TEST(Conformance, AWaveformUriOutOfShapeIsReported) {
+    struct Value {
+        const char* text;
+        bool good;
+    };
+    const Value values[] = {
+        {"<http://host/a.wav>;size=16000;duration=1000", true},
+        {"", true},
+        {"http://host/a.wav", false},
+        {"<http://host/a.wav>", false},
+        {"<>;size=1;duration=0", false},
+        {"<http://host/a.wav>;size=;duration=1", false},
+        {"<http://host/a.wav>;duration=1;size=16", false},
+        {"<http://host/a.wav>;size=16;duration=1x", false},
+    };
+    for (const Value& value : values) {
+        for (int version : {1, 2}) {
+            Checker checker;
+            checker.SetChannel("A", version);
+            std::vector<Violation> v;
+            checker.OnRequest(1, "RECOGNIZE");
+            MessageInfo response = Response(1, kInProgress);
+            response.version = version;
+            checker.OnMessage(response, &v);
+            MessageInfo completion = Completion(1);
+            completion.version = version;
+            completion.has_waveform_uri = true;
+            completion.waveform_uri = value.text;
+            checker.OnMessage(completion, &v);
+            if (value.good || version == 1) {
+                EXPECT_TRUE(v.empty()) << value.text << ": " << v.front().detail;
+                continue;
+            }
+            ASSERT_EQ(v.size(), 1u) << value.text;
+            EXPECT_EQ(v[0].rule, ConformanceChecker::kRuleWaveformUri);
+            EXPECT_EQ(v[0].detail, std::string("Waveform-URI [") + value.text + "]");
+        }
+    }
+}

@@ -139,10 +139,10 @@ void SetCause(mrcp_message_t* event, int cause) {
     mrcp_resource_header_property_add(event, RECOGNIZER_HEADER_COMPLETION_CAUSE);
 }
 
-void SetBody(mrcp_message_t* event, const std::string& body, bool with_type = true) {
+void SetBody(mrcp_message_t* event, const std::string& body, bool with_type = true,
+             const char* type = "application/x-nlsml") {
     if (with_type) {
-        apt_string_assign(&mrcp_generic_header_get(event)->content_type, "application/x-nlsml",
-                          event->pool);
+        apt_string_assign(&mrcp_generic_header_get(event)->content_type, type, event->pool);
         mrcp_generic_header_property_add(event, GENERIC_HEADER_CONTENT_TYPE);
     }
     mrcp_message_body_set(event, body.data(), body.size());
@@ -161,7 +161,17 @@ mrcp_message_t* Completion(const ChannelPtr& channel, mrcp_message_t* request, i
     std::string body =
         "<?xml version=\"1.0\"?>\n<result><interpretation><instance>session=" + session +
         "</instance></interpretation></result>\n";
-    SetBody(event, body, !Is(channel, "body-without-type"));
+    if (Is(channel, "bad-waveform-uri")) {
+        apt_string_assign(&mrcp_resource_header_get(event)->waveform_uri, "<http://host/a.wav>",
+                          event->pool);
+        mrcp_resource_header_property_add(event, RECOGNIZER_HEADER_WAVEFORM_URI);
+    }
+    if (Is(channel, "bad-nlsml"))
+        body = "<result><input>a & b</input></result>";
+    if (Is(channel, "bad-json"))
+        SetBody(event, "{\"queryText\": \"a\",}", true, "application/json");
+    else
+        SetBody(event, body, !Is(channel, "body-without-type"));
     if (Is(channel, "two-content-lengths"))
         mrcp_message_unknown_header_add(event, "content-length", "9");
     if (Is(channel, "header-twice"))

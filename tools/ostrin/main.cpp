@@ -1,10 +1,12 @@
 // The `ostrin` command: a network-less Ostrin server for trying a recognizer plugin.
 //   ostrin run SCENARIO [options]        carry out a scenario file
-//   ostrin recognize --grammar URI [options] FILE.wav...
+//   ostrin recognize --grammar URI [options] FILE.wav...   one recognition per file
 //   ostrin selfcheck [--plugin PATH]     a built-in scenario against the sample plugin
 // See tools/ostrin/README.md.
+#include <strings.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -23,7 +25,8 @@ const char* const kUsage =
     "usage: ostrin run SCENARIO [--plugin PATH] [--root DIR] [--pace realtime|fast] [--strict]\n"
     "                  [-v|--log-level NAME]\n"
     "       ostrin recognize [--plugin PATH] [--root DIR] --grammar URI [--rate 8000]\n"
-    "                  [--version 2] [--header 'Name: value']... [-v] FILE.wav...\n"
+    "                  [--version 2] [--header 'Name: value']... [--attribute NAME=VALUE]...\n"
+    "                  [--strict] [-v|--log-level NAME] FILE.wav...\n"
     "       ostrin selfcheck [--plugin PATH]\n"
     "common options: --conf-dir DIR --log-dir DIR --data-dir DIR --var-dir DIR\n"
     "                --max-channels N (default 100)\n";
@@ -47,6 +50,7 @@ struct CommandLine {
     int rate = 8000;
     int version = 2;
     std::vector<std::string> headers;
+    std::vector<std::pair<std::string, std::string>> attributes;  // of the recognize channel
 };
 
 int UsageError(const std::string& message) {
@@ -146,6 +150,12 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
                 return UsageError("--header needs 'Name: value'");
             }
             line->headers.push_back(text);
+        } else if (arg == "--attribute") {
+            size_t equals = std::string::npos;
+            if (!value(&text) || (equals = text.find('=')) == std::string::npos || equals == 0) {
+                return UsageError("--attribute needs NAME=VALUE");
+            }
+            line->attributes.emplace_back(text.substr(0, equals), text.substr(equals + 1));
         } else if (!arg.empty() && arg[0] == '-') {
             return UsageError("unknown option '" + arg + "'");
         } else {
@@ -179,6 +189,34 @@ int Run(const CommandLine& line) {
     return RunScenario(scenario, options, std::cout, std::cerr);
 }
 
+// The value of header `name` in a message written in wire format, or "".
+std::string HeaderValue(const std::string& text, const std::string& name) {
+    std::istringstream in(text);
+    std::string line;
+    std::getline(in, line);  // the start line
+    while (std::getline(in, line) && !line.empty() && line != "\r") {
+        size_t colon = line.find(':');
+        if (colon != name.size() || strncasecmp(line.c_str(), name.c_str(), colon) != 0) {
+            continue;
+        }
+        size_t begin = line.find_first_not_of(' ', colon + 1);
+        size_t stop = line.find_last_not_of("\r ");
+        return begin == std::string::npos || stop < begin ? std::string()
+                                                          : line.substr(begin, stop - begin + 1);
+    }
+    return std::string();
+}
+
+// A recognition that matched: success, or success when the recognition timer ran out.
+bool IsRecognized(const std::string& completion_cause) {
+    return completion_cause.compare(0, 4, "000 ") == 0 ||
+           completion_cause.compare(0, 4, "008 ") == 0;
+}
+
+// One RECOGNIZE per file on one channel (one dialog session), the file's audio streamed at
+// its own pace. Exit status: 0 every file recognized, 3 every file answered but not every
+// one recognized, 1 an error (no answer, unreadable file, plugin failure, a violation with
+// --strict), 2 a bad command line.
 int Recognize(const CommandLine& line) {
     if (line.grammar.empty())
         return UsageError("recognize needs --grammar URI");
@@ -209,15 +247,17 @@ int Recognize(const CommandLine& line) {
     host.SetViolationHandler([](const std::string& channel, const Violation& violation) {
         std::cout << FormatViolation(channel, violation) << "\n";
     });
-    int status = 0;
+    bool failed = false;
+    bool all_recognized = true;
     std::string error;
-    if (!host.Open(&error) || !host.OpenChannel("rec", line.rate, line.version, {}, &error)) {
+    if (!host.Open(&error) ||
+        !host.OpenChannel("rec", line.rate, line.version, line.attributes, &error)) {
         std::cerr << "ostrin: error: " << error << "\n";
         std::string ignored;
         host.Shutdown(&ignored);
         return 1;
     }
-    for (size_t i = 0; i < line.arguments.size(); ++i) {
+    for (size_t i = 0; i < line.arguments.size() && !failed; ++i) {
         const std::string& path = line.arguments[i];
         std::string id = std::to_string(i + 1);
         std::string request = line.version == 2 ? "MRCP/2.0 0 RECOGNIZE " + id + "\n"
@@ -229,7 +269,7 @@ int Recognize(const CommandLine& line) {
         PluginMessage response, complete;
         if (!host.SendRequest("rec", request, &error)) {
             std::cerr << "ostrin: error: " << path << ": " << error << "\n";
-            status = 1;
+            failed = true;
             break;
         }
         // Each wait names its request, so a late message of an earlier file never counts.
@@ -238,7 +278,7 @@ int Recognize(const CommandLine& line) {
         wanted.request_id = int64_t(i + 1);
         if (!host.WaitForMessage("rec", wanted, options.open_timeout_ms, &response)) {
             std::cerr << "ostrin: error: " << path << ": no response to RECOGNIZE\n";
-            status = 1;
+            failed = true;
             break;
         }
         std::cout << path << "\n";
@@ -246,12 +286,12 @@ int Recognize(const CommandLine& line) {
             // Refused at once: the response says why.
             std::cout << "Status: " << response.info.status_code << "\n"
                       << "Completion-Cause: " << response.completion_cause << "\n\n";
-            status = 1;
+            all_recognized = false;
             continue;
         }
         if (!host.AddAudio("rec", path, &error)) {
             std::cerr << "ostrin: error: " << error << "\n";
-            status = 1;
+            failed = true;
             break;
         }
         int timeout_ms = int(durations_ms[i]) + 30000;
@@ -259,21 +299,37 @@ int Recognize(const CommandLine& line) {
         if (!host.WaitForMessage("rec", wanted, timeout_ms, &complete)) {
             std::cerr << "ostrin: error: " << path << ": no RECOGNITION-COMPLETE within "
                       << timeout_ms << " ms\n";
-            status = 1;
+            failed = true;
             break;
         }
+        all_recognized = all_recognized && IsRecognized(complete.completion_cause);
         std::cout << "Completion-Cause: " << complete.completion_cause << "\n";
-        if (!complete.body.empty())
-            std::cout << complete.body;
-        if (complete.body.empty() || complete.body.back() != '\n')
-            std::cout << "\n";
+        std::string waveform_uri = HeaderValue(complete.text, "Waveform-URI");
+        if (!waveform_uri.empty())
+            std::cout << "Waveform-URI: " << waveform_uri << "\n";
+        if (!complete.body.empty()) {
+            std::cout << "Content-Type: " << complete.content_type << "\n\n" << complete.body;
+            if (complete.body.back() != '\n')
+                std::cout << "\n";
+        }
         std::cout << "\n";
+        // What is left of the file plays out before the next RECOGNIZE, as on a call, so
+        // that it never reaches the next file's recognition.
+        auto drain_deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(durations_ms[i] + 5000);
+        while (host.PendingFrames("rec") > 0 && std::chrono::steady_clock::now() < drain_deadline) {
+            host.PumpUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
+        }
     }
     if (!host.Shutdown(&error)) {
         std::cerr << "ostrin: error: " << error << "\n";
-        status = 1;
+        failed = true;
     }
-    return status;
+    if (line.run.strict && host.violation_count() > 0)
+        failed = true;
+    if (failed)
+        return 1;
+    return all_recognized ? 0 : 3;
 }
 
 // A tiny built-in scenario against the sample plugin: proves that loading, channels,

@@ -1248,8 +1248,11 @@ bool Channel::CreateGrpcChannel() {
         arguments.SetMaxReceiveMessageSize(settings.m_maxRecvMessageLength);
     if (settings.m_maxSendMessageLength > 0)
         arguments.SetMaxSendMessageSize(settings.m_maxSendMessageLength);
-    m_grpcChannel =
-        grpc::CreateCustomChannel(settings.m_serviceUri, m_credentials.m_credentials, arguments);
+    // A connection shared with few enough other channels that the service never makes a
+    // call of this channel wait for a free stream.
+    m_connection = m_engine->GetConnectionPool().Acquire(settings.m_serviceUri,
+                                                         m_credentials.m_credentials, arguments);
+    m_grpcChannel = m_connection.GetChannel();
     if (!m_grpcChannel) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Failed to Create gRPC Channel <%s@%s>", GetId(), sm_Suffix);

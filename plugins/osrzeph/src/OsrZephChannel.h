@@ -20,6 +20,7 @@
 #include "OsrGrammar.h"
 #include "OsrRdrManager.h"
 #include "OsrUtteranceManager.h"
+#include "OsrZephConnectionPool.h"
 #include "OsrZephDataChunk.h"
 #include "OsrZephEngine.h"
 #include "OsrZephGrammarSet.h"
@@ -337,6 +338,8 @@ private:
     mrcp_engine_channel_t* m_hostChannel = nullptr;
     std::string m_id;
     CredentialsProfile m_credentials;
+    // The channel's place on one of the engine's connections, and its gRPC channel.
+    ConnectionLease m_connection;
     std::shared_ptr<grpc::Channel> m_grpcChannel;
     std::shared_ptr<MethodBase> m_method;
     // One per API flavour; at most one is set.

@@ -157,6 +157,7 @@ bool Engine::ProcessOpen() {
                 streaming.m_httpProxy.c_str());
         SetEnv("http_proxy", streaming.m_httpProxy);
     }
+    m_connectionPool.SetChannelsPerConnection(streaming.m_channelsPerConnection);
     return CreateGrpcTask();
 }
 
@@ -188,6 +189,8 @@ void Engine::ShutdownStreams() {
 }
 
 void Engine::Cleanup() {
+    // Channels still open keep their connections until they are deleted.
+    m_connectionPool.Clear();
     DestroyGrpcTask();
     DestroyManagers();
     // The log function lives in this library: after a failed start (no shutdown runs on the

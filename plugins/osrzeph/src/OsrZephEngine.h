@@ -15,6 +15,7 @@
 #include <ostedpf/OstEdpfTimer.h>
 #include <ostrin/mrcp_engine.h>
 
+#include "OsrZephConnectionPool.h"
 #include "OsrZephSettings.h"
 #include "OsrZephUsage.h"
 
@@ -40,8 +41,8 @@ struct CredentialsProfile {
 // - Event processor thread: OnStart, OnShutdown, the refresh timer, OnOpenChannel,
 //   OnCloseChannel, FindCredentials, CreateCredentials, GetCredentialsFilePath, and
 //   everything the channels do.
-//   The channel list, the counters, the credentials profiles, the gRPC task and the
-//   managers belong to this thread and have no lock.
+//   The channel list, the counters, the credentials profiles, the gRPC task, the
+//   connection pool and the managers belong to this thread and have no lock.
 // - The settings are written by Open (server thread, before the processor starts) and
 //   only read afterwards.
 class Engine : public OstEdpf::SoftEventProcessor::Observer, public OstEdpf::TimerHandler {
@@ -94,6 +95,7 @@ public:
     const CredentialsProfile& GetDefaultProfile() const { return m_defaultProfile; }
     OstEdpf::SoftEventProcessor* GetEventProcessor() const { return m_eventProcessor; }
     Task* GetGrpcTask() const { return m_grpcTask; }
+    ConnectionPool& GetConnectionPool() { return m_connectionPool; }
     // Null until the engine has started (and after it has stopped).
     UtteranceManager* GetUtteranceManager() const { return m_utteranceManager; }
     RdrManager* GetRdrManager() const { return m_rdrManager; }
@@ -139,6 +141,7 @@ private:
     mrcp_engine_t* m_hostEngine = nullptr;
     OstEdpf::SoftEventProcessor* m_eventProcessor = nullptr;
     Task* m_grpcTask = nullptr;
+    ConnectionPool m_connectionPool{StreamingRecogSettings().m_channelsPerConnection};
     UtteranceManager* m_utteranceManager = nullptr;
     RdrManager* m_rdrManager = nullptr;
     CredentialsProfile m_defaultProfile;

@@ -107,6 +107,13 @@ bool StreamingRecogSettings::Load(const apr_xml_elem* elem) {
             a.GetInt(m_maxRecvMessageLength);
         } else if (a.Is("max-send-message-length")) {
             a.GetInt(m_maxSendMessageLength);
+        } else if (a.Is("channels-per-connection")) {
+            // Not a number, 0 or less would put no channel on a connection.
+            long channels = a.GetInt();
+            if (channels >= 1 && channels <= INT32_MAX)
+                m_channelsPerConnection = static_cast<int>(channels);
+            else
+                a.WarnUnexpectedValue("Attribute");
         } else {
             return false;
         }

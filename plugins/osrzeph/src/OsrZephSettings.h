@@ -62,6 +62,10 @@ struct StreamingRecogSettings {
     std::string m_location;
     int32_t m_maxRecvMessageLength = -1;  // used when > 0
     int32_t m_maxSendMessageLength = -1;  // used when > 0
+    // MRCP channels that share one gRPC connection to the service (at least 1): half the
+    // 100 concurrent streams the service takes on one connection, so that every channel
+    // may have a call finishing while its next one starts.
+    int m_channelsPerConnection = 50;
 
     bool Load(const apr_xml_elem* elem);
 };

@@ -5,10 +5,35 @@
 namespace DialogflowSim {
 
 uint64_t LiveStreams::Add(EndFunction end) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const uint64_t ticket = next_ticket_++;
-    open_.emplace(ticket, std::move(end));
+    std::vector<std::function<void()>> released;
+    uint64_t ticket = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ticket = next_ticket_++;
+        open_.emplace(ticket, std::move(end));
+        if (gate_ > 0 && open_.size() >= gate_) {
+            gate_ = 0;
+            released.swap(waiting_);
+        }
+    }
+    for (const auto& go : released) {
+        go();
+    }
     return ticket;
+}
+
+void LiveStreams::SetGate(size_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    gate_ = count;
+}
+
+bool LiveStreams::AwaitGate(std::function<void()> go) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (gate_ == 0) {
+        return true;
+    }
+    waiting_.push_back(std::move(go));
+    return false;
 }
 
 void LiveStreams::Remove(uint64_t ticket) {

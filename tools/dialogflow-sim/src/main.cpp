@@ -23,6 +23,7 @@ const char kUsage[] =
     "  --max-streams-per-connection N  concurrent streams per connection (default 100)\n"
     "  --hold-connections MS           hold each new connection MS ms before serving it:\n"
     "                                  the client's streams on it wait to be created\n"
+    "  --hold-streams-until N          read no stream until N streams are open at once\n"
     "Prints \"listening HOST:PORT\" once serving; stops on SIGTERM or SIGINT.\n";
 
 bool ParsePositive(const char* text, int* value) {
@@ -82,6 +83,10 @@ int main(int argc, char** argv) {
         } else if (flag == "--hold-connections") {
             if (!ParsePositive(value, &options.hold_connections_ms)) {
                 return UsageError("--hold-connections needs a positive number");
+            }
+        } else if (flag == "--hold-streams-until") {
+            if (!ParsePositive(value, &options.hold_streams_until)) {
+                return UsageError("--hold-streams-until needs a positive number");
             }
         } else {
             return UsageError("unknown option " + flag);

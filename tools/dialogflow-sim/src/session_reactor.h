@@ -69,7 +69,10 @@ public:
     }
 
     SessionReactor(grpc::CallbackServerContext* context, SimContext* sim)
-        : context_(context), sim_(sim), started_(std::chrono::system_clock::now()) {}
+        : context_(context),
+          sim_(sim),
+          started_(std::chrono::system_clock::now()),
+          peer_(context->peer()) {}
 
     void OnReadDone(bool ok) override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -179,6 +182,28 @@ private:
             EndStream(*faults_.refuse);
             return;
         }
+        // Held at the gate (--hold-streams-until) before anything is read. The wait is
+        // weak: a stream that ends meanwhile (shutdown) is not kept for the gate.
+        std::weak_ptr<SessionReactor> weak = self_;
+        const bool open = sim_->streams.AwaitGate([weak, timers = sim_->timers] {
+            // Called under the lock of the stream that opened the gate: the timer thread
+            // takes this one's.
+            timers->Schedule(0, [weak] {
+                if (auto keep = weak.lock()) {
+                    std::lock_guard<std::mutex> lock(keep->mutex_);
+                    if (!keep->done_ && !keep->finished_ && !keep->finish_pending_) {
+                        keep->Accept();
+                    }
+                }
+            });
+        });
+        if (open) {
+            Accept();
+        }
+    }
+
+    // Past the gate: the agent-wide accept delay, then the first read.
+    void Accept() {
         if (faults_.delay_accept_ms > 0) {
             After(faults_.delay_accept_ms, [this] { this->StartRead(&incoming_); });
         } else {
@@ -459,6 +484,7 @@ private:
         }
         if (!outgoing_.empty() && !finished_) {
             writing_ = true;
+            last_write_at_ = std::chrono::steady_clock::now();
             this->StartWrite(&outgoing_.front());
         } else if (finish_pending_ && !finished_) {
             finished_ = true;
@@ -561,8 +587,19 @@ private:
         status.AddMember("code", static_cast<int>(status_.error_code()), allocator);
         status.AddMember("message", text(status_.error_message()), allocator);
         line.AddMember("status", status, allocator);
+        line.AddMember("peer", text(peer_), allocator);
         line.AddMember("start_ms", ms(started_.time_since_epoch()), allocator);
         line.AddMember("duration_ms", ms(now - started_), allocator);
+        // CLOCK_MONOTONIC, system-wide: a client on this machine measures its own latency
+        // against these (0 when no response was written).
+        const auto us = [](std::chrono::steady_clock::time_point at) {
+            return static_cast<int64_t>(
+                std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch())
+                    .count());
+        };
+        line.AddMember("last_response_steady_us",
+                       responses_sent_ > 0 ? us(last_write_at_) : int64_t(0), allocator);
+        line.AddMember("status_steady_us", us(std::chrono::steady_clock::now()), allocator);
         rapidjson::StringBuffer buffer;
         rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
         line.Accept(writer);
@@ -572,6 +609,7 @@ private:
     grpc::CallbackServerContext* context_;
     SimContext* sim_;
     const std::chrono::system_clock::time_point started_;
+    const std::string peer_;  // the client's end of the connection, "ipv4:127.0.0.1:PORT"
 
     std::mutex mutex_;  // guards everything below
     std::shared_ptr<SessionReactor> self_;
@@ -593,6 +631,7 @@ private:
     uint64_t audio_requests_ = 0;
     uint64_t audio_bytes_ = 0;
     uint64_t responses_sent_ = 0;
+    std::chrono::steady_clock::time_point last_write_at_;  // the last response's write began
 
     std::deque<grpc::ByteBuffer> outgoing_;  // front() is being written while writing_
     bool writing_ = false;

@@ -37,6 +37,7 @@ void LogLine(const std::string& line) {
 int RunSim(const SimOptions& options) {
     SimContext sim;
     sim.max_audio_ms = options.max_audio_ms;
+    sim.streams.SetGate(static_cast<size_t>(options.hold_streams_until));
     std::string error;
     if (options.agent_file.empty()) {
         sim.agent = Agent::BuiltIn();

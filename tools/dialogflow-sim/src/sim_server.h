@@ -18,6 +18,7 @@ struct SimOptions {
     int max_streams_per_connection = 100;
     // Each new connection is held this long before the server takes part in it; 0: none.
     int hold_connections_ms = 0;
+    int hold_streams_until = 0;  // 0: no gate
 };
 
 // Main thread only; SIGTERM and SIGINT must be blocked in every thread before the call.

@@ -1,8 +1,14 @@
 #include "ostrin_runtime/conformance.h"
 
+#include <apr_general.h>
+#include <apr_pools.h>
+#include <apr_xml.h>
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
 #include <strings.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace OstrinRuntime {
 
@@ -36,6 +42,8 @@ const char* const ConformanceChecker::kRuleOpenOnce = "one open response";
 const char* const ConformanceChecker::kRuleCloseOnce = "one close response";
 const char* const ConformanceChecker::kRuleNothingAfterClose = "nothing after close";
 const char* const ConformanceChecker::kRuleChannelExists = "messages name an existing channel";
+const char* const ConformanceChecker::kRuleBodyParses = "an NLSML or JSON body parses";
+const char* const ConformanceChecker::kRuleWaveformUri = "Waveform-URI is <URI>;size=N;duration=M";
 
 namespace {
 
@@ -70,6 +78,77 @@ bool MayStayInProgress(const std::string& method) {
 
 bool IsStartOfInput(const std::string& name) {
     return name == "START-OF-INPUT" || name == "START-OF-SPEECH";
+}
+
+// Empty when `body` is well-formed XML, else the parser's error.
+std::string XmlError(const std::string& body) {
+    // Reference-counted: the host has initialised APR already; a unit test may not have.
+    if (apr_initialize() != APR_SUCCESS)
+        return "";
+    apr_pool_t* pool = nullptr;
+    std::string error;
+    if (apr_pool_create(&pool, nullptr) == APR_SUCCESS) {
+        apr_xml_parser* parser = apr_xml_parser_create(pool);
+        apr_xml_doc* doc = nullptr;
+        if (apr_xml_parser_feed(parser, body.data(), body.size()) != APR_SUCCESS ||
+            apr_xml_parser_done(parser, &doc) != APR_SUCCESS) {
+            char text[256] = "";
+            apr_xml_parser_geterror(parser, text, sizeof(text));
+            error = text[0] != '\0' ? text : "not well-formed";
+        }
+        apr_pool_destroy(pool);
+    }
+    apr_terminate();
+    return error;
+}
+
+// Empty when `body` is one JSON value in valid UTF-8, else the parser's error.
+std::string JsonError(const std::string& body) {
+    rapidjson::Document doc;
+    doc.Parse<rapidjson::kParseValidateEncodingFlag>(body.data(), body.size());
+    if (!doc.HasParseError())
+        return "";
+    return std::string(rapidjson::GetParseError_En(doc.GetParseError())) + " at offset " +
+           std::to_string(doc.GetErrorOffset());
+}
+
+// An MRCPv2 Waveform-URI value: empty (no waveform) or "<" URI ">;size=" digits
+// ";duration=" digits.
+bool IsWaveformUri(const std::string& value) {
+    if (value.empty())
+        return true;
+    size_t close = value.find('>');
+    if (value[0] != '<' || close == std::string::npos || close == 1)
+        return false;
+    size_t at = close + 1;
+    for (const char* field : {";size=", ";duration="}) {
+        size_t length = std::strlen(field);
+        if (value.compare(at, length, field) != 0)
+            return false;
+        at += length;
+        size_t digits = value.find_first_not_of("0123456789", at);
+        if (digits == at)
+            return false;
+        at = digits == std::string::npos ? value.size() : digits;
+    }
+    return at == value.size();
+}
+
+// A result body that a client's parser would refuse: the type's name and the parser's error.
+std::string BodyError(const std::string& content_type, const std::string& body) {
+    // The media type without parameters ("; charset=..."), compared without case.
+    std::string type = content_type.substr(0, content_type.find(';'));
+    type.erase(type.find_last_not_of(" \t") + 1);
+    if (strcasecmp(type.c_str(), "application/x-nlsml") == 0 ||
+        strcasecmp(type.c_str(), "application/nlsml+xml") == 0) {
+        std::string error = XmlError(body);
+        return error.empty() ? "" : "NLSML body is not well-formed XML: " + error;
+    }
+    if (strcasecmp(type.c_str(), "application/json") == 0) {
+        std::string error = JsonError(body);
+        return error.empty() ? "" : "JSON body does not parse: " + error;
+    }
+    return "";
 }
 
 }  // namespace
@@ -198,6 +277,14 @@ MessageVerdict ConformanceChecker::OnMessage(const MessageInfo& message,
             Report(
                 violations, message.request_id, kRuleBody,
                 "a body of " + std::to_string(message.body_length) + " bytes without Content-Type");
+        }
+        std::string body_error = BodyError(message.content_type, message.body);
+        if (!body_error.empty())
+            Report(violations, message.request_id, kRuleBodyParses, body_error);
+        if (message.has_waveform_uri && message.version == 2 &&
+            !IsWaveformUri(message.waveform_uri)) {
+            Report(violations, message.request_id, kRuleWaveformUri,
+                   "Waveform-URI [" + message.waveform_uri + "]");
         }
         if (message.kind == MessageInfo::Kind::kResponse) {
             OnResponse(message, &verdict, violations);

@@ -127,11 +127,17 @@ void Snapshot(mrcp_message_t* message, PluginMessage* out) {
         if (cause_name)
             out->completion_cause += " " + ToString(*cause_name);
     }
+    if (mrcp_resource_header_property_check(message, RECOGNIZER_HEADER_WAVEFORM_URI)) {
+        info.has_waveform_uri = true;
+        info.waveform_uri = ToString(message->resource_header.waveform_uri);
+    }
     if (mrcp_generic_header_property_check(message, GENERIC_HEADER_CONTENT_TYPE)) {
         info.has_content_type = true;
         out->content_type = ToString(message->generic_header.content_type);
+        info.content_type = out->content_type;
     }
     out->body = ToString(message->body);
+    info.body = out->body;
     info.body_length = out->body.size();
 
     std::vector<std::string> names;
@@ -426,10 +432,12 @@ apt_bool_t HostEngine::OnChannelClose(mrcp_engine_channel_t* channel) {
 }
 
 apt_bool_t HostEngine::OnChannelMessage(mrcp_engine_channel_t* channel, mrcp_message_t* message) {
+    Clock::time_point sent_at = Clock::now();
     if (!channel || !message || !channel->engine || !channel->engine->event_obj)
         return FALSE;
     InboxEvent event;
     event.type = InboxEvent::Type::kMessage;
+    event.message.sent_at = sent_at;
     event.channel_key = KeyOf(channel);
     Snapshot(message, &event.message);
     static_cast<HostEngine*>(channel->engine->event_obj)->Post(std::move(event));

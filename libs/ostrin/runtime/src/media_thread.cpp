@@ -1,5 +1,6 @@
 #include "ostrin_runtime/media_thread.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace OstrinRuntime {
@@ -48,6 +49,7 @@ void MediaThread::Start() {
     if (thread_.joinable())
         return;
     stopping_ = false;
+    timing_ = MediaTiming();
     thread_ = std::thread(&MediaThread::Run, this);
 }
 
@@ -87,6 +89,7 @@ bool MediaThread::Detach(uint64_t key) {
         return true;
     }
     it->second.detaching = true;
+    ++detach_requests_;
     it->second.queue->Clear();
     wake_.notify_all();
     return detached_.wait_for(lock, kDetachTimeout, [&] { return !streams_.count(key); });
@@ -142,6 +145,16 @@ MediaCounters MediaThread::Counters(uint64_t key) {
     return it == streams_.end() ? MediaCounters() : it->second.counters;
 }
 
+MediaTiming MediaThread::Timing() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timing_;
+}
+
+void MediaThread::ResetTiming() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    timing_ = MediaTiming();
+}
+
 bool MediaThread::WriteNext(Stream* entry, bool idle_allowed) {
     mpf_audio_stream_t* stream = entry->stream;
     if (!entry->opened) {
@@ -171,8 +184,12 @@ bool MediaThread::WriteNext(Stream* entry, bool idle_allowed) {
     return queued;
 }
 
-// Media thread, mutex held: closes the streams the server asked to detach.
+// Media thread, mutex held: closes the streams the server asked to detach. Runs before every
+// tick, so the streams are only walked when there is something to close.
 void MediaThread::CloseDetaching() {
+    if (detach_requests_ == 0 && !stopping_)
+        return;
+    detach_requests_ = 0;
     bool any = false;
     for (auto it = streams_.begin(); it != streams_.end();) {
         if (it->second.detaching || stopping_) {
@@ -200,6 +217,13 @@ void MediaThread::Run() {
             // A tick: every channel gets a frame, queued or idle.
             for (auto& entry : streams_)
                 WriteNext(&entry.second, true);
+            // One clock read per tick, under the lock the tick already holds.
+            auto lag =
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - next_tick);
+            ++timing_.ticks;
+            if (lag > kFrameInterval)
+                ++timing_.late_ticks;
+            timing_.max_lag_us = std::max<int64_t>(timing_.max_lag_us, lag.count());
             next_tick += kFrameInterval;
             if (now - next_tick > kMaxLag)
                 next_tick = now + kFrameInterval;

@@ -37,6 +37,10 @@ struct MessageInfo {
     int completion_cause = 0;
     bool completion_cause_known = false;  // a cause of the message's version
     bool has_content_type = false;
+    std::string content_type;
+    std::string body;
+    bool has_waveform_uri = false;
+    std::string waveform_uri;  // the Waveform-URI (MRCPv1: Waveform-URL) value
     size_t body_length = 0;
     int content_length_headers = 0;              // as they would be written
     std::vector<std::string> duplicate_headers;  // names written more than once
@@ -89,11 +93,13 @@ public:
     static const char* const kRuleRecognitionComplete;  // "RECOGNITION-COMPLETE is COMPLETE
                                                         // with a Completion-Cause"
     // Headers and body.
-    static const char* const kRuleBody;        // "a body has Content-Type and one Content-Length"
-    static const char* const kRuleHeaderOnce;  // "each header once"
-    static const char* const kRuleHeaderText;  // "no control characters in header values"
-    static const char* const kRuleWritable;    // "message can be written"
-    static const char* const kRuleReadsBack;   // "message reads back"
+    static const char* const kRuleBody;         // "a body has Content-Type and one Content-Length"
+    static const char* const kRuleBodyParses;   // "an NLSML or JSON body parses"
+    static const char* const kRuleWaveformUri;  // "Waveform-URI is <URI>;size=N;duration=M"
+    static const char* const kRuleHeaderOnce;   // "each header once"
+    static const char* const kRuleHeaderText;   // "no control characters in header values"
+    static const char* const kRuleWritable;     // "message can be written"
+    static const char* const kRuleReadsBack;    // "message reads back"
     // Channel life.
     static const char* const kRuleOpenOnce;           // "one open response"
     static const char* const kRuleCloseOnce;          // "one close response"

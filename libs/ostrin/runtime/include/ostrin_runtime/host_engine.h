@@ -56,6 +56,9 @@ struct HostOptions {
 struct PluginMessage {
     std::string channel;     // channel name
     int64_t elapsed_ms = 0;  // since the host was created
+    // When the plugin handed it to the server (taken first thing on the plugin's thread);
+    // steady_clock is CLOCK_MONOTONIC, so other processes' monotonic stamps compare with it.
+    std::chrono::steady_clock::time_point sent_at;
     MessageInfo info;
     std::string name;              // event name, or the method of the request answered
     std::string completion_cause;  // "NNN name" when the header is present
@@ -115,6 +118,9 @@ public:
                  std::string* error);
     size_t PendingFrames(const std::string& name);
     MediaCounters Counters(const std::string& name);
+    // The media thread's tick punctuality since Open() or the last ResetMediaTicks().
+    MediaTiming MediaTicks() { return media_.Timing(); }
+    void ResetMediaTicks() { media_.ResetTiming(); }
 
     // Handles inbox events until `deadline`.
     void PumpUntil(std::chrono::steady_clock::time_point deadline);

@@ -34,6 +34,15 @@ struct MediaCounters {
     uint64_t refused_frames = 0;  // write_frame returned FALSE
 };
 
+// How punctual the ticks were. A tick's lag runs from the moment it was due to the return of
+// its last write_frame; a tick is late when that lag exceeds the frame interval, that is when
+// some channel got its frame after the next one was due.
+struct MediaTiming {
+    uint64_t ticks = 0;
+    uint64_t late_ticks = 0;
+    int64_t max_lag_us = 0;
+};
+
 class MediaThread {
 public:
     explicit MediaThread(MediaPace pace);
@@ -58,6 +67,9 @@ public:
                  std::string* error);
     size_t PendingFrames(uint64_t key);
     MediaCounters Counters(uint64_t key);
+    // Tick punctuality since Start() or the last ResetTiming().
+    MediaTiming Timing();
+    void ResetTiming();
 
 private:
     struct Stream {
@@ -80,8 +92,10 @@ private:
     std::condition_variable detached_;  // the server thread: a detach is done
     std::map<uint64_t, Stream> streams_;
     bool stopping_ = false;
+    size_t detach_requests_ = 0;  // streams marked detaching since the last CloseDetaching
     std::thread thread_;
     MediaFrame frame_;  // media thread only: scratch frame
+    MediaTiming timing_;
 };
 
 }  // namespace OstrinRuntime
