@@ -900,6 +900,54 @@ TEST_F(SimTestBase, AgentWideFaultsApplyToTextInputs) {
     EXPECT_TRUE(stream.seen.empty());
 }
 
+// A held connection holds back the creation of the streams on it: an asynchronous
+// StartCall does not complete before the call's deadline while the hold lasts (one longer
+// than the test), and nothing reaches the service. A sim stopped with a connection held
+// exits cleanly. Once a (short) hold is over, the connection carries a whole recognition.
+TEST_F(SimTestBase, HeldConnectionsHoldStreamCreation) {
+    ASSERT_TRUE(StartSim({"--hold-connections", "600000"}));
+    {
+        auto stub = google::cloud::dialogflow::v2::Sessions::NewStub(DefaultChannel());
+        grpc::CompletionQueue queue;
+        grpc::ClientContext context;
+        context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(1));
+        auto stream = stub->PrepareAsyncStreamingDetectIntent(&context, &queue);
+        ASSERT_TRUE(stream);
+        int start = 0, finish = 0;
+        stream->StartCall(&start);
+        void* tag = nullptr;
+        bool ok = true;
+        ASSERT_TRUE(queue.Next(&tag, &ok));
+        EXPECT_EQ(tag, &start);
+        EXPECT_FALSE(ok) << "the stream was created through a held connection";
+        grpc::Status status;
+        stream->Finish(&status, &finish);
+        ASSERT_TRUE(queue.Next(&tag, &ok));
+        EXPECT_EQ(tag, &finish);
+        EXPECT_EQ(status.error_code(), grpc::StatusCode::DEADLINE_EXCEEDED);
+        queue.Shutdown();
+        while (queue.Next(&tag, &ok)) {
+        }
+    }
+    EXPECT_EQ(sim_.Stop(), 0);
+    EXPECT_TRUE(Records().empty());
+
+    ASSERT_TRUE(StartSim({"--hold-connections", "300"}));
+    SimStream<V2Client> stream(DefaultChannel());
+    ASSERT_TRUE(stream.Write(V2Client::FirstAudio(V2Client::Session("call-1"), true, true)));
+    EXPECT_EQ(stream.WriteSilence(20), 20);
+    grpc::Status status = stream.Finish();
+    ASSERT_TRUE(status.ok()) << status.error_code() << " " << status.error_message();
+    ASSERT_EQ(stream.seen.size(), 4u);
+    EXPECT_TRUE(stream.seen[3].has_query_result);
+    EXPECT_EQ(sim_.Stop(), 0);
+    auto records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["audio_bytes"].GetUint64(), 64000u);
+    EXPECT_FALSE(sim_.Start({"--hold-connections", "0"}));
+    EXPECT_EQ(sim_.exit_status(), 2);
+}
+
 TEST_F(SimTestBase, PlaintextWithBuiltInAgent) {
     ASSERT_TRUE(sim_.Start({"--insecure"}));
     // gRPC sends no call credentials over plaintext, so the header is added by hand; without

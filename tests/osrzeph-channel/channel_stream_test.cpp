@@ -51,15 +51,17 @@ protected:
 
     // Starts the sim with `agent` (JSON text; empty: the built-in agent) and records every
     // stream.
-    bool StartSim(const std::string& agent = "") {
-        std::vector<std::string> args = {"--record", m_root.Path() + "/streams.jsonl"};
+    bool StartSim(const std::string& agent = "", std::vector<std::string> args = {},
+                  const std::string& streamingAttributes = "") {
+        args.insert(args.end(), {"--record", m_root.Path() + "/streams.jsonl"});
         if (!agent.empty()) {
             WriteFile(m_root.Path() + "/agent.json", agent);
             args.insert(args.end(), {"--agent", m_root.Path() + "/agent.json"});
         }
         if (!m_sim.Start(args))
             return false;
-        m_root.WriteConfig(m_sim.target(), "", "<utterance-manager save-waveforms=\"false\"/>");
+        m_root.WriteConfig(m_sim.target(), streamingAttributes,
+                           "<utterance-manager save-waveforms=\"false\"/>");
         return true;
     }
 
@@ -69,10 +71,20 @@ protected:
         return result;
     }
 
-    // Every stream the sim saw has ended.
+    // The sim's record once it has stopped. A stream it still had to end at its shutdown
+    // would be recorded with "The service is shutting down."
     std::string Streams() {
         m_sim.Stop();
         return ReadFile(m_root.Path() + "/streams.jsonl");
+    }
+
+    // No call was left open at the sim, and the sim (which never answers in these
+    // scenarios) ended none by itself: every stream it saw was ended by the plugin's cancel.
+    // A stream cancelled early may never have reached it; one cancelled before the sim read
+    // its requests may be recorded as ended without them.
+    static void ExpectAllCancelled(const std::string& streams) {
+        EXPECT_EQ(Count(streams, "shutting down"), 0u) << streams;
+        EXPECT_EQ(Count(streams, "\"status\":{\"code\":0,"), 0u) << streams;
     }
 
     ServerRoot m_root;
@@ -93,7 +105,48 @@ TEST_F(ChannelStreamTest, EveryStopOfARecognitionIsAnsweredOnce) {
                                 Message("A", 3, "200 COMPLETE"))
         << run.log;
     std::string streams = Streams();
-    EXPECT_EQ(Count(streams, "\"flavour\""), 1u) << streams;
+    EXPECT_LE(Count(streams, "\"flavour\""), 1u) << streams;
+    ExpectAllCancelled(streams);
+}
+
+// The stream cannot be created yet (the sim holds the connection) when speech has started
+// and the STOP comes: no request went out, so nothing will come back from the service. The
+// STOP is answered with no RECOGNITION-COMPLETE, the call is cancelled, and the close after
+// it is answered too.
+TEST_F(ChannelStreamTest, StopBeforeTheStreamIsCreatedIsAnswered) {
+    ASSERT_TRUE(StartSim("", {"--hold-connections", "600000"}));
+    RunResult run = Run("channel A\n" + Send("A", "RECOGNIZE", 1, "", "builtin:speech/transcribe") +
+                        "wait A response\naudio A speech.wav\nsleep 1000\n" + Send("A", "STOP", 2) +
+                        "wait A response\nclose A\n");
+    EXPECT_EQ(run.status, 0) << run.messages << run.log;
+    EXPECT_EQ(run.messages, Message("A", 1, "200 IN-PROGRESS") +
+                                Message("A", 2, "200 COMPLETE", "Active-Request-Id-List: 1\n"))
+        << run.log;
+    // Speech had reached the channel, waiting for the stream.
+    EXPECT_NE(run.log.find("Input Complete [stopped] size="), std::string::npos) << run.log;
+    EXPECT_EQ(run.log.find("Input Complete [stopped] size=0 "), std::string::npos) << run.log;
+    EXPECT_NE(run.log.find("Cancel Streaming Detect Intent <A@zeph>"), std::string::npos);
+    EXPECT_EQ(run.log.find("Send Config <A@zeph>"), std::string::npos) << run.log;
+    EXPECT_EQ(Count(Streams(), "\"flavour\""), 0u);
+}
+
+// The detector has ended the input and the stream waits for a result the service does not
+// give: the STOP does not wait for the result (nor for the result timeout); no detector
+// event comes for it, the call is cancelled at once.
+TEST_F(ChannelStreamTest, StopAfterTheInputEndedCancelsTheCall) {
+    ASSERT_TRUE(StartSim("{\"faults\": {\"stall\": true}}"));
+    RunResult run = Run("channel A\n" + Send("A", "RECOGNIZE", 1, "", "builtin:speech/transcribe") +
+                        "wait A response\naudio A speech.wav\nsleep 6000\n" + Send("A", "STOP", 2) +
+                        "wait A response\nclose A\n");
+    EXPECT_EQ(run.status, 0) << run.messages << run.log;
+    EXPECT_EQ(run.messages, Message("A", 1, "200 IN-PROGRESS") +
+                                Message("A", 2, "200 COMPLETE", "Active-Request-Id-List: 1\n"))
+        << run.log;
+    // The input had ended before the STOP: the half-close went out.
+    size_t done = run.log.find("Send Done Message <A@zeph>");
+    EXPECT_NE(done, std::string::npos) << run.log;
+    EXPECT_LT(done, run.log.find("Cancel Streaming Detect Intent <A@zeph>")) << run.log;
+    ExpectAllCancelled(Streams());
 }
 
 // A close while the stream runs is answered once the call has ended; nothing is left open.
@@ -107,13 +160,120 @@ TEST_F(ChannelStreamTest, CloseWhileStreamingEndsTheCall) {
                                       "Completion-Cause: 006 recognizer-error\n"))
         << run.log;
     std::string streams = Streams();
-    EXPECT_EQ(Count(streams, "\"flavour\""), 1u) << streams;
+    EXPECT_LE(Count(streams, "\"flavour\""), 1u) << streams;
+    ExpectAllCancelled(streams);
+}
+
+// The speech recognition confidence of the query result decides the cause against the
+// request's Confidence-Threshold (a match at the threshold itself); the intent detection
+// confidence does not count. Below it the result still goes out, with 001 no-match.
+TEST_F(ChannelStreamTest, ConfidenceThresholdDecidesTheCause) {
+    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
+    ASSERT_TRUE(StartSim(R"({
+      "intents": [{"name": "order", "display_name": "Order", "confidence": 0.2}],
+      "utterances": [{"transcript": "I want a large pizza", "confidence": 0.8,
+                      "intent": "order"}]})"));
+    std::string scenario;
+    const char* thresholds[] = {"0.9", "0.8", "0.5"};
+    for (int i = 0; i < 3; ++i) {
+        std::string channel = std::string(1, static_cast<char>('A' + i));
+        scenario += "channel " + channel + "\n" +
+                    Send(channel, "RECOGNIZE", 1,
+                         std::string("Confidence-Threshold: ") + thresholds[i] + "\n",
+                         "builtin:speech/transcribe") +
+                    "wait " + channel + " response\naudio " + channel + " speech.wav\nwait " +
+                    channel + " RECOGNITION-COMPLETE timeout=30000\nclose " + channel + "\n";
+    }
+    RunResult run = Run(scenario);
+    EXPECT_EQ(run.status, 0) << run.messages << run.log;
+    const std::string body =
+        "<?xml version=\"1.0\"?><result><interpretation grammar=\"builtin:speech/transcribe\" "
+        "confidence=\"0.8\"><instance><query_text>I want a large pizza</query_text>"
+        "<speech_recognition_confidence>0.8</speech_recognition_confidence><parameters>"
+        "</parameters><all_required_params_present>true</all_required_params_present><intent>"
+        "<name>projects/zeph-test-project/agent/intents/order</name><display_name>Order"
+        "</display_name></intent><intent_detection_confidence>0.2</intent_detection_confidence>"
+        "<language_code>en-US</language_code></instance><input mode=\"speech\">I want a large "
+        "pizza</input></interpretation></result>";
+    std::string expected;
+    const char* causes[] = {"001 no-match", "000 success", "000 success"};
+    for (int i = 0; i < 3; ++i) {
+        std::string channel = std::string(1, static_cast<char>('A' + i));
+        expected += Message(channel, 1, "200 IN-PROGRESS") +
+                    Event(channel, "START-OF-INPUT", 1, "IN-PROGRESS", "Input-Type: speech\n") +
+                    Event(channel, "RECOGNITION-COMPLETE", 1, "COMPLETE",
+                          std::string("Completion-Cause: ") + causes[i] +
+                              "\nContent-Type: application/x-nlsml\nContent-Length: " +
+                              std::to_string(body.size()) + "\n") +
+                    body + "\n";
+    }
+    EXPECT_EQ(run.messages, expected) << run.log;
+}
+
+// Vendor-Specific-Parameters projectid and dialogid name the session, a value between
+// double quotes without them; the sim's record shows the session path the stream used.
+TEST_F(ChannelStreamTest, VendorProjectAndDialogIdsNameTheSession) {
+    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
+    ASSERT_TRUE(StartSim());
+    RunResult run = Run(
+        "channel A\n" +
+        Send("A", "RECOGNIZE", 1,
+             "Vendor-Specific-Parameters: projectid=\"other-project\";dialogid=\"call-42\"\n",
+             "builtin:speech/transcribe") +
+        "wait A response\naudio A speech.wav\nwait A RECOGNITION-COMPLETE timeout=30000\n" +
+        "channel B\n" +
+        Send("B", "RECOGNIZE", 1, "Vendor-Specific-Parameters: projectid=plain;dialogid=call-7\n",
+             "builtin:speech/transcribe") +
+        "wait B response\naudio B speech.wav\nwait B RECOGNITION-COMPLETE timeout=30000\n");
+    EXPECT_EQ(run.status, 0) << run.messages << run.log;
+    // The service answers in the project the session names.
+    auto body = [](const std::string& project) {
+        return "<?xml version=\"1.0\"?><result><interpretation "
+               "grammar=\"builtin:speech/transcribe\" confidence=\"0.9\"><instance><query_text>"
+               "hello world</query_text><speech_recognition_confidence>0.9"
+               "</speech_recognition_confidence><action>input.welcome</action><parameters>"
+               "</parameters><all_required_params_present>true</all_required_params_present>"
+               "<fulfillment_text>Hi! How can I help?</fulfillment_text><fulfillment_messages>"
+               "<text><text>Hi! How can I help?</text></text></fulfillment_messages><intent>"
+               "<name>projects/" +
+               project +
+               "/agent/intents/default-welcome</name><display_name>Default Welcome Intent"
+               "</display_name></intent><intent_detection_confidence>1"
+               "</intent_detection_confidence><language_code>en-US</language_code></instance>"
+               "<input mode=\"speech\">hello world</input></interpretation></result>";
+    };
+    std::string expected;
+    for (const char* channel : {"A", "B"}) {
+        std::string text = body(*channel == 'A' ? "other-project" : "plain");
+        expected += Message(channel, 1, "200 IN-PROGRESS") +
+                    Event(channel, "START-OF-INPUT", 1, "IN-PROGRESS", "Input-Type: speech\n") +
+                    Event(channel, "RECOGNITION-COMPLETE", 1, "COMPLETE",
+                          "Completion-Cause: 000 success\nContent-Type: "
+                          "application/x-nlsml\nContent-Length: " +
+                              std::to_string(text.size()) + "\n") +
+                    text + "\n";
+    }
+    EXPECT_EQ(run.messages, expected) << run.log;
+    std::string streams = Streams();
+    EXPECT_EQ(Count(streams,
+                    "\"flavour\":\"v2\",\"session\":\"projects/other-project/agent/"
+                    "sessions/call-42\""),
+              1u)
+        << streams;
+    EXPECT_EQ(Count(streams,
+                    "\"flavour\":\"v2\",\"session\":\"projects/plain/agent/sessions/"
+                    "call-7\""),
+              1u)
+        << streams;
+    EXPECT_EQ(Count(streams, "\\\""), 0u) << "a quote reached the service: " << streams;
 }
 
 // Twenty channels feed audio while requests, STOPs and closes arrive: every request is
 // answered once and every call ends (run under ThreadSanitizer too).
 TEST_F(ChannelStreamTest, TwentyChannelsWithAudioStopsAndCloses) {
-    ASSERT_TRUE(StartSim());
+    // The service hears everything and answers nothing: the recognitions that are neither
+    // stopped nor closed end by the result guard once their input has ended.
+    ASSERT_TRUE(StartSim("{\"faults\": {\"stall\": true}}", {}, "result-timeout=\"2000\""));
     std::string scenario;
     const int kChannels = 20;
     auto name = [](int i) { return "C" + std::to_string(i); };
@@ -141,8 +301,23 @@ TEST_F(ChannelStreamTest, TwentyChannelsWithAudioStopsAndCloses) {
     EXPECT_EQ(run.log.find("ThreadSanitizer"), std::string::npos) << run.log;
     // Closed channels end their recognition too; stopped ones only with the STOP response.
     EXPECT_EQ(Count(run.messages, "RECOGNITION-COMPLETE"), 15u) << run.messages;
+    EXPECT_EQ(Count(run.log, "No Result within Result Timeout [2000 ms]: Cancel Stream"), 10u)
+        << run.log;
+    // A call stopped or closed early may never have reached the sim (as under
+    // ThreadSanitizer); those that ran to their end did, and none was left open.
     std::string streams = Streams();
-    EXPECT_EQ(Count(streams, "\"flavour\""), static_cast<size_t>(kChannels)) << streams;
+    ExpectAllCancelled(streams);
+    EXPECT_LE(Count(streams, "\"flavour\""), static_cast<size_t>(kChannels)) << streams;
+    for (int i = 2; i < kChannels; i += 4) {
+        for (int j = i; j < i + 2; ++j)
+            EXPECT_EQ(
+                Count(
+                    streams,
+                    "\"flavour\":\"v2\",\"session\":\"projects/zeph-test-project/agent/sessions/" +
+                        name(j) + "\""),
+                1u)
+                << name(j) << streams;
+    }
 }
 
 }  // namespace

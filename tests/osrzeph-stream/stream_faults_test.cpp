@@ -15,6 +15,9 @@ struct FaultCase {
     long resultTimeout;
     int cause;
     const char* logLine;  // a line the plugin must have logged; empty: none
+    // The sim holds each new connection this long (--hold-connections); empty: not at all.
+    // Nothing then reaches the sim before the creation timer fires.
+    const char* holdConnections = "";
 };
 
 std::ostream& operator<<(std::ostream& out, const FaultCase& fault) {
@@ -28,8 +31,12 @@ const FaultCase kFaults[] = {
      R"({"utterances": [{"transcript": "x", "faults": {"refuse": {"code": "RESOURCE_EXHAUSTED",
          "message": "quota"}}}]})",
      0, 35000, RECOGNIZER_COMPLETION_CAUSE_ERROR, "gRPC Status: quota <ch-1@zeph>"},
+    // The sim only reads late: the stream exists at once, the creation timer stops.
     {"delay_accept", R"({"faults": {"delay_accept_ms": 1500}})", 200, 35000,
      RECOGNIZER_COMPLETION_CAUSE_SUCCESS, ""},
+    // The stream cannot be created while the connection is held: the creation timer fires.
+    {"hold_connection", R"({})", 200, 35000, RECOGNIZER_COMPLETION_CAUSE_ERROR,
+     "Create gRPC Stream Timed out <ch-1@zeph>", "3000"},
     {"abort_after_bytes", R"({"faults": {"abort_after_bytes": 16000}})", 0, 35000,
      RECOGNIZER_COMPLETION_CAUSE_ERROR, "gRPC Status: Scripted abort. <ch-1@zeph>"},
     {"reset_after_bytes", R"({"faults": {"reset_after_bytes": 16000}})", 0, 35000,
@@ -46,9 +53,16 @@ class StreamFaultTest : public StreamFixture, public ::testing::WithParamInterfa
 
 TEST_P(StreamFaultTest, EndsOnceWithTheRightCauseAndNothingOpen) {
     const FaultCase& fault = GetParam();
+    if (fault.cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS ||
+        fault.cause == RECOGNIZER_COMPLETION_CAUSE_NO_MATCH)
+        ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     std::vector<int16_t> speech = ZephTest::SynthesizeSpeech("I want a large pizza", 16000);
     ASSERT_FALSE(speech.empty());
-    StartSim(fault.agent);
+    bool held = *fault.holdConnections != '\0';
+    std::vector<std::string> simArgs;
+    if (held)
+        simArgs = {"--hold-connections", fault.holdConnections};
+    StartSim(fault.agent, simArgs);
     StartEngine();
     TestHost* host = NewHost();
     host->m_speech = SpeechGrammar();
@@ -60,6 +74,13 @@ TEST_P(StreamFaultTest, EndsOnceWithTheRightCauseAndNothingOpen) {
     EXPECT_EQ(host->m_completeCause, fault.cause) << m_log.Dump();
     if (*fault.logLine) {
         EXPECT_TRUE(m_log.Has(fault.logLine)) << m_log.Dump();
+    }
+    if (held) {
+        EXPECT_TRUE(m_log.Has("Failed to Create gRPC Stream <ch-1@zeph>")) << m_log.Dump();
+        EXPECT_FALSE(m_log.Has("Send Config"));
+        ExpectNothingLeft();
+        EXPECT_TRUE(ReadRecords(m_recordPath).empty());
+        return;
     }
     auto records = WaitRecords(1);
     ASSERT_EQ(records.size(), 1u);
@@ -226,6 +247,7 @@ TEST_F(StreamCloseTest, WhileHalfClosed) {
 }
 
 TEST_F(StreamCloseTest, WhileFinishing) {
+    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     StartSim(R"({})");
     StartEngine();
     TestHost* host = NewHost();
@@ -258,6 +280,117 @@ TEST_F(StreamCloseTest, ChannelDestroyedWhileStreamingEndsTheCallWithoutIt) {
     ASSERT_EQ(records.size(), 1u);
     EXPECT_TRUE(records[0]->cancelled);
     ExpectNothingLeft();
+}
+
+// ---- A client's STOP at each stage ------------------------------------------------------
+
+// STOP as the channel carries it out once the detector has stopped: a pending STOP
+// response, the cause cancelled, then the channel's stop handling.
+void StopRecognition(TestHost* host) {
+    host->m_pendingStop = true;
+    host->m_cause = RECOGNIZER_COMPLETION_CAUSE_CANCELLED;
+    host->ProcessStop();
+}
+
+class StreamStopTest : public StreamCloseTest {
+protected:
+    // The STOP was answered once, no RECOGNITION-COMPLETE went out, and nothing is open.
+    // A stream that reached the sim was recorded there as cancelled by the client (the
+    // cancel reaches it after the plugin's call has ended).
+    void ExpectStoppedOnce(TestHost* host, bool reachedTheSim = true) {
+        ASSERT_TRUE(WaitDone(host)) << m_log.Dump();
+        EXPECT_EQ(host->m_completions, 1);
+        EXPECT_TRUE(host->m_stopAnswered);
+        EXPECT_EQ(host->m_completeCause, -1);
+        EXPECT_TRUE(m_log.Has("Cancel Streaming Detect Intent <ch-1@zeph>")) << m_log.Dump();
+        if (reachedTheSim) {
+            // Ended by the plugin, not by the sim's answer: the sim sees the cancel, or (the
+            // cancel dropping what it had not read yet) a stream without its requests.
+            auto records = WaitRecords(1);
+            ASSERT_EQ(records.size(), 1u);
+            EXPECT_TRUE(records[0]->cancelled || records[0]->statusCode != 0);
+        }
+        ExpectNothingLeft();
+    }
+};
+
+// Speech has started and its audio waits for the stream: no request went out, so nothing
+// the service does can answer the STOP. It is answered at once and the call is cancelled
+// and finished when its creation completes.
+TEST_F(StreamStopTest, BeforeTheStreamIsCreatedIsAnsweredAtOnce) {
+    StartSim(R"({"faults": {"stall": true}})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    host->m_settings.m_resultTimeout = 0;
+    bool created = true;
+    Run([&] {
+        // In the event that starts the call, so that its creation cannot have completed.
+        host->m_method = m_stub->CreateStreamingDetectIntentMethod(
+            host, m_task->GetCompletionQueue(), m_processor, 0);
+        ASSERT_TRUE(host->m_method->Validate() && host->m_method->Invoke());
+        host->m_inputMode = MPF_SDI_MODE_SPEECH;
+        host->m_speechStarted = true;
+        DataChunk chunk = DataChunk::Copy(m_speech.data(), 3200);
+        host->m_method->ProcessSpeechInput(chunk, false);
+        created = host->m_streamCreated;
+        StopRecognition(host);
+    });
+    EXPECT_FALSE(created);
+    EXPECT_TRUE(host->m_stopAnswered) << m_log.Dump();
+    ExpectStoppedOnce(host, false);
+    EXPECT_FALSE(m_log.Has("Send Config"));
+    for (const auto& record : ReadRecords(m_recordPath))
+        EXPECT_TRUE(record->cancelled || record->statusCode == 1);
+}
+
+// An event request is out and the service does not answer: the STOP does not wait for it.
+TEST_F(StreamStopTest, WhileAnEventRequestWaitsForItsAnswer) {
+    StartSim(R"({"faults": {"stall": true}})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_event = EventGrammar("WELCOME", {});
+    host->m_settings.m_resultTimeout = 0;
+    ASSERT_TRUE(Invoke(host));
+    ASSERT_TRUE(WaitUntil([host] {
+        return static_cast<StreamingMethod*>(host->m_method.get())->IsInputCompleteSent();
+    }));
+    Run([host] { StopRecognition(host); });
+    ExpectStoppedOnce(host);
+}
+
+// The service has signalled the end of the utterance (the half-close is out), but its
+// result does not come: the STOP cancels the call rather than wait for the result.
+TEST_F(StreamStopTest, AfterEndOfUtteranceWhileHalfClosed) {
+    StartSim(R"({"faults": {"stall": true}})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    host->m_settings.m_resultTimeout = 0;
+    ASSERT_TRUE(Invoke(host));
+    SendSpeech(host, m_speech);
+    ASSERT_TRUE(WaitUntil([host] {
+        return static_cast<StreamingMethod*>(host->m_method.get())->IsInputCompleteSent();
+    }));
+    Run([host] {
+        host->SetEndOfUtterance();
+        StopRecognition(host);
+    });
+    ExpectStoppedOnce(host);
+}
+
+// While audio streams, the STOP half-closes and cancels; the call ends cancelled.
+TEST_F(StreamStopTest, WhileStreaming) {
+    StartSim(R"({"faults": {"stall": true}})");
+    StartEngine();
+    TestHost* host = NewHost();
+    host->m_speech = SpeechGrammar();
+    host->m_settings.m_resultTimeout = 0;
+    ASSERT_TRUE(Invoke(host));
+    SendSpeech(host, m_speech, 3200, false);
+    ASSERT_TRUE(WaitUntil([host] { return host->m_bytesSent >= 16000; }));
+    Run([host] { StopRecognition(host); });
+    ExpectStoppedOnce(host);
 }
 
 // ---- Engine shutdown -------------------------------------------------------------------

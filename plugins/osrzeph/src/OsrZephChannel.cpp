@@ -796,12 +796,16 @@ bool Channel::Stop(mrcp_message_t* /*request*/, mrcp_message_t* response) {
     generic->active_request_id_list.count = 1;
     mrcp_generic_header_property_add(response, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
     m_stopResponse = response;
+    m_record.m_completionCause = RECOGNIZER_COMPLETION_CAUSE_CANCELLED;
     if (!m_record.m_inputComplete && m_detector) {
+        // The detector reports the stop with its input statistics (ProcessStop).
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Stop Input <%s@%s>", GetId(),
                 sm_Suffix);
         mpf_sdi_stop(m_detector);
+    } else {
+        // Input is over: only the call is left to end, and no detector event will come.
+        ProcessStop();
     }
-    m_record.m_completionCause = RECOGNIZER_COMPLETION_CAUSE_CANCELLED;
     return true;
 }
 
@@ -1117,6 +1121,10 @@ bool Channel::ProcessSpeechInput(DataChunk& chunk, bool last) {
     }
     if (m_method)
         m_method->ProcessSpeechInput(chunk, last);
+    // A STOP that came when the detector had already ended its input gets no stop event
+    // from it: it is carried out here.
+    if (last && m_stopResponse)
+        ProcessStop();
     return true;
 }
 
@@ -1128,6 +1136,8 @@ bool Channel::ProcessDtmfInput(const std::string& digits, bool matched) {
     CompleteInput();
     if (m_method)
         m_method->ProcessDtmfInput(digits, matched);
+    if (m_stopResponse)
+        ProcessStop();  // as for the last speech block
     return true;
 }
 

@@ -454,16 +454,23 @@ bool StreamingMethod::ProcessStop() {
         ProcessFinalResponse();
         return true;
     }
-    if (m_streamCreated) {
-        // With no request sent nothing is in flight: a cancel would bring no completion to
-        // end the call, so the channel ends the recognition now.
-        if (!m_host->IsSpeechInputStarted() || !m_configSent)
-            return false;
+    // No request went out (or the call is over), so no answer will come back: the channel
+    // completes now, and Clear() ends the call.
+    if (!m_configSent || !m_contextActive)
+        return false;
+    // A client's STOP does not wait for the service: the call is cancelled and its read,
+    // failing, completes the recognition.
+    bool stopRequested = m_host->HasPendingStop();
+    if (m_host->IsSpeechInputStarted()) {
         if (!IsWriting())
             SendInputComplete();
-        if (m_host->IsEndOfUtterance() ||
-            m_host->GetCompletionCause() == RECOGNIZER_COMPLETION_CAUSE_ERROR)
+        // The input has ended on the service's word (or the stream has failed): the stream
+        // ends by itself.
+        if (!stopRequested && (m_host->IsEndOfUtterance() ||
+                               m_host->GetCompletionCause() == RECOGNIZER_COMPLETION_CAUSE_ERROR))
             return true;
+    } else if (!stopRequested) {
+        return false;
     }
     if (m_contextActive)
         Cancel();
@@ -641,7 +648,7 @@ void StreamingMethod::ProcessFinalResponse() {
     // A read that ended because the call was cancelled says nothing about the utterance:
     // the call is not restarted.
     if (host->GetInputMode() == MPF_SDI_MODE_DTMF && m_requestType != REQUEST_DTMF &&
-        !m_resultTimedOut && !m_cancelled) {
+        !m_resultTimedOut && !m_cancelled && !host->HasPendingStop()) {
         // The speech stream ended after the caller switched to DTMF: the digits go out on a
         // new stream.
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Skip Result <%s@%s>", LogId(), kSuffix);

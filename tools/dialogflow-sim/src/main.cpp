@@ -21,6 +21,8 @@ const char kUsage[] =
     "  --record FILE                   append one JSON line per finished stream\n"
     "  --max-audio-ms N                audio per stream before OUT_OF_RANGE (default 60000)\n"
     "  --max-streams-per-connection N  concurrent streams per connection (default 100)\n"
+    "  --hold-connections MS           hold each new connection MS ms before serving it:\n"
+    "                                  the client's streams on it wait to be created\n"
     "  --hold-streams-until N          read no stream until N streams are open at once\n"
     "Prints \"listening HOST:PORT\" once serving; stops on SIGTERM or SIGINT.\n";
 
@@ -77,6 +79,10 @@ int main(int argc, char** argv) {
         } else if (flag == "--max-streams-per-connection") {
             if (!ParsePositive(value, &options.max_streams_per_connection)) {
                 return UsageError("--max-streams-per-connection needs a positive number");
+            }
+        } else if (flag == "--hold-connections") {
+            if (!ParsePositive(value, &options.hold_connections_ms)) {
+                return UsageError("--hold-connections needs a positive number");
             }
         } else if (flag == "--hold-streams-until") {
             if (!ParsePositive(value, &options.hold_streams_until)) {

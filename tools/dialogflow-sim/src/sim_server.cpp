@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -10,6 +11,7 @@
 
 #include <grpcpp/grpcpp.h>
 
+#include "connection_holder.h"
 #include "session_reactor.h"
 
 namespace DialogflowSim {
@@ -79,7 +81,9 @@ int RunSim(const SimOptions& options) {
     SessionsService<V3beta1Flavour> v3beta1(&sim);
     int port = 0;
     grpc::ServerBuilder builder;
-    builder.AddListeningPort(options.listen, credentials, &port);
+    // Held connections reach the server through the holder, which listens in its place.
+    const bool hold = options.hold_connections_ms > 0;
+    builder.AddListeningPort(hold ? "127.0.0.1:0" : options.listen, credentials, &port);
     builder.AddChannelArgument(GRPC_ARG_MAX_CONCURRENT_STREAMS, options.max_streams_per_connection);
     builder.RegisterService(&v2);
     builder.RegisterService(&v2beta1);
@@ -90,6 +94,18 @@ int RunSim(const SimOptions& options) {
         return 1;
     }
     const std::string host = options.listen.substr(0, options.listen.rfind(':'));
+    ConnectionHolder holder(options.hold_connections_ms, port);
+    if (hold) {
+        const int wanted = std::atoi(options.listen.substr(host.size() + 1).c_str());
+        if (!holder.Start(host, wanted, &error)) {
+            LogLine(error);
+            server->Shutdown();
+            return 1;
+        }
+        port = holder.port();
+        LogLine("each new connection is held " + std::to_string(options.hold_connections_ms) +
+                " ms");
+    }
     std::printf("listening %s:%d\n", host.c_str(), port);
     std::fflush(stdout);
     LogLine(std::string(options.insecure ? "plaintext" : "TLS") + ", " +
@@ -119,6 +135,7 @@ int RunSim(const SimOptions& options) {
     }
     stopper.join();
     server->Wait();
+    holder.Stop();
     return 0;
 }
 

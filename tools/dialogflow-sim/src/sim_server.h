@@ -16,6 +16,8 @@ struct SimOptions {
     std::string record_file;
     int max_audio_ms = 60000;
     int max_streams_per_connection = 100;
+    // Each new connection is held this long before the server takes part in it; 0: none.
+    int hold_connections_ms = 0;
     int hold_streams_until = 0;  // 0: no gate
 };
 
