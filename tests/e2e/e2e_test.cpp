@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "json_path.h"
 #include "nothing_left_behind.h"
 #include "result_bodies.h"
 #include "scenario_run.h"
@@ -36,6 +37,9 @@
 #include "test_audio.h"
 
 namespace {
+
+using ZephTest::JsonAt;
+using ZephTest::JsonString;
 
 using ZephChannelTest::Count;
 using ZephChannelTest::DropLengths;
@@ -226,24 +230,6 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-// The value at a slash-separated path of object members; null when missing.
-const rapidjson::Value* At(const rapidjson::Value& root, const std::string& path) {
-    const rapidjson::Value* value = &root;
-    std::istringstream parts(path);
-    std::string part;
-    while (std::getline(parts, part, '/')) {
-        if (!value->IsObject() || !value->HasMember(part.c_str()))
-            return nullptr;
-        value = &(*value)[part.c_str()];
-    }
-    return value;
-}
-
-std::string Str(const rapidjson::Value& root, const std::string& path) {
-    const rapidjson::Value* value = At(root, path);
-    return value && value->IsString() ? value->GetString() : "<no string at " + path + ">";
-}
-
 // The test audio, made once per build: espeak-ng speech at `rate` Hz.
 std::string SpeechFile(int rate) {
     std::string dir = std::string(ZEPH_BINARY_DIR) + "/tests/e2e/audio";
@@ -371,9 +357,9 @@ TEST_P(EndToEnd, Scenario) {
         rapidjson::Document record;
         record.Parse<rapidjson::kParseValidateEncodingFlag>(text.c_str());
         EXPECT_FALSE(record.HasParseError()) << name << ": " << text;
-        if (record.HasParseError() || !At(record, "recog-details-record"))
+        if (record.HasParseError() || !JsonAt(record, "recog-details-record"))
             continue;
-        recordCauses.push_back(Str(record, "recog-details-record/completion-cause"));
+        recordCauses.push_back(JsonString(record, "recog-details-record/completion-cause"));
         outcome.records.push_back(std::move(record));
     }
     EXPECT_EQ(outcome.records.size(), recognitions) << run.messages;
@@ -398,8 +384,8 @@ TEST_P(EndToEnd, Scenario) {
         EXPECT_FALSE(stream.HasParseError()) << line;
         if (stream.HasParseError())
             continue;
-        EXPECT_EQ(Str(stream, "flavour"), flavour) << line;
-        const rapidjson::Value* code = At(stream, "status/code");
+        EXPECT_EQ(JsonString(stream, "flavour"), flavour) << line;
+        const rapidjson::Value* code = JsonAt(stream, "status/code");
         ASSERT_TRUE(code && code->IsInt()) << line;
         if (scenario.status >= 0) {
             EXPECT_EQ(code->GetInt(), scenario.status) << line;
@@ -416,7 +402,7 @@ const rapidjson::Value& FirstRequest(const Outcome& outcome) {
     static const rapidjson::Value kNull;
     if (outcome.streams.empty())
         return kNull;
-    const rapidjson::Value* first = At(outcome.streams[0], "first_request");
+    const rapidjson::Value* first = JsonAt(outcome.streams[0], "first_request");
     return first ? *first : kNull;
 }
 
@@ -434,7 +420,7 @@ std::vector<Case> Cases() {
     cases.push_back(Case("speech", Recognize("builtin:speech/transcribe") + kSpeak + kComplete)
                         .Check([](const Outcome& outcome) {
                             const rapidjson::Value* audio =
-                                At(outcome.streams.at(0), "audio_bytes");
+                                JsonAt(outcome.streams.at(0), "audio_bytes");
                             ASSERT_TRUE(audio && audio->IsUint64());
                             EXPECT_GT(audio->GetUint64(), 0u);
                         }));
@@ -458,11 +444,11 @@ std::vector<Case> Cases() {
                         .Check([](const Outcome& outcome) {
                             const rapidjson::Value& first = FirstRequest(outcome);
                             if (outcome.flavour == "v3beta1") {
-                                EXPECT_EQ(Str(first, "queryInput/intent/intent"),
+                                EXPECT_EQ(JsonString(first, "queryInput/intent/intent"),
                                           "projects/zeph-test-project/locations/global/agents/"
                                           "e2e-agent/intents/order");
                             } else {
-                                EXPECT_EQ(Str(first, "queryInput/event/name"), "order");
+                                EXPECT_EQ(JsonString(first, "queryInput/event/name"), "order");
                             }
                         }));
     // Silence only: the no-input timer ends the recognition and the stream.
@@ -476,23 +462,23 @@ std::vector<Case> Cases() {
     const std::string longSpeech = "audio A speech.wav\naudio A speech.wav\naudio A speech.wav\n";
     const std::string midStream = Recognize("builtin:speech/transcribe") + longSpeech +
                                   "wait A START-OF-INPUT timeout=30000\n";
-    cases.push_back(Case("stop", midStream + Request("STOP", 2) + "close A\n")
-                        .Agent(kUnending)
-                        .Realtime()
-                        .Status(-1)
-                        .Check([](const Outcome& outcome) {
-                            // No RECOGNITION-COMPLETE; the record tells how it ended.
-                            ASSERT_EQ(outcome.records.size(), 1u);
-                            EXPECT_EQ(
-                                Str(outcome.records[0], "recog-details-record/completion-cause"),
-                                "cancelled");
-                        }));
+    cases.push_back(
+        Case("stop", midStream + Request("STOP", 2) + "close A\n")
+            .Agent(kUnending)
+            .Realtime()
+            .Status(-1)
+            .Check([](const Outcome& outcome) {
+                // No RECOGNITION-COMPLETE; the record tells how it ended.
+                ASSERT_EQ(outcome.records.size(), 1u);
+                EXPECT_EQ(JsonString(outcome.records[0], "recog-details-record/completion-cause"),
+                          "cancelled");
+            }));
     cases.push_back(Case("close", midStream + "close A\n")
                         .Agent(kUnending)
                         .Realtime()
                         .Status(-1)
                         .Check([](const Outcome& outcome) {
-                            EXPECT_TRUE(At(outcome.streams.at(0), "cancelled")->IsTrue());
+                            EXPECT_TRUE(JsonAt(outcome.streams.at(0), "cancelled")->IsTrue());
                         }));
     // No transcript within the inter-result timeout after the interim one: the input ends
     // there and the result comes with the half-close.
@@ -532,8 +518,8 @@ std::vector<Case> Cases() {
                                      kSpeak + kComplete)
             .Check([](const Outcome& outcome) {
                 const rapidjson::Value& first = FirstRequest(outcome);
-                EXPECT_EQ(Str(first, "queryParams/timeZone"), "Europe/Paris");
-                EXPECT_EQ(Str(first, "queryParams/payload/caller"), "e2e");
+                EXPECT_EQ(JsonString(first, "queryParams/timeZone"), "Europe/Paris");
+                EXPECT_EQ(JsonString(first, "queryParams/payload/caller"), "e2e");
             }));
     // A channel with a credentials file of its own: its key signs, its project is used.
     cases.push_back(
@@ -542,11 +528,12 @@ std::vector<Case> Cases() {
                         ZephTest::TestCredentialsFile("service-account-2.json"))
             .SimArgs({"--credentials", ZephTest::TestCredentialsFile("service-account-2.json")})
             .Check([](const Outcome& outcome) {
-                EXPECT_NE(
-                    Str(outcome.streams.at(0), "session").find("projects/zeph-other-project/"),
-                    std::string::npos);
-                EXPECT_NE(Str(outcome.streams.at(0), "jwt_issuer").find("zeph-other-project"),
+                EXPECT_NE(JsonString(outcome.streams.at(0), "session")
+                              .find("projects/zeph-other-project/"),
                           std::string::npos);
+                EXPECT_NE(
+                    JsonString(outcome.streams.at(0), "jwt_issuer").find("zeph-other-project"),
+                    std::string::npos);
             }));
     // Save-Waveform: the URI names the saved file, which holds what the sim received.
     cases.push_back(
@@ -557,7 +544,7 @@ std::vector<Case> Cases() {
                 ASSERT_EQ(files.size(), 1u);
                 uintmax_t size =
                     std::filesystem::file_size(outcome.root + "/var/utterances/" + files[0]);
-                const rapidjson::Value* audio = At(outcome.streams.at(0), "audio_bytes");
+                const rapidjson::Value* audio = JsonAt(outcome.streams.at(0), "audio_bytes");
                 ASSERT_TRUE(audio && audio->IsUint64());
                 EXPECT_EQ(size, audio->GetUint64() + 44);
                 // "<URI>;size=N;duration=M": the file's audio, 16 bytes a ms.
@@ -571,7 +558,8 @@ std::vector<Case> Cases() {
                 EXPECT_EQ(bytes, audio->GetUint64());
                 EXPECT_EQ(ms, bytes / 16);
                 ASSERT_EQ(outcome.records.size(), 1u);
-                EXPECT_EQ(Str(outcome.records[0], "recog-details-record/input/type"), "speech");
+                EXPECT_EQ(JsonString(outcome.records[0], "recog-details-record/input/type"),
+                          "speech");
             }));
 
     // A call's turns on one channel: speech, then DTMF, then an event; nothing of one
@@ -598,10 +586,10 @@ std::vector<Case> Cases() {
                         .Check([](const Outcome& outcome) {
                             EXPECT_FALSE(FirstRequest(outcome).IsNull());
                             const rapidjson::Value* rate =
-                                At(FirstRequest(outcome),
-                                   outcome.flavour == "v3beta1"
-                                       ? "queryInput/audio/config/sampleRateHertz"
-                                       : "queryInput/audioConfig/sampleRateHertz");
+                                JsonAt(FirstRequest(outcome),
+                                       outcome.flavour == "v3beta1"
+                                           ? "queryInput/audio/config/sampleRateHertz"
+                                           : "queryInput/audioConfig/sampleRateHertz");
                             ASSERT_TRUE(rate && rate->IsInt());
                             EXPECT_EQ(rate->GetInt(), 16000);
                         }));

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "../common/json_path.h"
 #include "../common/log_capture.h"
 #include "../common/sim_process.h"
 #include "../common/test_audio.h"
@@ -23,6 +24,9 @@
 #include "flavour_host.h"
 
 namespace {
+
+using ZephTest::JsonAt;
+using ZephTest::JsonString;
 
 using Zeph::GrammarRef;
 using ZephFlavourTest::Completion;
@@ -222,24 +226,6 @@ protected:
     ZephTest::LogCapture m_log;
 };
 
-// What a recorded first request holds at a '/'-separated path; null when absent.
-const rapidjson::Value* At(const rapidjson::Value& root, const std::string& path) {
-    const rapidjson::Value* value = &root;
-    std::stringstream parts(path);
-    std::string part;
-    while (std::getline(parts, part, '/')) {
-        if (!value->IsObject() || !value->HasMember(part.c_str()))
-            return nullptr;
-        value = &(*value)[part.c_str()];
-    }
-    return value;
-}
-
-std::string Str(const rapidjson::Value& root, const std::string& path) {
-    const rapidjson::Value* value = At(root, path);
-    return value && value->IsString() ? value->GetString() : "<absent>";
-}
-
 // The <input> element and the grammar attribute of an NLSML body.
 std::string InputElement(const std::string& body) {
     size_t start = body.find("<input");
@@ -328,7 +314,7 @@ TEST_F(FlavoursTest, SameSpeechGivesTheSameResultInEveryFlavour) {
     ASSERT_EQ(records.size(), 3u);
     const char* flavours[] = {"v2", "v2beta1", "v3beta1"};
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(Str(records[i], "flavour"), flavours[i]);
+        EXPECT_EQ(JsonString(records[i], "flavour"), flavours[i]);
         EXPECT_EQ(records[i]["audio_requests"].GetInt(), 10);
         EXPECT_EQ(records[i]["status"]["code"].GetInt(), 0);
         EXPECT_TRUE(records[i]["half_close"].GetBool());
@@ -367,18 +353,18 @@ TEST_F(FlavoursTest, V2beta1SpeechWithPhraseHintsDtmfAndEvents) {
     std::vector<rapidjson::Document> records = Records();
     ASSERT_EQ(records.size(), 4u);
     const rapidjson::Value* contexts =
-        At(records[0], "first_request/queryInput/audioConfig/speechContexts");
+        JsonAt(records[0], "first_request/queryInput/audioConfig/speechContexts");
     ASSERT_TRUE(contexts && contexts->IsArray());
     ASSERT_EQ(contexts->Size(), 3u);
     EXPECT_STREQ((*contexts)[0]["phrases"][0].GetString(), "book a table");
     EXPECT_FLOAT_EQ((*contexts)[0]["boost"].GetFloat(), 10.0f);
     EXPECT_FLOAT_EQ((*contexts)[2]["boost"].GetFloat(), 2.5f);
-    EXPECT_EQ(Str(records[1], "first_request/queryInput/text/text"), "12");
-    EXPECT_EQ(Str(records[2], "first_request/queryInput/event/name"), "12");
-    EXPECT_EQ(Str(records[3], "first_request/queryInput/event/name"), "BOOK");
-    EXPECT_EQ(Str(records[3], "first_request/queryInput/event/parameters/table"), "7");
+    EXPECT_EQ(JsonString(records[1], "first_request/queryInput/text/text"), "12");
+    EXPECT_EQ(JsonString(records[2], "first_request/queryInput/event/name"), "12");
+    EXPECT_EQ(JsonString(records[3], "first_request/queryInput/event/name"), "BOOK");
+    EXPECT_EQ(JsonString(records[3], "first_request/queryInput/event/parameters/table"), "7");
     for (const auto& record : records)
-        EXPECT_EQ(Str(record, "flavour"), "v2beta1");
+        EXPECT_EQ(JsonString(record, "flavour"), "v2beta1");
 }
 
 TEST_F(FlavoursTest, NoInputAndStopInEveryNewFlavour) {
@@ -400,7 +386,7 @@ TEST_F(FlavoursTest, NoInputAndStopInEveryNewFlavour) {
     int stopped = 0;
     for (const auto& record : records) {
         EXPECT_TRUE(record["cancelled"].GetBool());
-        if (Str(record, "session").find("/sessions/stalled") != std::string::npos)
+        if (JsonString(record, "session").find("/sessions/stalled") != std::string::npos)
             ++stopped;
     }
     EXPECT_EQ(stopped, 2);
@@ -425,9 +411,9 @@ TEST_F(FlavoursTest, CxSessionPathsAndTheAgentCheck) {
         1);
     std::vector<rapidjson::Document> records = Records();
     ASSERT_EQ(records.size(), 1u);  // nothing went out without an agent
-    EXPECT_EQ(Str(records[0], "session"), placed.sessionPath);
+    EXPECT_EQ(JsonString(records[0], "session"), placed.sessionPath);
     // The intent belongs to the agent: no environment segment.
-    EXPECT_EQ(Str(records[0], "first_request/queryInput/intent/intent"),
+    EXPECT_EQ(JsonString(records[0], "first_request/queryInput/intent/intent"),
               "projects/zeph-test-project/locations/europe-west1/agents/agent-1/intents/book");
 }
 
@@ -463,16 +449,17 @@ TEST_F(FlavoursTest, CxAudioRequestsCarryLanguageInTheQueryInputAndHintsWithoutB
     std::vector<rapidjson::Document> records = Records();
     ASSERT_EQ(records.size(), 1u);
     const rapidjson::Value& first = records[0]["first_request"];
-    EXPECT_EQ(Str(first, "queryInput/languageCode"), "de-DE");
-    EXPECT_EQ(At(first, "queryInput/audio/config/languageCode"), nullptr);
-    EXPECT_EQ(At(first, "queryInput/audio/config/speechContexts"), nullptr);
-    const rapidjson::Value* hints = At(first, "queryInput/audio/config/phraseHints");
+    EXPECT_EQ(JsonString(first, "queryInput/languageCode"), "de-DE");
+    EXPECT_EQ(JsonAt(first, "queryInput/audio/config/languageCode"), nullptr);
+    EXPECT_EQ(JsonAt(first, "queryInput/audio/config/speechContexts"), nullptr);
+    const rapidjson::Value* hints = JsonAt(first, "queryInput/audio/config/phraseHints");
     ASSERT_TRUE(hints && hints->IsArray());
     ASSERT_EQ(hints->Size(), 3u);
     EXPECT_STREQ((*hints)[0].GetString(), "book a table");
     EXPECT_STREQ((*hints)[1].GetString(), "cancel");
     EXPECT_STREQ((*hints)[2].GetString(), "menu");
-    EXPECT_EQ(Str(first, "outputAudioConfig/audioEncoding"), "OUTPUT_AUDIO_ENCODING_LINEAR_16");
+    EXPECT_EQ(JsonString(first, "outputAudioConfig/audioEncoding"),
+              "OUTPUT_AUDIO_ENCODING_LINEAR_16");
     // The sim refuses any later request that carries more than audio bytes.
     EXPECT_EQ(records[0]["audio_requests"].GetInt(), 10);
     EXPECT_EQ(records[0]["status"]["code"].GetInt(), 0);
@@ -501,13 +488,13 @@ TEST_F(FlavoursTest, CxDtmfAsTextAndAsDtmfInput) {
               2);
     std::vector<rapidjson::Document> records = Records();
     ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(Str(records[0], "first_request/queryInput/text/text"), "12");
-    EXPECT_EQ(Str(records[0], "first_request/queryInput/languageCode"), "en-US");
-    EXPECT_EQ(Str(records[1], "first_request/queryInput/dtmf/digits"), "12");
-    EXPECT_EQ(Str(records[1], "first_request/queryInput/dtmf/finishDigit"), "#");
-    EXPECT_EQ(Str(records[1], "first_request/queryInput/languageCode"), "en-US");
-    EXPECT_EQ(Str(records[2], "first_request/queryInput/dtmf/digits"), "12");
-    EXPECT_EQ(At(records[2], "first_request/queryInput/dtmf/finishDigit"), nullptr);
+    EXPECT_EQ(JsonString(records[0], "first_request/queryInput/text/text"), "12");
+    EXPECT_EQ(JsonString(records[0], "first_request/queryInput/languageCode"), "en-US");
+    EXPECT_EQ(JsonString(records[1], "first_request/queryInput/dtmf/digits"), "12");
+    EXPECT_EQ(JsonString(records[1], "first_request/queryInput/dtmf/finishDigit"), "#");
+    EXPECT_EQ(JsonString(records[1], "first_request/queryInput/languageCode"), "en-US");
+    EXPECT_EQ(JsonString(records[2], "first_request/queryInput/dtmf/digits"), "12");
+    EXPECT_EQ(JsonAt(records[2], "first_request/queryInput/dtmf/finishDigit"), nullptr);
     for (const auto& record : records)
         EXPECT_EQ(record["status"]["code"].GetInt(), 0);
 }
@@ -532,10 +519,11 @@ TEST_F(FlavoursTest, CxEventGrammarTriggersTheIntentWithoutParameters) {
     std::vector<rapidjson::Document> records = Records();
     ASSERT_EQ(records.size(), 1u);
     const rapidjson::Value& first = records[0]["first_request"];
-    EXPECT_EQ(Str(first, "queryInput/intent/intent"), std::string(kCxAgentPath) + "/intents/book");
-    EXPECT_EQ(At(first, "queryInput/intent/parameters"), nullptr);
-    EXPECT_EQ(At(first, "queryInput/event"), nullptr);
-    EXPECT_EQ(At(first, "queryParams"), nullptr);
+    EXPECT_EQ(JsonString(first, "queryInput/intent/intent"),
+              std::string(kCxAgentPath) + "/intents/book");
+    EXPECT_EQ(JsonAt(first, "queryInput/intent/parameters"), nullptr);
+    EXPECT_EQ(JsonAt(first, "queryInput/event"), nullptr);
+    EXPECT_EQ(JsonAt(first, "queryParams"), nullptr);
 }
 
 }  // namespace
@@ -559,11 +547,11 @@ TEST_F(FlavoursTest, CxQueryParametersKnowOnlyTheirOwnNames) {
     std::vector<rapidjson::Document> records = Records();
     ASSERT_EQ(records.size(), 1u);
     const rapidjson::Value& first = records[0]["first_request"];
-    EXPECT_EQ(Str(first, "queryParams/timeZone"), "Europe/Paris");
-    EXPECT_EQ(At(first, "queryParams/contexts"), nullptr);
-    const rapidjson::Value* types = At(first, "queryParams/sessionEntityTypes");
+    EXPECT_EQ(JsonString(first, "queryParams/timeZone"), "Europe/Paris");
+    EXPECT_EQ(JsonAt(first, "queryParams/contexts"), nullptr);
+    const rapidjson::Value* types = JsonAt(first, "queryParams/sessionEntityTypes");
     ASSERT_TRUE(types && types->IsArray() && types->Size() == 1u);
-    EXPECT_EQ(Str((*types)[0], "name"),
+    EXPECT_EQ(JsonString((*types)[0], "name"),
               std::string(kCxAgentPath) + "/sessions/call-1/entityTypes/size");
 }
 
