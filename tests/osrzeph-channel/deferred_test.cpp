@@ -8,9 +8,12 @@
 #include <gtest/gtest.h>
 #include <ostrin/apt_log.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <ostrin_runtime/host_engine.h>
@@ -87,78 +90,120 @@ std::string Recognize(int id) {
            "\nContent-Type: text/uri-list\n\nbuiltin:event/order\n";
 }
 
-TEST(DeferredRecognize, WaitsForTheFinishAndIsCarriedOutInOrder) {
-    ZephChannelTest::ServerRoot root;
-    ASSERT_FALSE(root.Path().empty());
-    ZephChannelTest::WriteFile(root.Path() + "/agent.json", R"({
-      "intents": [{"name": "order", "display_name": "Order Pizza", "events": ["order"]}]})");
-    ZephTest::UseTestCredentials();
-    ZephTest::SimProcess sim;
-    ASSERT_TRUE(sim.Start(
-        {"--agent", root.Path() + "/agent.json", "--record", root.Path() + "/streams.jsonl"}));
-    root.WriteConfig(sim.target(), "", "<utterance-manager save-waveforms=\"false\"/>");
-
-    apr_initialize();
-    apr_pool_t* pool = nullptr;
-    apr_pool_create(&pool, nullptr);
-    HoldingLog log;
-    apt_log_instance_create(APT_LOG_OUTPUT_NONE, APT_PRIO_DEBUG, pool);
-    apt_log_handler_set(&HoldingLog::Handler, &log);
-    size_t violations = 0;
-    {
+// One channel of a host runtime in this process, against dialogflow-sim, with the process's
+// log held at will.
+class DeferredRecognize : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(m_root.Path().empty());
+        ZephChannelTest::WriteFile(m_root.Path() + "/agent.json", R"({
+          "intents": [{"name": "order", "display_name": "Order Pizza", "events": ["order"]}]})");
+        ZephTest::UseTestCredentials();
+        ASSERT_TRUE(m_sim.Start({"--agent", m_root.Path() + "/agent.json", "--record",
+                                 m_root.Path() + "/streams.jsonl"}));
+        m_root.WriteConfig(m_sim.target(), "", "<utterance-manager save-waveforms=\"false\"/>");
+        apr_initialize();
+        apr_pool_create(&m_pool, nullptr);
+        apt_log_instance_create(APT_LOG_OUTPUT_NONE, APT_PRIO_DEBUG, m_pool);
+        apt_log_handler_set(&HoldingLog::Handler, &m_log);
         HostOptions options;
         options.plugin_path = std::string(ZEPH_LIB_DIR) + "/osrzeph.so";
-        options.conf_dir = root.Path() + "/conf";
-        options.log_dir = root.Path() + "/log";
-        options.data_dir = root.Path() + "/data";
-        options.var_dir = root.Path() + "/var";
+        options.conf_dir = m_root.Path() + "/conf";
+        options.log_dir = m_root.Path() + "/log";
+        options.data_dir = m_root.Path() + "/data";
+        options.var_dir = m_root.Path() + "/var";
         options.pace = OstrinRuntime::MediaPace::kFast;
-        HostEngine host(options);
+        m_host.reset(new HostEngine(options));
         std::string error;
-        ASSERT_TRUE(host.Open(&error)) << error;
-        ASSERT_TRUE(host.OpenChannel("A", 8000, 2, {}, &error)) << error;
-
-        // The first recognition's answer has come and its call is about to finish: the
-        // event thread is held there, so what the client sends now meets the finishing call.
-        struct ReleaseAtExit {
-            HoldingLog& log;
-            ~ReleaseAtExit() { log.Release(); }
-        } releaseAtExit{log};
-        log.HoldAt("Finish Streaming <A");
-        ASSERT_TRUE(host.SendRequest("A", Recognize(1), &error)) << error;
-        ASSERT_TRUE(log.WaitHeld());
-        ASSERT_TRUE(host.SendRequest("A", Recognize(2), &error)) << error;
-        ASSERT_TRUE(host.SendRequest("A", Recognize(3), &error)) << error;
-        log.Release();
-        ASSERT_TRUE(host.WaitForMessage("A", MessageFilter{"RECOGNITION-COMPLETE", 1, 0}, 30000));
-
-        // The first waiting one is carried out; the second then meets it in progress.
-        PluginMessage second;
-        ASSERT_TRUE(host.WaitForMessage("A", MessageFilter{"response", 2, -1}, 30000, &second));
-        EXPECT_NE(second.text.find(" 2 200 IN-PROGRESS"), std::string::npos) << second.text;
-        PluginMessage third;
-        ASSERT_TRUE(host.WaitForMessage("A", MessageFilter{"response", 3, -1}, 30000, &third));
-        // Refused, not held: one recognition at a time.
-        EXPECT_EQ(third.text.find(" 3 200 "), std::string::npos) << third.text;
-        EXPECT_NE(third.text.find(" COMPLETE"), std::string::npos) << third.text;
-        ASSERT_TRUE(host.WaitForMessage("A", MessageFilter{"RECOGNITION-COMPLETE", 2, 0}, 30000));
-        EXPECT_EQ(log.Count("Wait for Finish to Complete <A"), 2u);
-        EXPECT_TRUE(host.CloseChannel("A", &error)) << error;
-        EXPECT_TRUE(host.Shutdown(&error)) << error;
-        violations = host.violation_count();
+        ASSERT_TRUE(m_host->Open(&error)) << error;
+        ASSERT_TRUE(m_host->OpenChannel("A", 8000, 2, {}, &error)) << error;
     }
-    EXPECT_EQ(violations, 0u);
-    apt_log_handler_set(nullptr, nullptr);
-    apt_log_instance_destroy();
-    apr_pool_destroy(pool);
-    // Two calls, both ended before the sim stops (it records one it has to end itself).
-    size_t streams =
-        ZephChannelTest::Count(ZephChannelTest::ReadFile(root.Path() + "/streams.jsonl"), "\n");
-    EXPECT_EQ(sim.Stop(), 0);
-    EXPECT_EQ(
-        ZephChannelTest::Count(ZephChannelTest::ReadFile(root.Path() + "/streams.jsonl"), "\n"),
-        streams);
-    EXPECT_EQ(streams, 2u);
+
+    void TearDown() override {
+        m_log.Release();
+        std::string error;
+        if (m_host) {
+            EXPECT_TRUE(m_host->Shutdown(&error)) << error;
+            EXPECT_EQ(m_host->violation_count(), 0u);
+            m_host.reset();
+        }
+        apt_log_handler_set(nullptr, nullptr);
+        apt_log_instance_destroy();
+        if (m_pool)
+            apr_pool_destroy(m_pool);
+        // Every call ended before the sim stops (it records one it has to end itself).
+        size_t streams = StreamsRecorded();
+        EXPECT_EQ(m_sim.Stop(), 0);
+        EXPECT_EQ(StreamsRecorded(), streams);
+    }
+
+    size_t StreamsRecorded() const {
+        return ZephChannelTest::Count(ZephChannelTest::ReadFile(m_root.Path() + "/streams.jsonl"),
+                                      "\n");
+    }
+
+    // The first recognition's answer has come and its call is about to finish: the event
+    // thread is held there, so what the client sends now meets the finishing call.
+    void RecognizeAndHoldTheFinish() {
+        std::string error;
+        m_log.HoldAt("Finish Streaming <A");
+        ASSERT_TRUE(m_host->SendRequest("A", Recognize(1), &error)) << error;
+        ASSERT_TRUE(m_log.WaitHeld());
+    }
+
+    ZephChannelTest::ServerRoot m_root;
+    ZephTest::SimProcess m_sim;
+    apr_pool_t* m_pool = nullptr;
+    HoldingLog m_log;
+    std::unique_ptr<HostEngine> m_host;
+};
+
+TEST_F(DeferredRecognize, WaitsForTheFinishAndIsCarriedOutInOrder) {
+    RecognizeAndHoldTheFinish();
+    std::string error;
+    ASSERT_TRUE(m_host->SendRequest("A", Recognize(2), &error)) << error;
+    ASSERT_TRUE(m_host->SendRequest("A", Recognize(3), &error)) << error;
+    m_log.Release();
+    ASSERT_TRUE(m_host->WaitForMessage("A", MessageFilter{"RECOGNITION-COMPLETE", 1, 0}, 30000));
+
+    // The first waiting one is carried out; the second then meets it in progress.
+    PluginMessage second;
+    ASSERT_TRUE(m_host->WaitForMessage("A", MessageFilter{"response", 2, -1}, 30000, &second));
+    EXPECT_NE(second.text.find(" 2 200 IN-PROGRESS"), std::string::npos) << second.text;
+    PluginMessage third;
+    ASSERT_TRUE(m_host->WaitForMessage("A", MessageFilter{"response", 3, -1}, 30000, &third));
+    // Refused, not held: one recognition at a time.
+    EXPECT_EQ(third.text.find(" 3 200 "), std::string::npos) << third.text;
+    EXPECT_NE(third.text.find(" COMPLETE"), std::string::npos) << third.text;
+    ASSERT_TRUE(m_host->WaitForMessage("A", MessageFilter{"RECOGNITION-COMPLETE", 2, 0}, 30000));
+    EXPECT_EQ(m_log.Count("Wait for Finish to Complete <A"), 2u);
+    EXPECT_TRUE(m_host->CloseChannel("A", &error)) << error;
+    EXPECT_EQ(StreamsRecorded(), 2u);
+}
+
+// The client hangs up while its RECOGNIZE waits for the finish: the close wins, and the
+// waiting request is answered (407) before the close response.
+TEST_F(DeferredRecognize, ACloseWinsAndTheWaitingRequestIsAnsweredFirst) {
+    RecognizeAndHoldTheFinish();
+    std::string error;
+    ASSERT_TRUE(m_host->SendRequest("A", Recognize(2), &error)) << error;
+    // The close waits for its answer on this thread, so the event thread is let go from
+    // another one once the close has been handed over (in all likelihood: if it is let go
+    // first, RECOGNIZE 2 runs and the close ends it, which is checked as well).
+    std::thread releaser([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        m_log.Release();
+    });
+    EXPECT_TRUE(m_host->CloseChannel("A", &error)) << error;
+    releaser.join();
+    EXPECT_EQ(m_host->violation_count(), 0u);
+    if (m_log.Count("Deferred Recognize Dropped by Close [2] <A") == 1u) {
+        EXPECT_EQ(m_log.Count("Wait for Finish to Complete <A"), 1u);
+        EXPECT_EQ(StreamsRecorded(), 1u);
+    } else {
+        // Let go before the close arrived: RECOGNIZE 2 ran and the close ended it.
+        EXPECT_EQ(m_log.Count("Deferred Recognize Dropped by Close"), 0u);
+    }
 }
 
 }  // namespace
