@@ -18,18 +18,9 @@
 
 #include <ostrin_runtime/host_engine.h>
 
+#include "dlopen_sanitizer_options.h"
 #include "scenario_run.h"
 #include "sim_process.h"
-
-// The plugin (and with it gRPC) is dlopen()ed into this process: LeakSanitizer's scan of
-// such libraries' thread-local storage crashes now and then unless __tls_get_addr is left
-// alone.
-extern "C" const char* __asan_default_options() {
-    return "intercept_tls_get_addr=0";
-}
-extern "C" const char* __lsan_default_options() {
-    return "intercept_tls_get_addr=0";
-}
 
 namespace {
 

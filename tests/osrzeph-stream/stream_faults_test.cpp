@@ -117,6 +117,15 @@ protected:
         ExpectNothingLeft();
     }
 
+    // The sim with `agent`, the engine, and a host with a speech grammar.
+    TestHost* StartSpeechHost(const char* agent) {
+        StartSim(agent);
+        StartEngine();
+        TestHost* host = NewHost();
+        host->m_speech = SpeechGrammar();
+        return host;
+    }
+
     // What the channel's close does with a call in flight: it holds the close back and
     // cancels the call (on the processor).
     static void CloseAsTheChannelDoes(TestHost* host) {
@@ -128,10 +137,7 @@ protected:
 };
 
 TEST_F(StreamCloseTest, WhileCreating) {
-    StartSim(R"({})");
-    StartEngine();
-    TestHost* host = NewHost();
-    host->m_speech = SpeechGrammar();
+    TestHost* host = StartSpeechHost(R"({})");
     ASSERT_TRUE(Invoke(host));
     Run([host] { host->Close(); });
     ASSERT_TRUE(WaitUntil([host] { return host->m_closeAnswered; })) << m_log.Dump();
@@ -145,23 +151,13 @@ TEST_F(StreamCloseTest, WhileCreating) {
 // waits behind the close on the processor: the completion says ok, but the cancelled call
 // will never carry a request, so the recognition must end there and answer the close.
 TEST_F(StreamCloseTest, AfterTheCallStartedBeforeItsCreationIsProcessed) {
-    StartSim(R"({})");
-    StartEngine();
-    TestHost* host = NewHost();
-    host->m_speech = SpeechGrammar();
-    bool invoked = false;
-    Run([&] {
-        host->m_method = m_stub->CreateStreamingDetectIntentMethod(
-            host, m_task->GetCompletionQueue(), m_processor, 0);
-        invoked = host->m_method && host->m_method->Validate() && host->m_method->Invoke();
-        if (!invoked)
-            return;
+    TestHost* host = StartSpeechHost(R"({})");
+    ASSERT_TRUE(Invoke(host, 0, [host] {
         // Time for the call to start (not a timing check: a shorter wait only makes the
         // completion fail, which ends the recognition as well).
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         CloseAsTheChannelDoes(host);
-    });
-    ASSERT_TRUE(invoked);
+    }));
     ASSERT_TRUE(WaitUntil([host] { return host->m_closeAnswered; })) << m_log.Dump();
     ASSERT_TRUE(WaitDone(host)) << m_log.Dump();
     EXPECT_EQ(host->m_completions, 1);
@@ -173,10 +169,7 @@ TEST_F(StreamCloseTest, AfterTheCallStartedBeforeItsCreationIsProcessed) {
 // result: the read then ends because of the cancel, which is no empty result to skip with
 // a new stream; the recognition ends and the close is answered.
 TEST_F(StreamCloseTest, AfterTheEndOfUtteranceBeforeTheResult) {
-    StartSim(R"({})");
-    StartEngine();
-    TestHost* host = NewHost();
-    host->m_speech = SpeechGrammar();
+    TestHost* host = StartSpeechHost(R"({})");
     ASSERT_TRUE(Invoke(host));
     SendSpeech(host, m_speech, 3200, false);  // no end of speech: the call stays open
     ASSERT_TRUE(WaitUntil([host] { return host->m_endOfUtterance; })) << m_log.Dump();
@@ -194,21 +187,13 @@ TEST_F(StreamCloseTest, AfterTheEndOfUtteranceBeforeTheResult) {
 // A STOP while the call is being created, after speech began: the creation completes, no
 // request was sent, so nothing is in flight; the STOP is answered and the call finished.
 TEST_F(StreamCloseTest, StopWhileCreatingAfterSpeechBegan) {
-    StartSim(R"({})");
-    StartEngine();
-    TestHost* host = NewHost();
-    host->m_speech = SpeechGrammar();
-    bool invoked = false;
-    Run([&] {
-        host->m_method = m_stub->CreateStreamingDetectIntentMethod(
-            host, m_task->GetCompletionQueue(), m_processor, 0);
-        invoked = host->m_method && host->m_method->Validate() && host->m_method->Invoke();
+    TestHost* host = StartSpeechHost(R"({})");
+    ASSERT_TRUE(Invoke(host, 0, [host] {
         // Before the creation completes: speech begins, then the STOP comes.
         host->m_speechStarted = true;
         host->m_inputMode = MPF_SDI_MODE_SPEECH;
         host->m_pendingStop = true;
-    });
-    ASSERT_TRUE(invoked);
+    }));
     ASSERT_TRUE(WaitUntil([host] { return host->m_stopAnswered; })) << m_log.Dump();
     ASSERT_TRUE(WaitDone(host)) << m_log.Dump();
     EXPECT_EQ(host->m_completions, 1);
@@ -216,29 +201,20 @@ TEST_F(StreamCloseTest, StopWhileCreatingAfterSpeechBegan) {
 }
 
 TEST_F(StreamCloseTest, WhileWaitingForInput) {
-    StartSim(R"({})");
-    StartEngine();
-    TestHost* host = NewHost();
-    host->m_speech = SpeechGrammar();
+    TestHost* host = StartSpeechHost(R"({})");
     ASSERT_TRUE(Invoke(host));
     CloseWhen(host, [host] { return host->m_streamCreated; });
 }
 
 TEST_F(StreamCloseTest, WhileStreaming) {
-    StartSim(R"({"faults": {"delay_answer_ms": 200}})");
-    StartEngine();
-    TestHost* host = NewHost();
-    host->m_speech = SpeechGrammar();
+    TestHost* host = StartSpeechHost(R"({"faults": {"delay_answer_ms": 200}})");
     ASSERT_TRUE(Invoke(host));
     SendSpeech(host, m_speech, 3200, false);  // no end of speech
     CloseWhen(host, [host] { return host->m_bytesSent >= 16000; });
 }
 
 TEST_F(StreamCloseTest, WhileHalfClosed) {
-    StartSim(R"({"faults": {"stall": true}})");
-    StartEngine();
-    TestHost* host = NewHost();
-    host->m_speech = SpeechGrammar();
+    TestHost* host = StartSpeechHost(R"({"faults": {"stall": true}})");
     ASSERT_TRUE(Invoke(host));
     SendSpeech(host, m_speech);
     CloseWhen(host, [host] {
@@ -248,10 +224,7 @@ TEST_F(StreamCloseTest, WhileHalfClosed) {
 
 TEST_F(StreamCloseTest, WhileFinishing) {
     ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
-    StartSim(R"({})");
-    StartEngine();
-    TestHost* host = NewHost();
-    host->m_speech = SpeechGrammar();
+    TestHost* host = StartSpeechHost(R"({})");
     ASSERT_TRUE(Invoke(host));
     SendSpeech(host, m_speech);
     // The recognition has completed; the finish may still be on its way.
@@ -259,10 +232,7 @@ TEST_F(StreamCloseTest, WhileFinishing) {
 }
 
 TEST_F(StreamCloseTest, ChannelDestroyedWhileStreamingEndsTheCallWithoutIt) {
-    StartSim(R"({"faults": {"delay_answer_ms": 200}})");
-    StartEngine();
-    TestHost* host = NewHost();
-    host->m_speech = SpeechGrammar();
+    TestHost* host = StartSpeechHost(R"({"faults": {"delay_answer_ms": 200}})");
     ASSERT_TRUE(Invoke(host));
     SendSpeech(host, m_speech, 3200, false);
     ASSERT_TRUE(WaitUntil([host] { return host->m_bytesSent >= 16000; }));
@@ -318,24 +288,18 @@ protected:
 // the service does can answer the STOP. It is answered at once and the call is cancelled
 // and finished when its creation completes.
 TEST_F(StreamStopTest, BeforeTheStreamIsCreatedIsAnsweredAtOnce) {
-    StartSim(R"({"faults": {"stall": true}})");
-    StartEngine();
-    TestHost* host = NewHost();
-    host->m_speech = SpeechGrammar();
+    TestHost* host = StartSpeechHost(R"({"faults": {"stall": true}})");
     host->m_settings.m_resultTimeout = 0;
     bool created = true;
-    Run([&] {
-        // In the event that starts the call, so that its creation cannot have completed.
-        host->m_method = m_stub->CreateStreamingDetectIntentMethod(
-            host, m_task->GetCompletionQueue(), m_processor, 0);
-        ASSERT_TRUE(host->m_method->Validate() && host->m_method->Invoke());
+    // In the event that starts the call, so that its creation cannot have completed.
+    ASSERT_TRUE(Invoke(host, 0, [&] {
         host->m_inputMode = MPF_SDI_MODE_SPEECH;
         host->m_speechStarted = true;
         DataChunk chunk = DataChunk::Copy(m_speech.data(), 3200);
         host->m_method->ProcessSpeechInput(chunk, false);
         created = host->m_streamCreated;
         StopRecognition(host);
-    });
+    }));
     EXPECT_FALSE(created);
     EXPECT_TRUE(host->m_stopAnswered) << m_log.Dump();
     ExpectStoppedOnce(host, false);
@@ -362,10 +326,7 @@ TEST_F(StreamStopTest, WhileAnEventRequestWaitsForItsAnswer) {
 // The service has signalled the end of the utterance (the half-close is out), but its
 // result does not come: the STOP cancels the call rather than wait for the result.
 TEST_F(StreamStopTest, AfterEndOfUtteranceWhileHalfClosed) {
-    StartSim(R"({"faults": {"stall": true}})");
-    StartEngine();
-    TestHost* host = NewHost();
-    host->m_speech = SpeechGrammar();
+    TestHost* host = StartSpeechHost(R"({"faults": {"stall": true}})");
     host->m_settings.m_resultTimeout = 0;
     ASSERT_TRUE(Invoke(host));
     SendSpeech(host, m_speech);
@@ -381,10 +342,7 @@ TEST_F(StreamStopTest, AfterEndOfUtteranceWhileHalfClosed) {
 
 // While audio streams, the STOP half-closes and cancels; the call ends cancelled.
 TEST_F(StreamStopTest, WhileStreaming) {
-    StartSim(R"({"faults": {"stall": true}})");
-    StartEngine();
-    TestHost* host = NewHost();
-    host->m_speech = SpeechGrammar();
+    TestHost* host = StartSpeechHost(R"({"faults": {"stall": true}})");
     host->m_settings.m_resultTimeout = 0;
     ASSERT_TRUE(Invoke(host));
     SendSpeech(host, m_speech, 3200, false);

@@ -130,7 +130,10 @@ protected:
     }
 
     // Creates the method of `host` and invokes it. FALSE when either step fails.
-    bool Invoke(TestHost* host, long creationTimeout = 0) {
+    // `inTheSameEvent` runs on the processor right after a successful Invoke, before any
+    // completion of the call can be processed.
+    bool Invoke(TestHost* host, long creationTimeout = 0,
+                const std::function<void()>& inTheSameEvent = {}) {
         bool ok = false;
         Run([&] {
             host->m_method = m_stub->CreateStreamingDetectIntentMethod(
@@ -138,6 +141,8 @@ protected:
             ok = host->m_method && host->m_method->Validate() && host->m_method->Invoke();
             if (!ok)
                 host->m_active = false;
+            else if (inTheSameEvent)
+                inTheSameEvent();
         });
         return ok;
     }

@@ -35,25 +35,13 @@
 
 #include <ostrin_runtime/scenario_runner.h>
 
+#include "dlopen_sanitizer_options.h"
 #include "sim_process.h"
 #include "soak_driver.h"
 #include "test_audio.h"
 
 // Set by LeakSanitizer (alone or within AddressSanitizer) when it is linked in.
 extern "C" void __lsan_do_leak_check() __attribute__((weak));
-
-// The sanitizer runtime of GCC 12 mistakes some blocks of dynamic thread-local storage
-// (that of libraries loaded with dlopen, as the plugin and gRPC are here) for blocks with an
-// old glibc header and reads garbage as their bounds; the leak check at the end then crashes
-// now and then ("Tracer caught signal 11"). Without the interceptor the blocks are plain heap
-// memory to LeakSanitizer, still scanned through the thread's DTV. Options given in the
-// environment still win.
-extern "C" const char* __asan_default_options() {
-    return "intercept_tls_get_addr=0";
-}
-extern "C" const char* __lsan_default_options() {
-    return "intercept_tls_get_addr=0";
-}
 
 namespace {
 
