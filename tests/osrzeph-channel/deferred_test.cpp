@@ -19,6 +19,7 @@
 #include <ostrin_runtime/host_engine.h>
 
 #include "dlopen_sanitizer_options.h"
+#include "nothing_left_behind.h"
 #include "scenario_run.h"
 #include "sim_process.h"
 
@@ -86,6 +87,7 @@ std::string Recognize(int id) {
 class DeferredRecognize : public ::testing::Test {
 protected:
     void SetUp() override {
+        m_leftovers.reset(new ZephTest::NothingLeftBehind());
         ASSERT_FALSE(m_root.Path().empty());
         ZephChannelTest::WriteFile(m_root.Path() + "/agent.json", R"({
           "intents": [{"name": "order", "display_name": "Order Pizza", "events": ["order"]}]})");
@@ -126,6 +128,8 @@ protected:
         size_t streams = StreamsRecorded();
         EXPECT_EQ(m_sim.Stop(), 0);
         EXPECT_EQ(StreamsRecorded(), streams);
+        // The host, the plugin's engine and their threads are gone.
+        EXPECT_TRUE(m_leftovers->Check());
     }
 
     size_t StreamsRecorded() const {
@@ -147,6 +151,7 @@ protected:
     apr_pool_t* m_pool = nullptr;
     HoldingLog m_log;
     std::unique_ptr<HostEngine> m_host;
+    std::unique_ptr<ZephTest::NothingLeftBehind> m_leftovers;
 };
 
 TEST_F(DeferredRecognize, WaitsForTheFinishAndIsCarriedOutInOrder) {
