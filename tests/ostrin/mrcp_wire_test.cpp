@@ -185,6 +185,13 @@ TEST_F(WireTest, CanonicalMessagesRoundTripByteForByte) {
                    "Fetch-Timeout: 0\r\n"
                    "Logging-Tag: call-1\r\n"
                    "\r\n"),
+        // GET-PARAMS names the headers it asks for, without values.
+        WithLength("MRCP/2.0 %L GET-PARAMS 2\r\n"
+                   "Channel-Identifier: a@speechrecog\r\n"
+                   "No-Input-Timeout: \r\n"
+                   "Vendor-Specific-Parameters: \r\n"
+                   "Speech-Language: en-GB\r\n"
+                   "\r\n"),
         "RECOGNIZE 3 MRCP/1.0\r\n"
         "Confidence-Threshold: 90\r\n"
         "Recognizer-Start-Timers: true\r\n"
