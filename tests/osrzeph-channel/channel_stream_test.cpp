@@ -213,6 +213,7 @@ TEST_F(ChannelStreamTest, ConfidenceThresholdDecidesTheCause) {
 
 // The Recognition-Timeout cuts the caller off: what was said is still recognized, and the
 // cause tells the timeout: 008 when it matched, 015 when it did not (Confidence-Threshold).
+// The detector's own start of input starts the timer at the start of speech.
 TEST_F(ChannelStreamTest, RecognitionTimeoutGivesTheMaxtimeCauses) {
     ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     ASSERT_TRUE(StartSim(R"({"utterances": [{"transcript": "I want a large pizza",
@@ -223,7 +224,7 @@ TEST_F(ChannelStreamTest, RecognitionTimeoutGivesTheMaxtimeCauses) {
         scenario += std::string("channel ") + channel + "\n" +
                     Send(channel, "RECOGNIZE", 1,
                          "Recognition-Timeout: 600\nConfidence-Threshold: " + threshold + "\n",
-                         "builtin:speech/transcribe") +
+                         "builtin:speech/transcribe?start-of-input=internal") +
                     "wait " + channel + " response\naudio " + channel + " speech.wav\nwait " +
                     channel + " RECOGNITION-COMPLETE timeout=30000\nclose " + channel + "\n";
     }

@@ -191,7 +191,7 @@ TEST_F(DeferredRecognize, AStopEndsTheWaitingRequest) {
     PluginMessage stop;
     ASSERT_TRUE(m_host->WaitForMessage("A", MessageFilter{"response", 3, -1}, 30000, &stop));
     EXPECT_NE(stop.text.find(" 3 200 COMPLETE"), std::string::npos) << stop.text;
-    EXPECT_NE(stop.text.find("Active-Request-Id-List: 2\n"), std::string::npos) << stop.text;
+    EXPECT_NE(stop.text.find("Active-Request-Id-List: 2\r\n"), std::string::npos) << stop.text;
     // Anything for request 2 after the STOP would be a violation of the host's checker
     // (counted at the end); the sim saw the first call only.
     EXPECT_TRUE(m_host->CloseChannel("A", &error)) << error;
