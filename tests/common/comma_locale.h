@@ -41,8 +41,9 @@ public:
             ADD_FAILURE() << "the comma locale could not be built in " << m_dir;
             return;
         }
-        m_previous =
-            std::locale::global(std::locale(std::locale::classic(), "comma", std::locale::numeric));
+        // The C++ side gets the same punctuation from a facet of our own (a named C++ locale
+        // would leak glibc's copy of LOCPATH).
+        m_previous = std::locale::global(std::locale(std::locale::classic(), new CommaPunct));
         m_active = true;
     }
 
@@ -65,6 +66,12 @@ public:
     bool Active() const { return m_active; }
 
 private:
+    struct CommaPunct : std::numpunct<char> {
+        char do_decimal_point() const override { return ','; }
+        char do_thousands_sep() const override { return '.'; }
+        std::string do_grouping() const override { return "\3"; }
+    };
+
     std::string m_dir;
     std::locale m_previous;
     bool m_active = false;

@@ -196,7 +196,8 @@ TEST_F(SrgsTest, PhraseTextIsTheWholeTextNormalised) {
         GrammarRef srgs;
         ASSERT_TRUE(Load(srgs, Srgs("", std::string("<rule><one-of><item>") + c.written +
                                             "<tag> x &amp;  y </tag></item></one-of></rule>")));
-        for (const SpeechContext* context : {&document, srgs.GetSpeechContext()}) {
+        for (const SpeechContext* context :
+             {static_cast<const SpeechContext*>(&document), srgs.GetSpeechContext()}) {
             ASSERT_EQ(context->m_phrases.size(), 1u);
             EXPECT_EQ(context->m_phrases.begin()->second.m_phrase, c.phrase);
             bool complete = false;

@@ -286,8 +286,8 @@ TEST_F(GrammarSetTest, ClientTextInLogLinesIsEscaped) {
          APT_PRIO_WARNING, "No Such Builtin Speech Grammar [r\\r\\nx] "},
         {kXml, "g", "<speech-context language=\"en&#9;x\"><phrase>a</phrase></speech-context>",
          APT_PRIO_DEBUG, "Load Speech Context Attribute: language = en\\tx"},
-        {kUriList, "id\x1b[31m", "builtin:event/E", APT_PRIO_DEBUG,
-         "Add Context [id\\x1b[31m] <ch1@zeph>"},
+        {kUriList, "g", "builtin:bogus/\x1b[31mred", APT_PRIO_WARNING,
+         "Unknown Builtin Grammar Type [bogus/\\x1b[31mred] <ch1@zeph>"},
         {kUriList, "g", "foo\x01\x7f", APT_PRIO_WARNING,
          "Unsupported Grammar Format [foo\\x01\\x7f] <ch1@zeph>"},
     };

@@ -482,7 +482,7 @@ TEST_F(SettingsTest, BuiltinGrammarsAndSpeechContexts) {
                           "Context [yn]"),
               0);
     EXPECT_EQ(
-        m_log.Count(APT_PRIO_DEBUG, "Add Phrase [no ] with Weight [2.50] to Speech Context [yn]"),
+        m_log.Count(APT_PRIO_DEBUG, "Add Phrase [no] with Weight [2.50] to Speech Context [yn]"),
         1);
 }
 
