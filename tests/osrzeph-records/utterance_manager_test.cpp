@@ -237,6 +237,25 @@ TEST_F(UtteranceManagerTest, AudioReturnedByTheServiceIsWrittenAsItCame) {
     EXPECT_TRUE(output.m_fileName.empty());
 }
 
+// Audio that the service sends again is written over the same file, which the folder counts
+// once: with room for two files, the one the client was given is still there.
+TEST_F(UtteranceManagerTest, RewrittenOutputAudioIsOneFileOfTheFolder) {
+    m_settings.m_maxFileCount = 2;
+    UtteranceManager::WaveFile output;
+    ASSERT_TRUE(Manager().ComposeName(output.m_fileName, "c2", 5, 1, "", m_pool));
+    std::string audio = "RIFF";
+    for (int i = 0; i < 3; ++i) {
+        audio += " more";
+        ASSERT_TRUE(Manager().WriteOutputFile(output, audio.data(), audio.size(), m_pool));
+    }
+    ASSERT_EQ(Record("c2", 5, 320), "osrzeph-c2-5.wav");
+    const std::multiset<std::string> both{"osrzeph-c2-5-1.wav", "osrzeph-c2-5.wav"};
+    EXPECT_EQ(ListDir(m_dir), both);
+    EXPECT_EQ(Manager().GetFileNames(), both);
+    EXPECT_EQ(ReadFile(m_dir + "/osrzeph-c2-5-1.wav"), audio);
+    EXPECT_TRUE(Logged("Open Waveform File for Writing " + m_dir + "/osrzeph-c2-5-1.wav"));
+}
+
 TEST_F(UtteranceManagerTest, FolderIsBoundedByCount) {
     m_settings.m_maxFileCount = 3;
     for (uint32_t id = 1; id <= 5; ++id)

@@ -173,10 +173,12 @@ bool UtteranceManager::CloseWavefile(WaveFile& file) {
 bool UtteranceManager::WriteOutputFile(WaveFile& file, const void* data, std::size_t size,
                                        apr_pool_t* pool) {
     std::string path;
-    if (file.m_file || !ComposePath(path, file.m_fileName, pool) ||
-        !OpenForWriting(file, path, pool)) {
+    if (file.m_file || !ComposePath(path, file.m_fileName, pool))
         return false;
-    }
+    OSTEDPF_FACILITY_LOG(m_logFacility, LOG_LEVEL_INFO, "Open Waveform File for Writing %s",
+                         path.c_str());
+    if (!OpenForWriting(file, path, pool))
+        return false;
     if (size)
         WriteBytes(file.m_file, data, size);
     file.m_contentLength = size;
