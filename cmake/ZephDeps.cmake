@@ -9,6 +9,8 @@ pkg_check_modules(GRPC REQUIRED IMPORTED_TARGET grpc)
 pkg_check_modules(GPR REQUIRED IMPORTED_TARGET gpr)
 pkg_check_modules(PROTOBUF REQUIRED IMPORTED_TARGET protobuf)
 pkg_check_modules(RAPIDJSON REQUIRED IMPORTED_TARGET RapidJSON)
+pkg_check_modules(EXPAT REQUIRED IMPORTED_TARGET expat)
+pkg_check_modules(SOX REQUIRED IMPORTED_TARGET sox)
 pkg_check_modules(WEBRTC_AP REQUIRED IMPORTED_TARGET webrtc-audio-processing)
 
 find_program(PROTOC protoc REQUIRED)

@@ -183,6 +183,13 @@ std::string StringMember(const rapidjson::Value& object, const char* name) {
     return object[name].GetString();
 }
 
+// A member that is a whole number, or -1.
+int64_t NumberMember(const rapidjson::Value& object, const char* name) {
+    if (!object.IsObject() || !object.HasMember(name) || !object[name].IsInt64())
+        return -1;
+    return object[name].GetInt64();
+}
+
 // MRCPv2: the URI with the size and duration of the utterance; the file is a valid WAV of
 // exactly the audio the sim received, and the record tells the same.
 TEST_F(WaveformTest, SavedUtteranceHoldsTheAudioStreamedAndIsNamedWithSizeAndDuration) {
@@ -220,14 +227,16 @@ TEST_F(WaveformTest, SavedUtteranceHoldsTheAudioStreamedAndIsNamedWithSizeAndDur
     ASSERT_TRUE(OneRecord(record));
     const rapidjson::Value& details = record["recog-details-record"];
     EXPECT_EQ(StringMember(details, "language"), "en-US");
-    EXPECT_EQ(StringMember(details, "sampling-rate"), "8000 Hz");
+    EXPECT_EQ(NumberMember(details, "sampling-rate"), 8000);
+    // The file is named by the record's channel and the start time: no run overwrites it.
+    EXPECT_EQ(name.rfind("osrzeph-" + StringMember(details, "channel-id") + "-20", 0), 0u) << name;
     EXPECT_EQ(StringMember(details, "completion-cause"), "success");
     EXPECT_EQ(StringMember(details, "transcript"), "I want a large pizza");
     ASSERT_TRUE(details.HasMember("input"));
     EXPECT_EQ(StringMember(details["input"], "type"), "speech");
-    EXPECT_EQ(StringMember(details["input"], "size"), std::to_string(size) + " bytes");
+    EXPECT_EQ(NumberMember(details["input"], "size"), int64_t(size));
     ASSERT_TRUE(details.HasMember("gRPC"));
-    EXPECT_EQ(StringMember(details["gRPC"], "sent"), std::to_string(data) + " bytes");
+    EXPECT_EQ(NumberMember(details["gRPC"], "sent"), int64_t(data));
 
     // The stream ended normally, after the half-close, with all of the file's audio.
     rapidjson::Document stream;

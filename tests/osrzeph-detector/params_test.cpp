@@ -58,10 +58,10 @@ TEST_F(ParamsLoad, EveryAttributeCaseInsensitively) {
         "Input-Mode=\"DTMF\" vad-mode=\"1\" speech-start-timeout=\" 200\" "
         "SPEECH-COMPLETE-TIMEOUT=\"900\" speech-incomplete-timeout=\"2500\" "
         "noinput-timeout=\"7000\" input-timeout=\"15000\" dtmf-interdigit-timeout=\"3000\" "
-        "dtmf-term-timeout=\"2000\" dtmf-term-char=\"#x\" dtmf-max-length=\"9\" "
+        "dtmf-term-timeout=\"2000\" dtmf-term-char=\"#\" dtmf-max-length=\"9\" "
         "dtmf-min-length=\"2\" dtmf-length=\"4\" normalize-input=\"FALSE\" "
         "speech-leading-silence=\"100\" speech-trailing-silence=\"70\" "
-        "speech-output-period=\"85ms\"");
+        "speech-output-period=\"85\"");
     EXPECT_EQ(params_.input_mode, static_cast<apr_uint32_t>(MPF_SDI_MODE_DTMF));
     EXPECT_EQ(params_.vad_mode, 1u);
     EXPECT_EQ(params_.speech_start_timeout, 200u);
@@ -84,7 +84,7 @@ TEST_F(ParamsLoad, EveryAttributeCaseInsensitively) {
     std::vector<SdiTest::LogLine> lines = log.Lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front().message, "Load SDI Attribute: Input-Mode = DTMF");
-    EXPECT_EQ(lines.back().message, "Load SDI Attribute: speech-output-period = 85ms");
+    EXPECT_EQ(lines.back().message, "Load SDI Attribute: speech-output-period = 85");
 }
 
 TEST_F(ParamsLoad, BadValuesAreLoggedAndSkipped) {
@@ -95,13 +95,19 @@ TEST_F(ParamsLoad, BadValuesAreLoggedAndSkipped) {
     EXPECT_EQ(params_.vad_mode, 0u);  // out of range gives 0, not the default
     EXPECT_TRUE(log.Contains(APT_PRIO_WARNING, "Inapropriate Vad Mode [7], Allowed Range [0..3]"));
     EXPECT_EQ(params_.input_mode, static_cast<apr_uint32_t>(MPF_SDI_MODE_SPEECH_DTMF));
-    EXPECT_TRUE(
-        log.Contains(APT_PRIO_WARNING, "Unexpected Value <loud> for SDI Attribute <input-mode>"));
+    EXPECT_TRUE(log.Contains(APT_PRIO_WARNING,
+                             "Unexpected Value <loud> for SDI Attribute <input-mode> in "
+                             "<speech-dtmf-input-detector>, Using <both>"));
     EXPECT_TRUE(params_.normalize_input);
     EXPECT_TRUE(log.Contains(APT_PRIO_WARNING,
-                             "Unexpected Value <yes> for Boolean Attribute <normalize-input>"));
+                             "Unexpected Value <yes> for Boolean Attribute <normalize-input> in "
+                             "<speech-dtmf-input-detector>, Using <true>"));
     EXPECT_TRUE(log.Contains(APT_PRIO_WARNING, "Unknown SDI Attribute <colour>"));
-    EXPECT_EQ(params_.noinput_timeout, 0u);         // no digits reads as 0, as strtol does
+    // A word is refused, not read as 0 (which would end every recognition at once).
+    EXPECT_EQ(params_.noinput_timeout, 10000u);
+    EXPECT_TRUE(log.Contains(APT_PRIO_WARNING,
+                             "Unexpected Value <soon> for Attribute <noinput-timeout> in "
+                             "<speech-dtmf-input-detector>, Using <10000>"));
     EXPECT_EQ(params_.speech_start_timeout, 100u);  // loading went on
 
     mpf_sdi_params_init(&params_);
@@ -120,12 +126,12 @@ TEST_F(ParamsLoad, AnAttributeGivenTwiceTakesTheLaterValue) {
 TEST_F(ParamsLoad, TimesAboveAnHourAreClampedWithAWarningCountsAreNot) {
     LogCapture log;
     Load(
-        "speech-complete-timeout=\"-1\" speech-output-period=\"3600001\" "
+        "speech-complete-timeout=\"2147483648\" speech-output-period=\"3600001\" "
         "input-timeout=\"3600000\" dtmf-length=\"4000000\"");
     EXPECT_EQ(params_.speech_complete_timeout, static_cast<apr_uint64_t>(MPF_SDI_MAX_TIME));
     EXPECT_TRUE(log.Contains(APT_PRIO_WARNING,
-                             "Clamp SDI Attribute <speech-complete-timeout> [18446744073709551615 "
-                             "ms] to Maximum [3600000 ms]"));
+                             "Clamp SDI Attribute <speech-complete-timeout> [2147483648 ms] to "
+                             "Maximum [3600000 ms]"));
     EXPECT_EQ(params_.speech_output_period, 3600000u);
     EXPECT_TRUE(log.Contains(APT_PRIO_WARNING,
                              "Clamp SDI Attribute <speech-output-period> [3600001 ms] to Maximum "

@@ -469,14 +469,25 @@ TEST_F(EngineTest, ChannelDestroyedWithoutCloseIsForgotten) {
     EXPECT_EQ(Status("usage-change-handler-channels.txt"), "a@speechrecog\nc@speechrecog\n");
 }
 
-TEST_F(EngineTest, UnwritableStatusFileIsReportedAndSkipped) {
+// A missing status folder is created with the configured mode; a path through a file is
+// reported and skipped.
+TEST_F(EngineTest, StatusFoldersAreCreatedAndUnwritableFilesSkipped) {
+    fs::remove_all(m_root + "/var/status");
+    WriteFile(m_root + "/var/plain-file", "");
     WriteConfig(
-        "<monitoring-agent><usage-change-handler><update-usage enable=\"true\" "
-        "status-file=\"missing-dir/usage.txt\"/></usage-change-handler></monitoring-agent>");
+        "<monitoring-agent folder-mode=\"0755\"><usage-change-handler><update-usage "
+        "enable=\"true\" status-file=\"new-dir/usage.txt\"/><dump-channels enable=\"true\" "
+        "status-file=\"" +
+        m_root + "/var/plain-file/channels.txt\"/></usage-change-handler></monitoring-agent>");
     ASSERT_TRUE(StartEngine());
     EXPECT_TRUE(m_log.Contains("Failed to Open Status File " + m_root +
-                               "/var/status/missing-dir/usage.txt"));
+                               "/var/plain-file/channels.txt: Not a directory"));
     EXPECT_TRUE(Server().OpenChannel("a@speechrecog"));
+    EXPECT_EQ(Status("new-dir/usage.txt"),
+              "in-use channels: 1\nmax used channels: 1\ntotal channels: 100\n");
+    struct stat info {};
+    ASSERT_EQ(stat((m_root + "/var/status/new-dir").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
 }
 
 TEST_F(EngineTest, RefreshTimerOnlyWithAnEnabledOutput) {
@@ -521,7 +532,7 @@ TEST_F(EngineTest, RefreshPeriodOfZeroSetsNoTimer) {
 // Seconds beyond what the timer (in milliseconds) and the log line can hold.
 TEST_F(EngineTest, HugeRefreshPeriodIsBounded) {
     WriteMonitoring("", Handler("usage-refresh-handler", true, false, false),
-                    "99999999999999999999");
+                    "9223372036854775807");
     ASSERT_TRUE(StartEngine());
     EXPECT_TRUE(m_log.Contains(
         "Usage Refresh Period [9223372036854775807 sec] Above Maximum, Using [2147483647 sec]"));

@@ -35,6 +35,9 @@ Details SpeechDetails() {
     Details d;
     d.m_enabled = true;
     d.m_name = "osrzeph-ab12-3.json";
+    d.m_channelId = "ab12";
+    d.m_sessionId = "call-7";
+    d.m_loggingTag = "order.wav";
     d.m_mrcpVersion = MRCP_VERSION_2;
     d.m_samplingRate = 16000;
     d.m_streamingSettings.m_language = "en-GB";
@@ -118,27 +121,30 @@ TEST_F(RdrManagerTest, SpeechRecordLayout) {
     rapidjson::Document doc;
     EXPECT_EQ(SaveAndRead(SpeechDetails(), &doc),
               "{\"recog-details-record\": {\n"
-              "   \"datetime\": \"2026-01-01 00:00:00\",\n"
+              "   \"datetime\": \"2026-01-01T00:00:00.000+00:00\",\n"
+              "   \"channel-id\": \"ab12\",\n"
+              "   \"session-id\": \"call-7\",\n"
+              "   \"logging-tag\": \"order.wav\",\n"
               "   \"language\": \"en-GB\",\n"
-              "   \"sampling-rate\": \"16000 Hz\",\n"
+              "   \"sampling-rate\": 16000,\n"
               "   \"max-alternatives\": 2,\n"
               "   \"input\": {\n"
               "      \"type\": \"speech\",\n"
-              "      \"start-of-input-ts\": \"250 ms\",\n"
-              "      \"end-of-input-ts\": \"1750 ms\",\n"
+              "      \"start-of-input-ts\": 250,\n"
+              "      \"end-of-input-ts\": 1750,\n"
               "      \"end-of-input-cause\": \"success\",\n"
-              "      \"duration\": \"1500 ms\",\n"
-              "      \"size\": \"48000 bytes\"\n"
+              "      \"duration\": 1500,\n"
+              "      \"size\": 48000\n"
               "   },\n"
               "   \"gRPC\": {\n"
-              "      \"creation-ts\": \"5 ms\",\n"
-              "      \"start-of-streaming-ts\": \"260 ms\",\n"
-              "      \"end-of-streaming-ts\": \"2100 ms\",\n"
+              "      \"creation-ts\": 5,\n"
+              "      \"start-of-streaming-ts\": 260,\n"
+              "      \"end-of-streaming-ts\": 2100,\n"
               "      \"end-of-utterance\": true,\n"
-              "      \"sent\": \"48000 bytes\"\n"
+              "      \"sent\": 48000\n"
               "   },\n"
               "   \"completion-cause\": \"success\",\n"
-              "   \"completion-ts\": \"2150 ms\",\n"
+              "   \"completion-ts\": 2150,\n"
               "   \"transcript\": \"book a table\",\n"
               "   \"confidence\": 0.875,\n"
               "   \"query-results\":\n"
@@ -148,6 +154,14 @@ TEST_F(RdrManagerTest, SpeechRecordLayout) {
     ASSERT_TRUE(record["query-results"].IsObject());
     EXPECT_STREQ(record["query-results"]["languageCode"].GetString(), "en-gb");
     EXPECT_DOUBLE_EQ(record["confidence"].GetDouble(), 0.875);
+}
+
+// The start time is local time with its offset, so a reader elsewhere knows the instant.
+TEST_F(RdrManagerTest, DatetimeCarriesTheZoneOffset) {
+    setenv("TZ", "IST-5:30", 1);
+    tzset();
+    EXPECT_NE(SaveAndRead(SpeechDetails()).find("\"datetime\": \"2026-01-01T05:30:00.000+05:30\""),
+              std::string::npos);
 }
 
 TEST_F(RdrManagerTest, DtmfRecordHasNoDurationOrSize) {
@@ -162,24 +176,27 @@ TEST_F(RdrManagerTest, DtmfRecordHasNoDurationOrSize) {
     d.m_queryResults.clear();
     EXPECT_EQ(SaveAndRead(d),
               "{\"recog-details-record\": {\n"
-              "   \"datetime\": \"2026-01-01 00:00:00\",\n"
+              "   \"datetime\": \"2026-01-01T00:00:00.000+00:00\",\n"
+              "   \"channel-id\": \"ab12\",\n"
+              "   \"session-id\": \"call-7\",\n"
+              "   \"logging-tag\": \"order.wav\",\n"
               "   \"language\": \"en-GB\",\n"
-              "   \"sampling-rate\": \"16000 Hz\",\n"
+              "   \"sampling-rate\": 16000,\n"
               "   \"max-alternatives\": 2,\n"
               "   \"input\": {\n"
               "      \"type\": \"dtmf\",\n"
-              "      \"start-of-input-ts\": \"250 ms\",\n"
-              "      \"end-of-input-ts\": \"1750 ms\",\n"
+              "      \"start-of-input-ts\": 250,\n"
+              "      \"end-of-input-ts\": 1750,\n"
               "      \"end-of-input-cause\": \"timedout\"\n"
               "   },\n"
               "   \"gRPC\": {\n"
-              "      \"creation-ts\": \"5 ms\",\n"
-              "      \"start-of-streaming-ts\": \"260 ms\",\n"
-              "      \"end-of-streaming-ts\": \"2100 ms\",\n"
-              "      \"sent\": \"48000 bytes\"\n"
+              "      \"creation-ts\": 5,\n"
+              "      \"start-of-streaming-ts\": 260,\n"
+              "      \"end-of-streaming-ts\": 2100,\n"
+              "      \"sent\": 48000\n"
               "   },\n"
               "   \"completion-cause\": \"recognition-timeout\",\n"
-              "   \"completion-ts\": \"2150 ms\",\n"
+              "   \"completion-ts\": 2150,\n"
               "   \"transcript\": \"1234#\",\n"
               "   \"confidence\": 1\n"
               "}}\n");
@@ -196,12 +213,15 @@ TEST_F(RdrManagerTest, NoInputAndNoStreamingLeaveTheirObjectsOut) {
     d.m_completionCause = RECOGNIZER_COMPLETION_CAUSE_NO_INPUT_TIMEOUT;
     EXPECT_EQ(SaveAndRead(d),
               "{\"recog-details-record\": {\n"
-              "   \"datetime\": \"2026-01-01 00:00:00\",\n"
+              "   \"datetime\": \"2026-01-01T00:00:00.000+00:00\",\n"
+              "   \"channel-id\": \"\",\n"
+              "   \"session-id\": \"\",\n"
+              "   \"logging-tag\": \"\",\n"
               "   \"language\": \"en-US\",\n"
-              "   \"sampling-rate\": \"8000 Hz\",\n"
+              "   \"sampling-rate\": 8000,\n"
               "   \"max-alternatives\": 1,\n"
               "   \"completion-cause\": \"no-input-timeout\",\n"
-              "   \"completion-ts\": \"5000 ms\",\n"
+              "   \"completion-ts\": 5000,\n"
               "   \"transcript\": \"\",\n"
               "   \"confidence\": 0\n"
               "}}\n");
@@ -217,23 +237,27 @@ TEST_F(RdrManagerTest, NoInputAndNoStreamingLeaveTheirObjectsOut) {
     d.m_streamCreationTime = 0;
     const std::string text = SaveAndRead(d);
     EXPECT_EQ(text.find("start-of-input-ts"), std::string::npos);
-    EXPECT_NE(text.find("      \"end-of-input-ts\": \"900 ms\",\n"
+    EXPECT_NE(text.find("      \"end-of-input-ts\": 900,\n"
                         "      \"end-of-input-cause\": \"UNKNOWN\",\n"
-                        "      \"duration\": \"600 ms\",\n"),
+                        "      \"duration\": 600,\n"),
               std::string::npos)
         << text;
     EXPECT_EQ(text.find("gRPC"), std::string::npos);
 
-    // Without a start time there is no datetime; an unknown completion cause gives "".
+    // Without a start time there is no datetime nor completion time (null); an unknown
+    // completion cause gives "".
     Details empty;
     EXPECT_EQ(SaveAndRead(empty),
               "{\"recog-details-record\": {\n"
               "   \"datetime\": \"\",\n"
+              "   \"channel-id\": \"\",\n"
+              "   \"session-id\": \"\",\n"
+              "   \"logging-tag\": \"\",\n"
               "   \"language\": \"en-US\",\n"
-              "   \"sampling-rate\": \"0 Hz\",\n"
+              "   \"sampling-rate\": 0,\n"
               "   \"max-alternatives\": 1,\n"
               "   \"completion-cause\": \"\",\n"
-              "   \"completion-ts\": \"\",\n"
+              "   \"completion-ts\": null,\n"
               "   \"transcript\": \"\",\n"
               "   \"confidence\": 0\n"
               "}}\n");
@@ -299,11 +323,11 @@ TEST_F(RdrManagerTest, TimestampAndInputTypeTexts) {
     Details d = SpeechDetails();
     std::string text = "kept";
     EXPECT_TRUE(d.GetTimestampStr(At(1234), text));
-    EXPECT_EQ(text, "1234 ms");
+    EXPECT_EQ(text, "1234");
     EXPECT_TRUE(d.GetTimestampStr(kStart - 2000, text));
-    EXPECT_EQ(text, "-2 ms");
+    EXPECT_EQ(text, "-2");
     EXPECT_TRUE(d.GetTimestampStr(At(0) + 999, text));
-    EXPECT_EQ(text, "0 ms");
+    EXPECT_EQ(text, "0");
     EXPECT_FALSE(d.GetTimestampStr(0, text));
     EXPECT_EQ(text, "");
     EXPECT_TRUE(Details::GetInputTypeStr(1, text));

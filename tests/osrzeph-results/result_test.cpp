@@ -3,6 +3,7 @@
 // document is parsed by APR's XML parser and every JSON body by RapidJSON.
 #include <cstdio>
 #include <limits>
+#include <sstream>
 #include <string>
 
 #include <google/cloud/dialogflow/cx/v3beta1/session.pb.h>
@@ -429,14 +430,22 @@ TEST(JsonBody, FormatJsonIsTheBareQueryResult) {
     RecogResultInput input = SpeechInput();
     input.m_speechGrammar.m_builtin = &grammar;
     input.m_outputAudioUri = "http://localhost/a.wav";
-    for (int indent : {0, 2}) {
+    for (int indent : {0, 2, 4}) {
         settings.m_indent = indent;
         const RecogResult result = Compose(settings, queryResult, input);
-        std::string expected;
+        std::string printed;
         google::protobuf::util::JsonPrintOptions options;
         options.add_whitespace = indent >= 1;
         ASSERT_TRUE(
-            google::protobuf::util::MessageToJsonString(queryResult, &expected, options).ok());
+            google::protobuf::util::MessageToJsonString(queryResult, &printed, options).ok());
+        // The printer indents by two; the body by the configured indent.
+        std::string expected;
+        std::istringstream lines(printed);
+        for (std::string line; std::getline(lines, line);) {
+            const size_t spaces = line.find_first_not_of(' ');
+            expected += std::string(spaces / 2 * static_cast<size_t>(indent), ' ') +
+                        line.substr(spaces) + (lines.eof() ? "" : "\n");
+        }
         EXPECT_EQ(result.m_contentType, "application/json");
         EXPECT_EQ(result.m_body, expected);
         EXPECT_EQ(result.m_cause, RECOGNIZER_COMPLETION_CAUSE_SUCCESS);

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -114,16 +116,22 @@ TEST_F(SettingsTest, RootElementMustBeThePluginIdExactly) {
         WriteFile(m_root + "/conf/osrzeph.xml", std::string("<") + root + "/>");
         EXPECT_FALSE(settings.LoadConfig("osrzeph.xml", "osrzeph", m_layout, m_pool)) << root;
     }
-    EXPECT_EQ(m_log.Count(APT_PRIO_WARNING, "Unknown Document"), 2);
+    EXPECT_EQ(m_log.Count(APT_PRIO_ERROR, "Unknown Document <OsrZeph>, Expected <osrzeph>"), 1);
+    EXPECT_EQ(m_log.Count(APT_PRIO_ERROR, "Unknown Document <zeph>, Expected <osrzeph>"), 1);
 }
 
 TEST_F(SettingsTest, MissingOrMalformedDocumentFails) {
     const std::string path = m_root + "/conf/osrzeph.xml";
     EXPECT_FALSE(m_settings.LoadConfig("osrzeph.xml", "osrzeph", m_layout, m_pool));
-    EXPECT_EQ(m_log.Count(APT_PRIO_WARNING, "Failed to Open Config File [" + path + "]"), 1);
-    WriteFile(path, "<osrzeph><results></osrzeph>");
+    EXPECT_EQ(m_log.Count(APT_PRIO_ERROR,
+                          "Failed to Open Config File [" + path + "]: No such file or directory"),
+              1);
+    // The parser's own words and the line.
+    WriteFile(path, "<osrzeph>\n<results>\n</osrzeph>");
     EXPECT_FALSE(m_settings.LoadConfig("osrzeph.xml", "osrzeph", m_layout, m_pool));
-    EXPECT_EQ(m_log.Count(APT_PRIO_WARNING, "Failed to Parse Config File [" + path + "]"), 1);
+    EXPECT_EQ(m_log.Count(APT_PRIO_ERROR,
+                          "Failed to Parse Config File [" + path + "]: line 3: mismatched tag"),
+              1);
 }
 
 TEST_F(SettingsTest, NamesAndBooleansIgnoreCaseAndTheLaterDuplicateWins) {
@@ -151,29 +159,60 @@ TEST_F(SettingsTest, BadValuesWarnAndKeepTheEarlierValue) {
         const char* warning;
     };
     const Case cases[] = {
-        {"<streaming-recognition max-alternatives=\"abc\"/>", nullptr},
+        {"<streaming-recognition max-alternatives=\"two\"/>",
+         "Unexpected Value <two> for Attribute <max-alternatives> in <streaming-recognition>, "
+         "Using <1>"},
         {"<streaming-recognition single-utterance=\"yes\"/>",
-         "Unexpected Value <yes> for Boolean Attribute <single-utterance>"},
-        {"<results format=\"nlsml\"/>", "Unexpected Value <nlsml> for Format Attribute <format>"},
+         "Unexpected Value <yes> for Boolean Attribute <single-utterance> in "
+         "<streaming-recognition>, Using <true>"},
+        {"<results format=\"nlsml\"/>",
+         "Unexpected Value <nlsml> for Format Attribute <format> in <results>, Using <standard>"},
         // Only names and the words "true" and "false" ignore case; enumerated values do not.
-        {"<results format=\"JSON\"/>", "Unexpected Value <JSON> for Format Attribute <format>"},
+        {"<results format=\"JSON\"/>",
+         "Unexpected Value <JSON> for Format Attribute <format> in <results>, Using <standard>"},
         {"<streaming-recognition start-of-input=\"Internal\"/>",
-         "Unexpected Value <Internal> for Attribute <start-of-input>"},
+         "Unexpected Value <Internal> for Attribute <start-of-input> in <streaming-recognition>, "
+         "Using <service-originated>"},
         {"<results confidence-format=\"MRCPv2\"/>",
-         "Unexpected Value <MRCPv2> for Attribute <confidence-format>"},
-        {"<results confidence-format=\"percent\"/>",
-         "Unexpected Value <percent> for Attribute <confidence-format>"},
+         "Unexpected Value <MRCPv2> for Attribute <confidence-format> in <results>, Using <auto>"},
         {"<results tag-format=\"semantics\"/>",
-         "Unexpected Value <semantics> for Attribute <tag-format>"},
+         "Unexpected Value <semantics> for Attribute <tag-format> in <results>, Using "
+         "<semantics/xml>"},
         {"<utterance-manager log-level=\"debug\"/>",
-         "Unexpected Value <debug> for Attribute <log-level>"},
+         "Unexpected Value <debug> for Attribute <log-level> in <utterance-manager>, Using "
+         "<NOTICE>"},
         // No channel could use a connection.
         {"<streaming-recognition channels-per-connection=\"0\"/>",
-         "Unexpected Value <0> for Attribute <channels-per-connection>"},
-        {"<streaming-recognition channels-per-connection=\"many\"/>",
-         "Unexpected Value <many> for Attribute <channels-per-connection>"},
+         "Unexpected Value <0> for Attribute <channels-per-connection> in "
+         "<streaming-recognition>, Using <50>"},
         {"<streaming-recognition channels-per-connection=\"-5\"/>",
-         "Unexpected Value <-5> for Attribute <channels-per-connection>"},
+         "Unexpected Value <-5> for Attribute <channels-per-connection> in "
+         "<streaming-recognition>, Using <50>"},
+        // A number with a unit, a decimal comma, one out of range or too large for the field.
+        {"<results indent=\"two\"/>",
+         "Unexpected Value <two> for Attribute <indent> in <results>, Using <0>"},
+        {"<streaming-recognition result-timeout=\"10 s\"/>",
+         "Unexpected Value <10 s> for Attribute <result-timeout> in <streaming-recognition>, "
+         "Using <35000>"},
+        {"<streaming-recognition max-send-message-length=\"4294967296\"/>",
+         "Unexpected Value <4294967296> for Attribute <max-send-message-length> in "
+         "<streaming-recognition>, Using <-1>"},
+        {"<rdr-manager max-file-count=\"-1\"/>",
+         "Unexpected Value <-1> for Attribute <max-file-count> in <rdr-manager>, Using <100>"},
+        {"<speech-dtmf-input-detector noinput-timeout=\"ten seconds\"/>",
+         "Unexpected Value <ten seconds> for Attribute <noinput-timeout> in "
+         "<speech-dtmf-input-detector>, Using <10000>"},
+        {"<speech-dtmf-input-detector speech-complete-timeout=\"1,5\"/>",
+         "Unexpected Value <1,5> for Attribute <speech-complete-timeout> in "
+         "<speech-dtmf-input-detector>, Using <1000>"},
+        {"<speech-dtmf-input-detector dtmf-length=\"-2\"/>",
+         "Unexpected Value <-2> for Attribute <dtmf-length> in <speech-dtmf-input-detector>, "
+         "Using <0>"},
+        {"<speech-dtmf-input-detector dtmf-term-char=\"##\"/>",
+         "Unexpected Value <##> for Attribute <dtmf-term-char> in <speech-dtmf-input-detector>, "
+         "Using <>"},
+        {"<streaming-recognition api=\"v3\"/>",
+         "Unexpected Value <v3> for Attribute <api> in <streaming-recognition>, Using <>"},
     };
     std::string body;
     for (const Case& c : cases)
@@ -184,7 +223,12 @@ TEST_F(SettingsTest, BadValuesWarnAndKeepTheEarlierValue) {
             EXPECT_EQ(m_log.Count(APT_PRIO_WARNING, c.warning), 1) << c.warning;
         }
     }
-    EXPECT_EQ(m_settings.m_streaming.m_maxAlternatives, 0);  // not a number reads as 0
+    EXPECT_EQ(m_settings.m_streaming.m_maxAlternatives, 1);
+    EXPECT_EQ(m_settings.m_results.m_indent, 0);
+    EXPECT_EQ(m_settings.m_streaming.m_resultTimeout, 35000);
+    EXPECT_EQ(m_settings.m_sdiParams.noinput_timeout, 10000u);
+    EXPECT_EQ(m_settings.m_sdiParams.speech_complete_timeout, 1000u);
+    EXPECT_EQ(m_settings.m_rdrManager.m_maxFileCount, 100);
     EXPECT_TRUE(m_settings.m_streaming.m_singleUtterance);
     EXPECT_EQ(m_settings.m_results.m_format, Zeph::ResultsSettings::FORMAT_STANDARD);
     EXPECT_EQ(m_settings.m_results.m_tagFormatFamily, Zeph::ResultsSettings::TAG_FORMAT_SEMANTICS);
@@ -266,6 +310,91 @@ TEST_F(SettingsTest, SampleConfiguration) {
     }
 }
 
+// Every attribute of the sample configuration is documented, and given a phrase where its
+// value goes: a typed one is refused with one WARNING naming the element, the attribute, the
+// phrase and the value kept (the sample shows the defaults); a text one takes the phrase
+// without a word.
+TEST_F(SettingsTest, EveryAttributeOfTheSampleChecksItsValue) {
+    const std::set<std::string> text = {"gapp-credentials-file",
+                                        "ssl-roots-file",
+                                        "language",
+                                        "project-id",
+                                        "transcription-grammar",
+                                        "http-proxy",
+                                        "service-uri",
+                                        "grpc-log-verbosity",
+                                        "grpc-log-trace",
+                                        "model",
+                                        "model-variant",
+                                        "environment",
+                                        "agent",
+                                        "location",
+                                        "event-input-mode",
+                                        "name",
+                                        "action",
+                                        "parameter-name",
+                                        "id",
+                                        "tag",
+                                        "waveform-folder",
+                                        "waveform-base-uri",
+                                        "record-folder",
+                                        "file-prefix",
+                                        "file-ext",
+                                        "status-file"};
+    // Kept values other than the sample's: a grammar's mode before it is read, "enable"
+    // before a grammar record is read, a phrase without a weight.
+    const std::map<std::string, std::string> kept = {{"builtin-grammar/mode", "none"},
+                                                     {"builtin-grammar/enable", "true"},
+                                                     {"phrase/weight", "-1"}};
+
+    const std::string path = m_root + "/conf/osrzeph.xml";
+    WriteFile(path, ReadFile(ZEPH_SOURCE_DIR "/plugins/osrzeph/conf/osrzeph.xml"));
+    apr_xml_doc* doc = m_settings.ParseFile(path.c_str(), m_pool);
+    ASSERT_NE(doc, nullptr);
+    std::vector<std::pair<apr_xml_elem*, apr_xml_attr*>> attributes;
+    std::vector<apr_xml_elem*> pending{doc->root};
+    while (!pending.empty()) {
+        apr_xml_elem* elem = pending.back();
+        pending.pop_back();
+        for (apr_xml_attr* attr = elem->attr; attr; attr = attr->next) {
+            // The phrases of a disabled context are never read.
+            if (strcmp(elem->name, "speech-context") == 0 && strcmp(attr->name, "enable") == 0)
+                attr->value = "true";
+            attributes.emplace_back(elem, attr);
+        }
+        for (apr_xml_elem* child = elem->first_child; child; child = child->next)
+            pending.push_back(child);
+    }
+    EXPECT_GT(attributes.size(), 100u);
+    const std::string reference = ReadFile(ZEPH_SOURCE_DIR "/docs/configuration.md");
+    for (const auto& entry : attributes) {
+        const std::string element = entry.first->name;
+        const std::string name = entry.second->name;
+        EXPECT_NE(reference.find("`" + name + "`"), std::string::npos)
+            << name << " is missing from docs/configuration.md";
+        const std::string sampleValue = entry.second->value;
+        entry.second->value = "ten seconds";
+        EngineSettings settings;
+        LogCapture log;
+        settings.LoadDocument("osrzeph", doc, m_pool);
+        entry.second->value = apr_pstrdup(m_pool, sampleValue.c_str());
+        const auto warnings = log.Find(APT_PRIO_WARNING, "");
+        if (text.count(name)) {
+            EXPECT_EQ(warnings.size(), 0u) << element << " " << name;
+            continue;
+        }
+        ASSERT_EQ(warnings.size(), 1u) << element << " " << name;
+        const auto known = kept.find(element + "/" + name);
+        const std::string suffix = " <" + name + "> in <" + element + ">, Using <" +
+                                   (known == kept.end() ? sampleValue : known->second) + ">";
+        const std::string& message = warnings[0].message;
+        EXPECT_EQ(message.rfind("Unexpected Value <ten seconds> for ", 0), 0u) << message;
+        EXPECT_TRUE(message.size() > suffix.size() &&
+                    message.compare(message.size() - suffix.size(), suffix.size(), suffix) == 0)
+            << message << " (expected the end " << suffix << ")";
+    }
+}
+
 TEST_F(SettingsTest, DetectorParameters) {
     struct Case {
         const char* attributes;
@@ -278,8 +407,12 @@ TEST_F(SettingsTest, DetectorParameters) {
         {"vad-mode=\"7\"", 0, 3, TRUE, "Inapropriate Vad Mode [7], Allowed Range [0..3]"},
         {"vad-mode=\"-1\"", 0, 3, TRUE, "Inapropriate Vad Mode [-1], Allowed Range [0..3]"},
         {"vad-mode=\"3\" input-mode=\"DTMF\"", 3, 2, TRUE, nullptr},
+        {"vad-mode=\"loud\"", 2, 3, TRUE,
+         "Unexpected Value <loud> for Attribute <vad-mode> in <speech-dtmf-input-detector>, "
+         "Using <2>"},
         {"normalize-input=\"yes\"", 2, 3, TRUE,
-         "Unexpected Value <yes> for Boolean Attribute <normalize-input>"},
+         "Unexpected Value <yes> for Boolean Attribute <normalize-input> in "
+         "<speech-dtmf-input-detector>, Using <true>"},
         {"Normalize-Input=\"FALSE\"", 2, 3, FALSE, nullptr},
     };
     for (const Case& c : cases) {
@@ -311,8 +444,7 @@ TEST_F(SettingsTest, PathsResolveAgainstTheServerDirectories) {
              "</usage-refresh-handler></monitoring-agent>",
              "gapp-credentials-file=\"service-account.json\" ssl-roots-file=\"roots.pem\""));
     // The roots file does not exist yet.
-    EXPECT_EQ(m_log.Count(APT_PRIO_WARNING, "Failed to Stat SSL Roots File " + Data("roots.pem")),
-              1);
+    EXPECT_EQ(m_log.Count(APT_PRIO_ERROR, "Failed to Stat SSL Roots File " + Data("roots.pem")), 1);
 
     WriteFile(Data("roots.pem"), "pem");
     EngineSettings settings;
@@ -348,8 +480,7 @@ TEST_F(SettingsTest, WildcardCredentialsFilePicksTheNewestRegularMatch) {
     Load("", "gapp-credentials-file=\"nokey-*.json\"");
     EXPECT_FALSE(none.LoadConfig("osrzeph.xml", "osrzeph", m_layout, m_pool));
     EXPECT_EQ(
-        m_log.Count(APT_PRIO_WARNING, "Failed to Find Credentials File " + Data("nokey-*.json")),
-        2);
+        m_log.Count(APT_PRIO_ERROR, "Failed to Find Credentials File " + Data("nokey-*.json")), 2);
 }
 
 TEST_F(SettingsTest, ProjectIdComesFromTheCredentialsFileOnlyWhenNotConfigured) {
@@ -451,9 +582,13 @@ TEST_F(SettingsTest, BuiltinGrammarsAndSpeechContexts) {
     EXPECT_EQ(m_settings.m_builtinSpeechGrammars.at("menu")->m_parameterName, "n");
     EXPECT_EQ(m_log.Count(APT_PRIO_DEBUG, "Skip Disabled Builtin Grammar <off>"), 1);
     EXPECT_EQ(m_log.Count(APT_PRIO_WARNING, "Missing Builtin Grammar Name"), 1);
-    EXPECT_EQ(m_log.Count(APT_PRIO_WARNING, "Unexpected Value <voice> for Mode Attribute <mode>"),
+    EXPECT_EQ(m_log.Count(APT_PRIO_WARNING,
+                          "Unexpected Value <voice> for Mode Attribute <mode> in "
+                          "<builtin-grammar>, Using <none>"),
               1);
-    EXPECT_EQ(m_log.Count(APT_PRIO_WARNING, "Unexpected Value <keys> for Input Attribute <input>"),
+    EXPECT_EQ(m_log.Count(APT_PRIO_WARNING,
+                          "Unexpected Value <keys> for Input Attribute <input> in "
+                          "<builtin-grammar>, Using <text>"),
               1);
 
     // "enable" of a speech context takes "true" and "false" as written only.
@@ -470,10 +605,13 @@ TEST_F(SettingsTest, BuiltinGrammarsAndSpeechContexts) {
     EXPECT_EQ(yn->m_phrases.count("maybe"), 1u);  // text before the first child only
     EXPECT_EQ(m_log.Count(APT_PRIO_WARNING, "Unknown Phrase Attribute <color>"), 1);
     EXPECT_FALSE(m_settings.m_speechContexts.at("caps")->m_speechComplete);
-    EXPECT_EQ(
-        m_log.Count(APT_PRIO_WARNING, "Unexpected Value <TRUE> for Boolean Attribute <enable>"), 1);
     EXPECT_EQ(m_log.Count(APT_PRIO_WARNING,
-                          "Unexpected Value <on> for Boolean Attribute <speech-complete>"),
+                          "Unexpected Value <TRUE> for Boolean Attribute <enable> in "
+                          "<speech-context>, Using <true>"),
+              1);
+    EXPECT_EQ(m_log.Count(APT_PRIO_WARNING,
+                          "Unexpected Value <on> for Boolean Attribute <speech-complete> in "
+                          "<speech-context>, Using <false>"),
               1);
     EXPECT_EQ(m_log.Count(APT_PRIO_DEBUG, "Skip Disabled Speech Context <off>"), 1);
     EXPECT_EQ(m_log.Count(APT_PRIO_WARNING, "Missing Speech Context Id"), 1);

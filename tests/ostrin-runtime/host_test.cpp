@@ -50,9 +50,8 @@ struct Result {
     std::string out;
 };
 
-Result RunOstrin(const std::string& arguments) {
+Result RunShell(const std::string& command) {
     Result result;
-    std::string command = std::string(ZEPH_BIN_DIR) + "/ostrin " + arguments + " 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe)
         return result;
@@ -63,6 +62,10 @@ Result RunOstrin(const std::string& arguments) {
     int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+Result RunOstrin(const std::string& arguments) {
+    return RunShell(std::string(ZEPH_BIN_DIR) + "/ostrin " + arguments + " 2>/dev/null");
 }
 
 // "### A +123" lines become "### A +T": times are not part of the expected output.
@@ -256,6 +259,49 @@ TEST_F(OstrinCommand, BadInputIsAnErrorNotACrash) {
               1);
     EXPECT_EQ(RunOstrin("frobnicate").status, 2);
     EXPECT_EQ(RunOstrin("selfcheck --plugin " + kSamplePlugin).out, "selfcheck: OK\n");
+}
+
+// Every command and script explains itself with --help, and does nothing else.
+TEST_F(OstrinCommand, HelpEverywhere) {
+    const std::pair<std::string, const char*> cases[] = {
+        {std::string(ZEPH_BIN_DIR) + "/ostrin run --help", "--pace realtime|fast"},
+        {std::string(ZEPH_BIN_DIR) + "/ostrin recognize --grammar x --help", "--turns"},
+        {std::string(ZEPH_BIN_DIR) + "/ostrin selfcheck --help", "sample plugin"},
+        {std::string(ZEPH_SOURCE_DIR) + "/scripts/demo --help", "Usage: scripts/demo"},
+        {std::string(ZEPH_SOURCE_DIR) + "/scripts/soak --help", "--recognitions N"},
+        {std::string(ZEPH_SOURCE_DIR) + "/scripts/test -h", "Usage: scripts/test"},
+    };
+    for (const auto& c : cases) {
+        Result result = RunShell(c.first);
+        EXPECT_EQ(result.status, 0) << c.first;
+        EXPECT_NE(result.out.find(c.second), std::string::npos) << c.first << "\n" << result.out;
+    }
+}
+
+// A wait for an event of a request that has already ended fails at once and says how it
+// ended, instead of waiting out its time-out.
+TEST_F(OstrinCommand, WaitForAnEventOfAnEndedRequestFailsAtOnce) {
+    const std::string start =
+        "channel A\n"
+        "send A <<E\nMRCP/2.0 0 RECOGNIZE 1\nNo-Input-Timeout: 600000\nE\n"
+        "wait A response\n";
+    const std::pair<std::string, const char*> cases[] = {
+        // Refused: the sample plugin allows one recognition at a time.
+        {start + "send A <<E\nMRCP/2.0 0 RECOGNIZE 2\nE\nwait A response\n"
+                 "wait A RECOGNITION-COMPLETE request=2 timeout=600000\n",
+         "no RECOGNITION-COMPLETE on channel 'A': RECOGNIZE 2 has already ended (answered 402 "
+         "COMPLETE)"},
+        {start + "send A <<E\nMRCP/2.0 0 STOP 3\nE\nwait A response\n"
+                 "wait A RECOGNITION-COMPLETE timeout=600000\n",
+         "no RECOGNITION-COMPLETE on channel 'A': RECOGNIZE 1 has already ended (stopped by STOP "
+         "3)"},
+    };
+    for (const auto& c : cases) {
+        Result result = RunShell(std::string(ZEPH_BIN_DIR) + "/ostrin run '" + Scenario(c.first) +
+                                 "' --pace fast --plugin " + kSamplePlugin + " 2>&1");
+        EXPECT_EQ(result.status, 1) << result.out;
+        EXPECT_NE(result.out.find(c.second), std::string::npos) << result.out;
+    }
 }
 
 TEST_F(OstrinCommand, RecognizePrintsCauseAndBodyPerFile) {

@@ -98,14 +98,17 @@ protected:
 };
 
 // Two files, two turns of one session: two results in file order, each an NLSML document
-// with the intent and its parameters, and exit status 0.
+// with the intent and its parameters, and exit status 0. The second is recorded as a phone
+// system does, A-law at 8000 Hz, and decoded by the command.
 TEST_F(OstrinRecognize, EveryFileRecognizedGivesOneNlsmlResultPerFileAndStatusZero) {
+    ASSERT_TRUE(ZephTest::RunCommand("sox " + m_root.Path() + "/yes.wav -e a-law " + m_root.Path() +
+                                     "/yes-alaw.wav"));
     CommandResult run = Recognize("--grammar 'builtin:speech/transcribe?dialogid=rehearsal'",
-                                  {"order.wav", "yes.wav"});
+                                  {"order.wav", "yes-alaw.wav"});
     EXPECT_EQ(run.status, 0) << run.out << run.log;
     EXPECT_EQ(run.out.find("!!!"), std::string::npos) << run.out;
     std::string order = m_root.Path() + "/order.wav\n";
-    std::string yes = m_root.Path() + "/yes.wav\n";
+    std::string yes = m_root.Path() + "/yes-alaw.wav\n";
     size_t order_at = run.out.find(order);
     size_t yes_at = run.out.find(yes);
     ASSERT_NE(order_at, std::string::npos) << run.out;
@@ -225,23 +228,88 @@ TEST_F(OstrinRecognize, NoInputAndARefusedRequestAreNotRecognized) {
     ExpectNoStreamLeftOpen(1);
 }
 
-// Mistakes that need no plugin: a bad attribute is a command-line error (2); a file that is
-// not a WAV file of the given rate stops the command before the plugin is loaded (1).
+// Mistakes that need no plugin: a bad attribute is a command-line error (2); every file that
+// is not a whole WAV file is named, and the command stops before the plugin is loaded (1).
 TEST_F(OstrinRecognize, BadCommandLinesAndFilesAreRefusedBeforeTheRun) {
     CommandResult bad =
         Recognize("--grammar builtin:speech/transcribe --attribute api", {"yes.wav"});
     EXPECT_EQ(bad.status, 2) << bad.log;
     EXPECT_NE(bad.log.find("--attribute needs NAME=VALUE"), std::string::npos) << bad.log;
-    CommandResult rate =
-        Recognize("--grammar builtin:speech/transcribe --rate 16000", {"order.wav"});
-    EXPECT_EQ(rate.status, 1) << rate.log;
-    EXPECT_NE(rate.log.find("ostrin: error: "), std::string::npos) << rate.log;
-    EXPECT_EQ(rate.out, "");
     WriteFile(m_root.Path() + "/text.wav", "not audio");
-    CommandResult text = Recognize("--grammar builtin:speech/transcribe", {"text.wav"});
-    EXPECT_EQ(text.status, 1) << text.log;
-    EXPECT_EQ(text.out, "");
+    const std::string yes = ReadFile(m_root.Path() + "/yes.wav");
+    WriteFile(m_root.Path() + "/cut.wav", yes.substr(0, yes.size() / 2));
+    CommandResult files =
+        Recognize("--grammar builtin:speech/transcribe", {"text.wav", "yes.wav", "cut.wav"});
+    EXPECT_EQ(files.status, 1) << files.log;
+    EXPECT_EQ(files.out, "");
+    EXPECT_NE(files.log.find("ostrin: error: " + m_root.Path() + "/text.wav: not a RIFF/WAVE"),
+              std::string::npos)
+        << files.log;
+    EXPECT_NE(files.log.find("ostrin: error: " + m_root.Path() + "/cut.wav: truncated"),
+              std::string::npos)
+        << files.log;
     ExpectNoStreamLeftOpen(0);
+}
+
+// A set-up that cannot work (nothing listens at the service's address; credentials the
+// service does not know) stops the run at the first file: exit status 1 and one error line
+// naming the reason, on stderr and in ostrin.log.
+TEST_F(OstrinRecognize, ASetUpFailureStopsTheRunAtOnce) {
+    struct Case {
+        std::string service;
+        std::string options;
+        const char* reason;
+    } cases[] = {
+        {"127.0.0.1:1", "", "UNAVAILABLE: "},
+        {m_sim.target(),
+         "--attribute gapp-credentials-file=" + std::string(ZEPH_TEST_CREDENTIALS_DIR) +
+             "/service-account-2.json",
+         "UNAUTHENTICATED: "},
+    };
+    for (const Case& c : cases) {
+        m_root.WriteConfig(c.service, "agent=\"pizza\"");
+        CommandResult run =
+            Recognize("--grammar 'builtin:speech/transcribe?dialogid=rehearsal' " + c.options,
+                      {"order.wav", "yes.wav"});
+        EXPECT_EQ(run.status, 1) << run.out << run.log;
+        EXPECT_NE(run.out.find("/order.wav\nCompletion-Cause: 006 recognizer-error\n"
+                               "Completion-Reason: " +
+                               std::string(c.reason)),
+                  std::string::npos)
+            << run.out;
+        EXPECT_EQ(run.out.find("/yes.wav"), std::string::npos) << run.out;
+        const std::string error =
+            "ostrin: error: " + m_root.Path() +
+            "/order.wav: the recognizer cannot reach the service: " + c.reason;
+        EXPECT_EQ(Count(run.log, error), 1u) << run.log;
+        EXPECT_EQ(Count(ReadFile(m_root.Path() + "/log/ostrin.log"), error), 1u);
+    }
+    ExpectNoStreamLeftOpen(1);
+}
+
+// With --turns a long recording of two utterances gives two results, one RECOGNIZE after
+// the other on the same audio.
+TEST_F(OstrinRecognize, TurnsRecognizeEveryUtteranceOfALongFile) {
+    std::vector<int16_t> call = ZephTest::SynthesizeSpeech("a large pizza with mushrooms", 8000);
+    call.insert(call.end(), 8000 * 3, 0);
+    const std::vector<int16_t> yes = ZephTest::SynthesizeSpeech("yes please", 8000);
+    call.insert(call.end(), yes.begin(), yes.end());
+    call.insert(call.end(), 8000 * 2, 0);
+    ASSERT_TRUE(ZephTest::WriteWavFile(m_root.Path() + "/call.wav", call, 8000));
+    CommandResult run =
+        Recognize("--turns --grammar 'builtin:speech/transcribe?dialogid=rehearsal'", {"call.wav"});
+    EXPECT_EQ(run.status, 0) << run.out << run.log;
+    const std::string call_path = m_root.Path() + "/call.wav";
+    EXPECT_NE(run.out.find(call_path + " (turn 1)\nCompletion-Cause: 000 success\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find(call_path + " (turn 2)\nCompletion-Cause: 000 success\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("<display_name>Confirm Order</display_name>"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("(turn 3)\nCompletion-Cause: 000"), std::string::npos) << run.out;
+    ExpectNoStreamLeftOpen(Count(run.out, "(turn "));
 }
 
 }  // namespace

@@ -3,15 +3,40 @@
 #include <apr_file_info.h>
 #include <apr_fnmatch.h>
 #include <apr_pools.h>
+#include <apr_strings.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <vector>
 
 namespace OstEdpf {
+
+apr_status_t MakeFolder(const std::string& path, mode_t mode) {
+    apr_pool_t* pool = nullptr;
+    apr_status_t status = apr_pool_create(&pool, nullptr);
+    if (status != APR_SUCCESS)
+        return status;
+    apr_finfo_t info;
+    if (apr_stat(&info, path.c_str(), APR_FINFO_TYPE, pool) == APR_SUCCESS &&
+        info.filetype == APR_DIR) {
+        apr_pool_destroy(pool);
+        return APR_SUCCESS;
+    }
+    // Parents get the same mode; the umask would take bits away, so the folder's own mode
+    // is set again once it exists.
+    // APR spells permissions one hex digit per class (APR_FPROT_UREAD is 0x0400).
+    const apr_fileperms_t perms =
+        static_cast<apr_fileperms_t>(((mode >> 6) & 7) << 8 | ((mode >> 3) & 7) << 4 | (mode & 7));
+    status = apr_dir_make_recursive(path.c_str(), perms, pool);
+    if (status == APR_SUCCESS && chmod(path.c_str(), mode) != 0)
+        status = APR_FROM_OS_ERROR(errno);
+    apr_pool_destroy(pool);
+    return status;
+}
 
 namespace {
 
@@ -83,12 +108,13 @@ bool FileManager::LoadFileEntries() {
 
     apr_finfo_t info;
     if (apr_stat(&info, dirPath, APR_FINFO_TYPE, pool) != APR_SUCCESS || info.filetype != APR_DIR) {
-        FM_LOG(LOG_LEVEL_INFO, "Create directory %s", dirPath);
-        // Owner read, write and execute: without the execute bit nothing can be created
-        // inside the folder.
-        if (apr_dir_make_recursive(dirPath, APR_FPROT_UREAD | APR_FPROT_UWRITE | APR_FPROT_UEXECUTE,
-                                   pool) != APR_SUCCESS) {
-            FM_LOG(LOG_LEVEL_WARNING, "Failed to create directory %s", dirPath);
+        FM_LOG(LOG_LEVEL_INFO, "Create directory %s mode [%04o]", dirPath,
+               static_cast<unsigned>(m_directoryMode));
+        const apr_status_t status = MakeFolder(dirPath, m_directoryMode);
+        if (status != APR_SUCCESS) {
+            char reason[256];
+            FM_LOG(LOG_LEVEL_WARNING, "Failed to create directory %s: %s", dirPath,
+                   apr_strerror(status, reason, sizeof(reason)));
             apr_pool_destroy(pool);
             return false;
         }

@@ -105,7 +105,9 @@ bool BuiltinGrammar::Load(const apr_xml_elem* elem) {
             } else if (a.ValueIs("dtmf")) {
                 m_mode = MODE_DTMF;
             } else {
-                a.WarnUnexpectedValue("Mode Attribute");
+                a.WarnUnexpectedValue("Mode Attribute", m_mode == MODE_SPEECH ? "speech"
+                                                        : m_mode == MODE_DTMF ? "dtmf"
+                                                                              : "none");
             }
         } else if (a.Is("input")) {
             if (a.ValueIs("event")) {
@@ -113,7 +115,7 @@ bool BuiltinGrammar::Load(const apr_xml_elem* elem) {
             } else if (a.ValueIs("text")) {
                 m_input = INPUT_TEXT;
             } else {
-                a.WarnUnexpectedValue("Input Attribute");
+                a.WarnUnexpectedValue("Input Attribute", m_input == INPUT_EVENT ? "event" : "text");
             }
         } else if (a.Is("enable")) {
             a.GetBool(enable);
@@ -123,12 +125,13 @@ bool BuiltinGrammar::Load(const apr_xml_elem* elem) {
             a.GetString(m_parameterName);
         } else if (a.Is("project-id")) {
             a.GetString(m_projectId);
-        } else if (a.Is("length")) {
-            m_dtmf.m_length = a.GetInt();
-        } else if (a.Is("min-length")) {
-            m_dtmf.m_minLength = a.GetInt();
-        } else if (a.Is("max-length")) {
-            m_dtmf.m_maxLength = a.GetInt();
+        } else if (a.Is("length") || a.Is("min-length") || a.Is("max-length")) {
+            int64_t& field = a.Is("length")       ? m_dtmf.m_length
+                             : a.Is("min-length") ? m_dtmf.m_minLength
+                                                  : m_dtmf.m_maxLength;
+            long number = static_cast<long>(field);
+            a.GetInt(number, 0, INT32_MAX);
+            field = number;
         } else {
             return false;
         }
@@ -174,7 +177,7 @@ bool SpeechContext::LoadAttribs(const apr_xml_elem* elem) {
         } else if (a.Is("enable") || a.Is("speech-complete")) {
             bool& field = a.Is("enable") ? m_enable : m_speechComplete;
             if (!ParseBooleanString(a.Value(), field))
-                a.WarnUnexpectedValue("Boolean Attribute");
+                a.WarnUnexpectedValue("Boolean Attribute", field ? "true" : "false");
         } else {
             return false;
         }
@@ -205,7 +208,7 @@ bool SpeechContext::LoadPhrase(const apr_xml_elem* elem) {
         if (a.Is("tag")) {
             a.GetString(value);
         } else if (a.Is("boost") || a.Is("weight")) {
-            weight = ParseWeight(a.Value());
+            a.GetNumber(weight, 0, 1e6);
         } else {
             return false;
         }

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <locale>
 #include <sstream>
 
@@ -130,9 +131,18 @@ void AppendStringMember(std::string& out, const char* indent, const char* key,
     AppendMember(out, indent, key, quoted, comma);
 }
 
-// A number with its unit, inside quotes: "16000 Hz".
-std::string WithUnit(unsigned long long value, const char* unit) {
-    return "\"" + std::to_string(value) + " " + unit + "\"";
+// `time` as RFC 3339 local time with its offset: "2026-01-01T09:30:00.250+01:00".
+std::string Rfc3339(apr_time_t time) {
+    apr_time_exp_t t;
+    if (apr_time_exp_lt(&t, time) != APR_SUCCESS)
+        return std::string();
+    const long offset = t.tm_gmtoff / 60;  // minutes east of UTC
+    char text[64];
+    snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld",
+             t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+             t.tm_usec / 1000, offset < 0 ? '-' : '+', std::labs(offset) / 60,
+             std::labs(offset) % 60);
+    return text;
 }
 
 // Six significant digits, no trailing zeros, independent of the process's locale. JSON has
@@ -167,6 +177,8 @@ std::string QueryResultsValue(const std::string& text) {
 void RdrManager::RecognitionDetails::Reset() {
     m_enabled = false;
     m_name.clear();
+    m_channelId.clear();
+    m_sessionId.clear();
     m_mrcpVersion = MRCP_VERSION_UNKNOWN;
     m_samplingRate = 0;
     PartialReset();  // the times, the end-of-utterance flag and the query results
@@ -174,12 +186,14 @@ void RdrManager::RecognitionDetails::Reset() {
     m_inputMode = MPF_SDI_MODE_NONE;
     mpf_sdi_stats_init(&m_inputStats);
     m_completionCause = RECOGNIZER_COMPLETION_CAUSE_UNKNOWN;
+    m_completionReason.clear();
     m_inputText.clear();
     m_confidence = 0;
     m_confidenceThreshold = 0;
     m_streamingSettings = StreamingRecogSettings();
     m_resultsSettings = ResultsSettings();
     m_loggingTag.clear();
+    m_fileId.clear();
     m_speechInputStarted = false;
     m_dtmfInputStarted = false;
     m_startOfInputSent = false;
@@ -207,7 +221,7 @@ bool RdrManager::RecognitionDetails::GetTimestampStr(apr_time_t time, std::strin
         text.clear();
         return false;
     }
-    text = std::to_string(static_cast<long long>((time - m_startTime) / 1000)) + " ms";
+    text = std::to_string(static_cast<long long>((time - m_startTime) / 1000));
     return true;
 }
 
@@ -237,34 +251,27 @@ bool RdrManager::RecognitionDetails::Save(const std::string& path,
         return false;
     }
 
-    std::string datetime;
-    if (m_startTime) {
-        apr_time_exp_t t;
-        if (apr_time_exp_lt(&t, m_startTime) == APR_SUCCESS) {
-            char text[64];
-            snprintf(text, sizeof(text), "%4d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900,
-                     t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-            datetime = text;
-        }
-    }
+    const std::string datetime = m_startTime ? Rfc3339(m_startTime) : std::string();
     std::string cause;
     if (const apt_str_t* name = mrcp_recog_completion_cause_get(m_completionCause, m_mrcpVersion))
         cause.assign(name->buf, name->length);
 
-    // A "ts" value, quoted.
+    // A "ts" value: ms since the start, a number (null when it never happened).
     const auto ts = [this](apr_time_t time) {
         std::string text;
-        GetTimestampStr(time, text);
-        return "\"" + text + "\"";
+        return GetTimestampStr(time, text) ? text : std::string("null");
     };
     // Set, and not before the recognition started.
     const auto happened = [this](apr_time_t time) { return time && time >= m_startTime; };
 
     std::string out = "{\"recog-details-record\": {\n";
     AppendStringMember(out, kTop, "datetime", datetime);
+    AppendStringMember(out, kTop, "channel-id", m_channelId);
+    AppendStringMember(out, kTop, "session-id", m_sessionId);
+    AppendStringMember(out, kTop, "logging-tag", m_loggingTag);
     AppendStringMember(out, kTop, "language", m_streamingSettings.m_language);
     AppendMember(out, kTop, "sampling-rate",
-                 WithUnit(m_samplingRate > 0 ? static_cast<unsigned>(m_samplingRate) : 0, "Hz"));
+                 std::to_string(m_samplingRate > 0 ? static_cast<unsigned>(m_samplingRate) : 0));
     AppendMember(out, kTop, "max-alternatives",
                  std::to_string(m_streamingSettings.m_maxAlternatives));
 
@@ -284,8 +291,8 @@ bool RdrManager::RecognitionDetails::Save(const std::string& path,
                                static_cast<mpf_sdi_completion_cause_e>(m_inputStats.cause)),
                            speech);
         if (speech) {
-            AppendMember(out, kInner, "duration", WithUnit(m_inputStats.duration, "ms"));
-            AppendMember(out, kInner, "size", WithUnit(m_inputStats.size, "bytes"), false);
+            AppendMember(out, kInner, "duration", std::to_string(m_inputStats.duration));
+            AppendMember(out, kInner, "size", std::to_string(m_inputStats.size), false);
         }
         out += kTop;
         out += "},\n";
@@ -299,12 +306,14 @@ bool RdrManager::RecognitionDetails::Save(const std::string& path,
         AppendMember(out, kInner, "end-of-streaming-ts", ts(m_endOfStreamingTime));
         if (m_endOfUtterance)
             AppendMember(out, kInner, "end-of-utterance", "true");
-        AppendMember(out, kInner, "sent", WithUnit(m_bytesSent, "bytes"), false);
+        AppendMember(out, kInner, "sent", std::to_string(m_bytesSent), false);
         out += kTop;
         out += "},\n";
     }
 
     AppendStringMember(out, kTop, "completion-cause", cause);
+    if (!m_completionReason.empty())
+        AppendStringMember(out, kTop, "completion-reason", m_completionReason);
     AppendMember(out, kTop, "completion-ts", ts(m_completionTime));
     AppendStringMember(out, kTop, "transcript", m_inputText);
     out += kTop;

@@ -49,7 +49,7 @@ public:
         // WARNING) when the file cannot be opened; write errors are not reported.
         bool Save(const std::string& path, const OstEdpf::LogFacility* facility = nullptr) const;
 
-        // (time - start time) in whole ms as a signed decimal, e.g. "250 ms". FALSE, and
+        // (time - start time) in whole ms as a signed decimal, e.g. "250". FALSE, and
         // `text` empty, when `time` is 0 (never happened).
         bool GetTimestampStr(apr_time_t time, std::string& text) const;
         // 1 "speech", 2 "dtmf"; FALSE for anything else.
@@ -60,6 +60,9 @@ public:
         bool m_enabled;
         // File name of the record, composed at RECOGNIZE with ComposeName.
         std::string m_name;
+        // The host channel and the Dialogflow session the recognition belongs to.
+        std::string m_channelId;
+        std::string m_sessionId;
         mrcp_version_e m_mrcpVersion;
         // Of the received audio, Hz.
         int m_samplingRate;
@@ -85,6 +88,8 @@ public:
         // The service reported the end of the caller's utterance (set by the method).
         bool m_endOfUtterance;
         mrcp_recog_completion_cause_e m_completionCause;
+        // Why it failed (the Completion-Reason); empty when it did not.
+        std::string m_completionReason;
         // DTMF digits or recognized text: the record's "transcript".
         std::string m_inputText;
         float m_confidence;
@@ -99,6 +104,10 @@ public:
         ResultsSettings m_resultsSettings;
         // From the request's Logging-Tag or a grammar parameter, as the client sent it.
         std::string m_loggingTag;
+        // What names this recognition's files in place of the bare channel id: the channel
+        // id and the start time in UTC ("ab12-20260101T093000250Z"), so that neither runs nor
+        // servers that reuse a channel id overwrite each other's files.
+        std::string m_fileId;
         bool m_speechInputStarted;
         bool m_dtmfInputStarted;
         bool m_startOfInputSent;

@@ -607,6 +607,17 @@ bool Channel::Recognize(mrcp_message_t* request, mrcp_message_t* response) {
         if (!(*grammar)->m_params.empty())
             ReadBuiltinGrammarParameters((*grammar)->m_params);
     }
+    // What the record and the saved files are named by.
+    m_record.m_channelId = GetId();
+    m_record.m_sessionId = m_sessionId;
+    {
+        apr_time_exp_t t;
+        apr_time_exp_gmt(&t, apr_time_now());
+        char stamp[32];
+        snprintf(stamp, sizeof(stamp), "-%04d%02d%02dT%02d%02d%02d%03dZ", t.tm_year + 1900,
+                 t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_usec / 1000);
+        m_record.m_fileId = GetId() + std::string(stamp);
+    }
     // 13, 14. The detector runs this recognition with its own values, whatever an earlier
     // one used.
     bool serviceOriginated = m_record.m_streamingSettings.m_startOfInput ==
@@ -629,7 +640,7 @@ bool Channel::Recognize(mrcp_message_t* request, mrcp_message_t* response) {
     if (m_inputWaveform.m_save) {
         UtteranceManager* utterances = m_engine->GetUtteranceManager();
         if (!utterances ||
-            !utterances->ComposeName(m_inputWaveform.m_fileName, GetId(),
+            !utterances->ComposeName(m_inputWaveform.m_fileName, m_record.m_fileId.c_str(),
                                      request->start_line.request_id, 0, m_record.m_loggingTag,
                                      m_recognitionPool) ||
             !utterances->OpenWavefile(m_inputWaveform, m_record.m_samplingRate, m_recognitionPool))
@@ -642,8 +653,9 @@ bool Channel::Recognize(mrcp_message_t* request, mrcp_message_t* response) {
     // 18. The record.
     if (m_record.m_enabled) {
         if (RdrManager* records = m_engine->GetRdrManager())
-            records->ComposeName(m_record.m_name, GetId(), request->start_line.request_id,
-                                 m_record.m_loggingTag, m_recognitionPool);
+            records->ComposeName(m_record.m_name, m_record.m_fileId.c_str(),
+                                 request->start_line.request_id, m_record.m_loggingTag,
+                                 m_recognitionPool);
         m_record.m_startTime = apr_time_now();
     }
     // 19. Start.
@@ -926,6 +938,12 @@ bool Channel::EndRecognition(int cause, const std::string& contentType, const st
     mrcp_resource_header_get(event)->completion_cause =
         static_cast<mrcp_recog_completion_cause_e>(cause);
     mrcp_resource_header_property_add(event, RECOGNIZER_HEADER_COMPLETION_CAUSE);
+    if (!m_record.m_completionReason.empty()) {
+        apt_string_assign_n(&mrcp_resource_header_get(event)->completion_reason,
+                            m_record.m_completionReason.data(), m_record.m_completionReason.size(),
+                            event->pool);
+        mrcp_resource_header_property_add(event, RECOGNIZER_HEADER_COMPLETION_REASON);
+    }
     SetWaveformUri(event);
     if (!contentType.empty() && !body.empty()) {
         mrcp_generic_header_t* generic = mrcp_generic_header_get(event);
@@ -1069,8 +1087,8 @@ void Channel::ProcessOutputAudioData(const std::string& audio) {
     if (!m_outputWaveform.m_created) {
         m_outputWaveform.m_created = true;
         mrcp_request_id id = m_activeRequest ? m_activeRequest->start_line.request_id : 0;
-        utterances->ComposeName(m_outputWaveform.m_fileName, GetId(), id, 1, m_record.m_loggingTag,
-                                m_recognitionPool);
+        utterances->ComposeName(m_outputWaveform.m_fileName, m_record.m_fileId.c_str(), id, 1,
+                                m_record.m_loggingTag, m_recognitionPool);
         utterances->ComposeUri(m_outputWaveform.m_uri, m_outputWaveform.m_fileName,
                                m_recognitionPool);
     }

@@ -283,6 +283,9 @@ public:
     void SetInputText(const std::string& text) override { m_record.m_inputText = text; }
     void SetConfidence(float confidence) override { m_record.m_confidence = confidence; }
     int GetCompletionCause() const override { return m_record.m_completionCause; }
+    void SetCompletionReason(const std::string& reason) override {
+        m_record.m_completionReason = reason;
+    }
     void SetCompletionCause(int cause) override {
         m_record.m_completionCause = static_cast<mrcp_recog_completion_cause_e>(cause);
     }

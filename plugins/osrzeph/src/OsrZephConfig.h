@@ -19,8 +19,10 @@ namespace Zeph {
 // One attribute of a configuration element, handed to a record's loader.
 class ConfigAttrib {
 public:
-    ConfigAttrib(const char* name, const char* value) : m_name(name), m_value(value) {}
+    ConfigAttrib(const char* element, const char* name, const char* value)
+        : m_element(element), m_name(name), m_value(value) {}
 
+    const char* Element() const { return m_element; }
     const char* Name() const { return m_name; }
     const char* Value() const { return m_value; }
     // The attribute's name equals `name`, ignoring case.
@@ -30,21 +32,31 @@ public:
     // The value equals `word` exactly: the words of an enumerated attribute.
     bool ValueEquals(const char* word) const;
     // "true" or "false" in any case; anything else logs "Unexpected Value <%s> for Boolean
-    // Attribute <%s>" and leaves `value` as it was.
+    // Attribute <%s> ..." and leaves `value` as it was.
     void GetBool(bool& value) const;
-    // Decimal integer as strtol reads it (text that is not a number gives 0).
-    long GetInt() const;
-    void GetInt(long& value) const { value = GetInt(); }
-    void GetInt(int& value) const { value = static_cast<int>(GetInt()); }
+    // A whole decimal integer (blanks around it allowed) in [min, max]; anything else (a
+    // word, "1,5", "10 ms", a number out of range) is refused with the WARNING of
+    // WarnUnexpectedValue and `value` stays as it was: a word read as 0 would silently turn
+    // a timeout off or a limit to nothing.
+    void GetInt(long& value, long min, long max) const;
+    void GetInt(int& value, long min, long max) const;
+    // A decimal number in [min, max], likewise.
+    void GetNumber(float& value, double min, double max) const;
     void GetString(std::string& value) const { value = m_value; }
+    // A folder mode in octal ("0750", "755") that leaves the owner (the server) all rights;
+    // anything else is refused as above.
+    void GetFolderMode(mode_t& mode) const;
     // A log level name, "EMERGENCY" to "DEBUG" exactly, as its number (0 to 7); another
-    // name logs "Unexpected Value <%s> for Attribute <%s>" and leaves `level` as it was.
+    // name is refused as above and `level` stays as it was.
     void GetLogLevel(int& level) const;
-    // Logs "Unexpected Value <%s> for <what> <%s>" (value, name); `what` names the kind of
-    // attribute, e.g. "Attribute" or "Format Attribute".
-    void WarnUnexpectedValue(const char* what) const;
+    // Logs WARNING "Unexpected Value <value> for <what> <name> in <element>, Using <kept>":
+    // `what` names the kind of attribute ("Attribute", "Boolean Attribute"), `kept` is the
+    // value used instead (the default unless the attribute was given before).
+    void WarnUnexpectedValue(const char* what, const std::string& kept) const;
+    void WarnUnexpectedValue(const char* what, long kept) const;
 
 private:
+    const char* m_element;
     const char* m_name;
     const char* m_value;
 };
@@ -82,6 +94,8 @@ struct FileManagerSettings {
     int m_logLevel = APT_PRIO_NOTICE;
     // Put the request's logging tag into file names.
     bool m_useLoggingTag = false;
+    // Mode of the folder when the manager creates it.
+    mode_t m_folderMode = OstEdpf::kDefaultFolderMode;
 
     // Takes one of the shared attributes; FALSE for any other name.
     bool LoadAttrib(const ConfigAttrib& a);

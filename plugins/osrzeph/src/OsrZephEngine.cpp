@@ -68,12 +68,15 @@ Engine::~Engine() {
 bool Engine::Open() {
     if (!m_settings.LoadConfig("osrzeph.xml", "osrzeph", m_hostEngine->dir_layout,
                                m_hostEngine->pool)) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Load OSR ZEPH Config");
+        const char* path =
+            apt_confdir_filepath_get(m_hostEngine->dir_layout, "osrzeph.xml", m_hostEngine->pool);
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_ERROR, "Failed to Load OSR ZEPH Config [%s]",
+                path ? path : "osrzeph.xml");
         return false;
     }
     CreateLogger();
     if (!CreateEventProcessor()) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Event Processor");
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_ERROR, "Failed to Create Event Processor");
         return false;
     }
     return true;

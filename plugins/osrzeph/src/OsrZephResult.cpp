@@ -12,6 +12,9 @@
 #include <google/protobuf/util/json_util.h>
 #include <google/protobuf/util/type_resolver.h>
 #include <google/protobuf/util/type_resolver_util.h>
+#include <rapidjson/document.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
 
 #include "OsrGrammar.h"
 #include "OsrZephLog.h"
@@ -303,6 +306,7 @@ RecogResult Compose(const ResultsSettings& settings, const QueryResult& queryRes
     if (settings.m_format == ResultsSettings::FORMAT_JSON) {
         result.m_contentType = "application/json";
         ComposeJsonQueryResult(queryResult, settings.m_indent >= 1, result.m_body);
+        ReindentJson(result.m_body, settings.m_indent);
         return result;
     }
     std::string document;
@@ -367,6 +371,21 @@ bool RecognizedText(const cx::QueryResult& queryResult, std::string& text) {
         return true;
     }
     return false;
+}
+
+void ReindentJson(std::string& json, int indent) {
+    // The JSON printer indents by two; another configured indent is written anew.
+    if (indent <= 0 || indent == 2)
+        return;
+    rapidjson::Document doc;
+    doc.Parse<rapidjson::kParseFullPrecisionFlag>(json.c_str(), json.size());
+    if (doc.HasParseError())
+        return;
+    rapidjson::StringBuffer buffer;
+    rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
+    writer.SetIndent(' ', static_cast<unsigned>(PbXmlGenerator::IndentSpaces(indent)));
+    doc.Accept(writer);
+    json.assign(buffer.GetString(), buffer.GetSize());
 }
 
 bool ComposeJsonQueryResult(const google::protobuf::Message& message, bool addWhitespace,

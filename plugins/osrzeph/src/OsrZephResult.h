@@ -104,4 +104,8 @@ bool RecognizedText(const google::cloud::dialogflow::cx::v3beta1::QueryResult& q
 bool ComposeJsonQueryResult(const google::protobuf::Message& message, bool addWhitespace,
                             std::string& json);
 
+// Rewrites JSON text (as ComposeJsonQueryResult prints it with whitespace) indented by
+// `indent` spaces a level (at most 64); 0 and 2 leave it as it is.
+void ReindentJson(std::string& json, int indent);
+
 }  // namespace Zeph

@@ -1,15 +1,19 @@
 #include "OsrZephSettings.h"
 
 #include <strings.h>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include <apr_file_info.h>
 #include <apr_file_io.h>
 #include <apr_fnmatch.h>
 #include <apr_strings.h>
+#include <expat.h>
 #include <rapidjson/document.h>
 
 #include "OsrGrammar.h"
@@ -24,6 +28,23 @@ constexpr size_t kMaxCredentialsFileSize = 1024 * 1024;
 
 bool NameIs(const apr_xml_elem* elem, const char* name) {
     return strcasecmp(elem->name, name) == 0;
+}
+
+// APR's parser says neither where nor what went wrong; expat (which it wraps) does, so a
+// document that failed is parsed once more to say it: "line 12: mismatched tag".
+std::string DescribeXmlError(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    XML_Parser parser = XML_ParserCreate(nullptr);
+    if (!parser)
+        return "not well-formed XML";
+    std::string reason = "not well-formed XML";
+    if (XML_Parse(parser, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_ERROR) {
+        reason = "line " + std::to_string(XML_GetCurrentLineNumber(parser)) + ": " +
+                 XML_ErrorString(XML_GetErrorCode(parser));
+    }
+    XML_ParserFree(parser);
+    return reason;
 }
 
 bool IsRegularFile(const char* path, apr_pool_t* pool, apr_time_t* ctime = nullptr) {
@@ -48,24 +69,34 @@ bool StreamingRecogSettings::Load(const apr_xml_elem* elem) {
         } else if (a.Is("interim-results")) {
             a.GetBool(m_interimResults);
         } else if (a.Is("max-alternatives")) {
-            a.GetInt(m_maxAlternatives);
+            a.GetInt(m_maxAlternatives, 0, INT32_MAX);
         } else if (a.Is("inter-result-timeout")) {
-            a.GetInt(m_interResultTimeout);
+            a.GetInt(m_interResultTimeout, 0, MPF_SDI_MAX_TIME);
         } else if (a.Is("language")) {
             a.GetString(m_language);
         } else if (a.Is("project-id")) {
             a.GetString(m_projectId);
         } else if (a.Is("method")) {
-            a.GetString(m_method);
+            if (a.ValueEquals("") || a.ValueEquals("StreamingDetectIntent"))
+                a.GetString(m_method);
+            else
+                a.WarnUnexpectedValue("Attribute", m_method);
         } else if (a.Is("api")) {
-            a.GetString(m_api);
+            // Empty selects "v2"; a channel's "api" attribute may still name another.
+            if (a.ValueEquals("") || a.ValueEquals("v2") || a.ValueEquals("v2beta1") ||
+                a.ValueEquals("v3beta1"))
+                a.GetString(m_api);
+            else
+                a.WarnUnexpectedValue("Attribute", m_api);
         } else if (a.Is("start-of-input")) {
             if (a.ValueEquals("service-originated")) {
                 m_startOfInput = START_OF_INPUT_SERVICE_ORIGINATED;
             } else if (a.ValueEquals("internal")) {
                 m_startOfInput = START_OF_INPUT_INTERNAL;
             } else {
-                a.WarnUnexpectedValue("Attribute");
+                a.WarnUnexpectedValue("Attribute", m_startOfInput == START_OF_INPUT_INTERNAL
+                                                       ? "internal"
+                                                       : "service-originated");
             }
         } else if (a.Is("transcription-grammar")) {
             a.GetString(m_transcriptionGrammar);
@@ -82,9 +113,9 @@ bool StreamingRecogSettings::Load(const apr_xml_elem* elem) {
         } else if (a.Is("service-uri")) {
             a.GetString(m_serviceUri);
         } else if (a.Is("stream-creation-timeout")) {
-            a.GetInt(m_streamCreationTimeout);
+            a.GetInt(m_streamCreationTimeout, 0, MPF_SDI_MAX_TIME);
         } else if (a.Is("result-timeout")) {
-            a.GetInt(m_resultTimeout);
+            a.GetInt(m_resultTimeout, 0, MPF_SDI_MAX_TIME);
         } else if (a.Is("grpc-log-redirection")) {
             a.GetBool(m_grpcLogRedirection);
         } else if (a.Is("grpc-log-verbosity")) {
@@ -104,16 +135,12 @@ bool StreamingRecogSettings::Load(const apr_xml_elem* elem) {
         } else if (a.Is("location")) {
             a.GetString(m_location);
         } else if (a.Is("max-recv-message-length")) {
-            a.GetInt(m_maxRecvMessageLength);
+            a.GetInt(m_maxRecvMessageLength, INT32_MIN, INT32_MAX);
         } else if (a.Is("max-send-message-length")) {
-            a.GetInt(m_maxSendMessageLength);
+            a.GetInt(m_maxSendMessageLength, INT32_MIN, INT32_MAX);
         } else if (a.Is("channels-per-connection")) {
-            // Not a number, 0 or less would put no channel on a connection.
-            long channels = a.GetInt();
-            if (channels >= 1 && channels <= INT32_MAX)
-                m_channelsPerConnection = static_cast<int>(channels);
-            else
-                a.WarnUnexpectedValue("Attribute");
+            // 0 or less would put no channel on a connection.
+            a.GetInt(m_channelsPerConnection, 1, INT32_MAX);
         } else {
             return false;
         }
@@ -130,10 +157,11 @@ bool ResultsSettings::Load(const apr_xml_elem* elem) {
             } else if (a.ValueEquals("json")) {
                 m_format = FORMAT_JSON;
             } else {
-                a.WarnUnexpectedValue("Format Attribute");
+                a.WarnUnexpectedValue("Format Attribute",
+                                      m_format == FORMAT_JSON ? "json" : "standard");
             }
         } else if (a.Is("indent")) {
-            a.GetInt(m_indent);
+            a.GetInt(m_indent, 0, 64);
         } else if (a.Is("replace-dots")) {
             a.GetBool(m_replaceDots);
         } else if (a.Is("replace-dashes")) {
@@ -141,15 +169,16 @@ bool ResultsSettings::Load(const apr_xml_elem* elem) {
         } else if (a.Is("skip-empty-elemnets")) {
             a.GetBool(m_skipEmptyElements);
         } else if (a.Is("confidence-format")) {
-            if (a.ValueEquals("auto")) {
-                m_confidenceFormat = CONFIDENCE_FORMAT_AUTO;
-            } else if (a.ValueEquals("mrcpv1")) {
-                m_confidenceFormat = CONFIDENCE_FORMAT_MRCPV1;
-            } else if (a.ValueEquals("mrcpv2")) {
-                m_confidenceFormat = CONFIDENCE_FORMAT_MRCPV2;
-            } else {
-                a.WarnUnexpectedValue("Attribute");
+            static const char* const kConfidenceFormats[] = {"auto", "mrcpv1", "mrcpv2"};
+            bool known = false;
+            for (int i = 0; i < 3 && !known; ++i) {
+                if (a.ValueEquals(kConfidenceFormats[i])) {
+                    m_confidenceFormat = static_cast<ConfidenceFormat>(i);
+                    known = true;
+                }
             }
+            if (!known)
+                a.WarnUnexpectedValue("Attribute", kConfidenceFormats[m_confidenceFormat]);
         } else if (a.Is("tag-format")) {
             struct TagFormat {
                 const char* name;
@@ -162,6 +191,11 @@ bool ResultsSettings::Load(const apr_xml_elem* elem) {
                 {"semantics/json", TAG_FORMAT_SEMANTICS, TAG_FORMAT_JSON},
                 {"swi-semantics/json", TAG_FORMAT_SWI_SEMANTICS, TAG_FORMAT_JSON},
             };
+            const TagFormat* kept = &kTagFormats[0];
+            for (const TagFormat& format : kTagFormats) {
+                if (format.family == m_tagFormatFamily && format.encoding == m_tagFormatEncoding)
+                    kept = &format;
+            }
             bool known = false;
             for (const TagFormat& format : kTagFormats) {
                 if (a.ValueEquals(format.name)) {
@@ -172,7 +206,7 @@ bool ResultsSettings::Load(const apr_xml_elem* elem) {
                 }
             }
             if (!known)
-                a.WarnUnexpectedValue("Attribute");
+                a.WarnUnexpectedValue("Attribute", kept->name);
         } else if (a.Is("event-input-mode")) {
             a.GetString(m_eventInputMode);
         } else {
@@ -188,7 +222,9 @@ bool LogStatementSettings::Load(const apr_xml_elem* elem) {
         if (a.Is("enable")) {
             a.GetBool(m_enable);
         } else if (a.Is("priority")) {
-            m_priority = apt_log_priority_translate(a.Value());
+            int level = m_priority;
+            a.GetLogLevel(level);
+            m_priority = static_cast<apt_log_priority_e>(level);
         } else {
             return false;
         }
@@ -231,9 +267,15 @@ bool MonitoringHandler::Load(const apr_xml_elem* elem) {
 
 bool MonitoringSettings::Load(const apr_xml_elem* elem) {
     LoadConfigAttribs(elem, "Monitoring", [this](const ConfigAttrib& a) {
-        if (!a.Is("refresh-period"))
+        if (a.Is("refresh-period")) {
+            // 0 or less turns the refresh off and a period too long for the timer is
+            // bounded, both with a word from the engine (Engine::StartUsageRefreshTimer).
+            a.GetInt(m_refreshPeriod, LONG_MIN, LONG_MAX);
+        } else if (a.Is("folder-mode")) {
+            a.GetFolderMode(m_folderMode);
+        } else {
             return false;
-        a.GetInt(m_refreshPeriod);
+        }
         return true;
     });
     for (const apr_xml_elem* child = elem->first_child; child; child = child->next) {
@@ -245,6 +287,10 @@ bool MonitoringSettings::Load(const apr_xml_elem* elem) {
             apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Unknown Element <%s> in <%s>", child->name, elem->name);
         }
+    }
+    for (MonitoringHandler* handler : {&m_usageChangeHandler, &m_usageRefreshHandler}) {
+        handler->m_updateUsage.m_folderMode = m_folderMode;
+        handler->m_dumpChannels.m_folderMode = m_folderMode;
     }
     return true;
 }
@@ -311,17 +357,19 @@ bool EngineSettings::LoadConfig(const char* fileName, const char* pluginId,
 apr_xml_doc* EngineSettings::ParseFile(const char* path, apr_pool_t* pool) {
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Open Config File [%s]", path);
     apr_file_t* file = nullptr;
-    if (apr_file_open(&file, path, APR_FOPEN_READ | APR_FOPEN_BINARY, APR_FPROT_OS_DEFAULT, pool) !=
-        APR_SUCCESS) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Config File [%s]",
-                path);
+    const apr_status_t status =
+        apr_file_open(&file, path, APR_FOPEN_READ | APR_FOPEN_BINARY, APR_FPROT_OS_DEFAULT, pool);
+    if (status != APR_SUCCESS) {
+        char reason[256];
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_ERROR, "Failed to Open Config File [%s]: %s",
+                path, apr_strerror(status, reason, sizeof(reason)));
         return nullptr;
     }
     apr_xml_parser* parser = nullptr;
     apr_xml_doc* doc = nullptr;
     if (apr_xml_parse_file(pool, &parser, &doc, file, 2000) != APR_SUCCESS) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Parse Config File [%s]",
-                path);
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_ERROR, "Failed to Parse Config File [%s]: %s",
+                path, DescribeXmlError(path).c_str());
         doc = nullptr;
     }
     apr_file_close(file);
@@ -331,7 +379,8 @@ apr_xml_doc* EngineSettings::ParseFile(const char* path, apr_pool_t* pool) {
 bool EngineSettings::LoadDocument(const char* pluginId, const apr_xml_doc* doc, apr_pool_t* pool) {
     const apr_xml_elem* root = doc ? doc->root : nullptr;
     if (!root || strcmp(root->name, pluginId) != 0) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Document");
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_ERROR, "Unknown Document <%s>, Expected <%s>",
+                root ? root->name : "", pluginId);
         return false;
     }
     LoadConfigAttribs(root, "Document", [this](const ConfigAttrib& a) {
@@ -433,7 +482,7 @@ bool EngineSettings::ValidateConfig(const apt_dir_layout_t* layout, apr_pool_t* 
         if (!ResolvePath(m_sslRootsFile, dataDir, pool))
             return false;
         if (!IsRegularFile(m_sslRootsFile.c_str(), pool)) {
-            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Stat SSL Roots File %s",
+            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_ERROR, "Failed to Stat SSL Roots File %s",
                     m_sslRootsFile.c_str());
             return false;
         }
@@ -496,7 +545,7 @@ bool EngineSettings::FindCredentialsFile(apr_pool_t* pool) {
         apr_dir_close(dir);
     }
     if (newest.empty()) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Find Credentials File %s",
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_ERROR, "Failed to Find Credentials File %s",
                 m_credentialsFile.c_str());
         return false;
     }

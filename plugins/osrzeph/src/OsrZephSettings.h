@@ -107,6 +107,9 @@ struct LogStatementSettings {
 struct StatusFileSettings {
     bool m_enable = false;
     std::string m_statusFile;
+    // Mode of the file's folder when it has to be created: the monitoring agent's
+    // "folder-mode", given to each of its status files.
+    mode_t m_folderMode = OstEdpf::kDefaultFolderMode;
 
     bool Load(const apr_xml_elem* elem);
 };
@@ -127,6 +130,7 @@ struct MonitoringHandler {
 // Element "monitoring-agent".
 struct MonitoringSettings {
     long m_refreshPeriod = 60000;  // seconds
+    mode_t m_folderMode = OstEdpf::kDefaultFolderMode;
     MonitoringHandler m_usageChangeHandler;
     MonitoringHandler m_usageRefreshHandler;
 

@@ -14,6 +14,28 @@ namespace {
 
 const char* const kSuffix = "zeph";
 
+const char* StatusCodeName(grpc::StatusCode code) {
+    static const char* const kNames[] = {"OK",
+                                         "CANCELLED",
+                                         "UNKNOWN",
+                                         "INVALID_ARGUMENT",
+                                         "DEADLINE_EXCEEDED",
+                                         "NOT_FOUND",
+                                         "ALREADY_EXISTS",
+                                         "PERMISSION_DENIED",
+                                         "RESOURCE_EXHAUSTED",
+                                         "FAILED_PRECONDITION",
+                                         "ABORTED",
+                                         "OUT_OF_RANGE",
+                                         "UNIMPLEMENTED",
+                                         "INTERNAL",
+                                         "UNAVAILABLE",
+                                         "DATA_LOSS",
+                                         "UNAUTHENTICATED"};
+    const int index = static_cast<int>(code);
+    return index >= 0 && index < 17 ? kNames[index] : "UNKNOWN";
+}
+
 }  // namespace
 
 const char* const StreamingMethod::sm_Name = "StreamingDetectIntent";
@@ -269,13 +291,23 @@ void StreamingMethod::OnRead(bool ok) {
 void StreamingMethod::OnFinishStream(bool /*ok*/) {
     StopTimer(m_resultTimer);
     if (m_call && !m_call->GetStatus().ok()) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "gRPC Status: %s <%s@%s>",
-                m_call->GetStatus().error_message().c_str(), LogId(), kSuffix);
+        // The end of a call we cancelled ourselves (a STOP, no-input, a clear) is no fault.
+        const bool ours = m_call->GetStatus().error_code() == grpc::StatusCode::CANCELLED &&
+                          (m_cancelled || m_clearing);
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, ours ? APT_PRIO_INFO : APT_PRIO_WARNING,
+                "gRPC Status: %s <%s@%s>", m_call->GetStatus().error_message().c_str(), LogId(),
+                kSuffix);
     }
     ClearContext();
     if (m_causeByStatus) {
         m_causeByStatus = false;
         bool noMatch = m_inputCompleteSent && m_call && m_call->GetStatus().ok();
+        if (m_call && !m_call->GetStatus().ok()) {
+            // The client is told why, e.g. "UNAVAILABLE: failed to connect to all addresses".
+            m_host->SetCompletionReason(
+                std::string(StatusCodeName(m_call->GetStatus().error_code())) + ": " +
+                m_call->GetStatus().error_message());
+        }
         m_host->CompleteRecognition(
             noMatch ? RECOGNIZER_COMPLETION_CAUSE_NO_MATCH : RECOGNIZER_COMPLETION_CAUSE_ERROR,
             std::string(), std::string());

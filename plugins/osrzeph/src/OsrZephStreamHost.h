@@ -72,6 +72,9 @@ public:
     // MRCP recognizer completion cause; 17 while undecided.
     virtual int GetCompletionCause() const = 0;
     virtual void SetCompletionCause(int cause) = 0;
+    // Why the recognition failed, given to the client as Completion-Reason and kept in the
+    // record: the gRPC status of a failed call ("UNAVAILABLE: ...").
+    virtual void SetCompletionReason(const std::string& /*reason*/) {}
     virtual bool HasPendingStop() const = 0;
     virtual bool IsEndOfUtterance() const = 0;
     virtual void SetEndOfUtterance() = 0;

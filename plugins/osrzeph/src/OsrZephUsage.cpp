@@ -2,8 +2,10 @@
 
 #include <grpc/support/log.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "OsrZephLog.h"
 
@@ -25,9 +27,18 @@ namespace {
 
 FILE* OpenStatusFile(const StatusFileSettings& file) {
     FILE* out = std::fopen(file.m_statusFile.c_str(), "w");
+    const size_t slash = file.m_statusFile.rfind('/');
+    if (!out && errno == ENOENT && slash != std::string::npos && slash > 0) {
+        // The status folder is ours to create, like the utterance and record folders.
+        const std::string folder = file.m_statusFile.substr(0, slash);
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Create Status Folder %s [%04o]",
+                folder.c_str(), static_cast<unsigned>(file.m_folderMode));
+        if (OstEdpf::MakeFolder(folder, file.m_folderMode) == APR_SUCCESS)
+            out = std::fopen(file.m_statusFile.c_str(), "w");
+    }
     if (!out) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Status File %s",
-                file.m_statusFile.c_str());
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Status File %s: %s",
+                file.m_statusFile.c_str(), std::strerror(errno));
     }
     return out;
 }

@@ -2,9 +2,12 @@
 #include "mpf_sdi_util.h"
 
 #include <apr_strings.h>
+#include <errno.h>
 #include <ostrin/apt_log.h>
 #include <stddef.h>
+#include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 
 const char* mpf_sdi_mode_str(mpf_sdi_mode_e mode) {
     switch (mode) {
@@ -71,13 +74,29 @@ void mpf_sdi_params_init(mpf_sdi_params_t* params) {
     params->speech_output_period = 80;
 }
 
-/* Decimal as strtol reads it: leading blanks and sign accepted, no digits gives 0. The
- * fields are unsigned, so a negative number wraps, as an unsigned assignment does. */
-static apr_uint64_t decimal_value(const char* value) {
-    return (apr_uint64_t)strtol(value, NULL, 10);
+/* A whole decimal number (blanks around it allowed) into *number; FALSE for anything else
+ * ("ten seconds", "1,5", "10 ms"), which must not be read as 0: a zero timeout ends every
+ * recognition at once. */
+static apt_bool_t decimal_value(const char* value, long* number) {
+    char* end = NULL;
+    errno = 0;
+    *number = strtol(value, &end, 10);
+    if (end == value || errno == ERANGE)
+        return FALSE;
+    while (*end == ' ' || *end == '\t')
+        ++end;
+    return *end == '\0';
 }
 
-static void load_input_mode(mpf_sdi_params_t* params, const char* name, const char* value) {
+static void warn_unexpected_value(const apr_xml_elem* elem, const char* name, const char* value,
+                                  apr_uint64_t kept) {
+    apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_WARNING,
+            "Unexpected Value <%s> for Attribute <%s> in <%s>, Using <%" APR_UINT64_T_FMT ">",
+            value, name, elem->name, kept);
+}
+
+static void load_input_mode(mpf_sdi_params_t* params, const apr_xml_elem* elem, const char* name,
+                            const char* value) {
     static const struct {
         const char* word;
         mpf_sdi_mode_e mode;
@@ -91,12 +110,23 @@ static void load_input_mode(mpf_sdi_params_t* params, const char* name, const ch
             return;
         }
     }
+    const char* kept = "";
+    for (size_t i = 0; i < sizeof(words) / sizeof(words[0]); ++i) {
+        if (params->input_mode == (apr_uint32_t)words[i].mode)
+            kept = words[i].word;
+    }
     apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_WARNING,
-            "Unexpected Value <%s> for SDI Attribute <%s>", value, name);
+            "Unexpected Value <%s> for SDI Attribute <%s> in <%s>, Using <%s>", value, name,
+            elem->name, kept);
 }
 
-static void load_vad_mode(mpf_sdi_params_t* params, const char* value) {
-    long mode = strtol(value, NULL, 10);
+static void load_vad_mode(mpf_sdi_params_t* params, const apr_xml_elem* elem, const char* name,
+                          const char* value) {
+    long mode = 0;
+    if (!decimal_value(value, &mode)) {
+        warn_unexpected_value(elem, name, value, params->vad_mode);
+        return;
+    }
     if (mode < 0 || mode > 3) {
         apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Inapropriate Vad Mode [%ld], Allowed Range [0..3]", mode);
@@ -105,14 +135,16 @@ static void load_vad_mode(mpf_sdi_params_t* params, const char* value) {
     params->vad_mode = (apr_uint64_t)mode;
 }
 
-static void load_boolean(apt_bool_t* field, const char* name, const char* value) {
+static void load_boolean(apt_bool_t* field, const apr_xml_elem* elem, const char* name,
+                         const char* value) {
     if (strcasecmp(value, "false") == 0) {
         *field = FALSE;
     } else if (strcasecmp(value, "true") == 0) {
         *field = TRUE;
     } else {
         apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Unexpected Value <%s> for Boolean Attribute <%s>", value, name);
+                "Unexpected Value <%s> for Boolean Attribute <%s> in <%s>, Using <%s>", value, name,
+                elem->name, *field ? "true" : "false");
     }
 }
 
@@ -201,18 +233,32 @@ apt_bool_t mpf_sdi_params_load(mpf_sdi_params_t* params, const apr_xml_elem* ele
                 name, value);
         const sdi_numeric_attribute_t* numeric;
         if (strcasecmp(name, "input-mode") == 0) {
-            load_input_mode(params, name, value);
+            load_input_mode(params, elem, name, value);
         } else if (strcasecmp(name, "vad-mode") == 0) {
-            load_vad_mode(params, value);
+            load_vad_mode(params, elem, name, value);
         } else if (strcasecmp(name, "dtmf-term-char") == 0) {
-            params->dtmf_term_char = value[0];
+            /* One DTMF key, or nothing for none. */
+            if (value[0] == '\0' || (value[1] == '\0' && strchr("0123456789*#ABCD", value[0]))) {
+                params->dtmf_term_char = value[0];
+            } else {
+                const char kept[2] = {params->dtmf_term_char, '\0'};
+                apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_WARNING,
+                        "Unexpected Value <%s> for Attribute <%s> in <%s>, Using <%s>", value, name,
+                        elem->name, kept);
+            }
         } else if (strcasecmp(name, "normalize-input") == 0) {
-            load_boolean(&params->normalize_input, name, value);
+            load_boolean(&params->normalize_input, elem, name, value);
         } else if ((numeric = find_numeric_attribute(name)) != NULL) {
-            apr_uint64_t number = decimal_value(value);
-            if (numeric->is_time)
-                number = mpf_sdi_time_clamp(numeric->name, number, NULL);
-            *numeric_field(params, numeric) = number;
+            apr_uint64_t* field = numeric_field(params, numeric);
+            long number = 0;
+            if (!decimal_value(value, &number) || number < 0 ||
+                (!numeric->is_time && number > INT32_MAX)) {
+                warn_unexpected_value(elem, name, value, *field);
+            } else {
+                *field = numeric->is_time
+                             ? mpf_sdi_time_clamp(numeric->name, (apr_uint64_t)number, NULL)
+                             : (apr_uint64_t)number;
+            }
         } else {
             apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Unknown SDI Attribute <%s>", name);

@@ -135,8 +135,11 @@ void mpf_sdi_params_init(mpf_sdi_params_t* params);
 
 /**
  * Reads the attributes of elem (the "speech-dtmf-input-detector" element) into params, in
- * document order; names and enumerated words compare without case, numbers are decimal.
- * Unknown attributes and bad values are logged as warnings and skipped. Attributes not
+ * document order; names and enumerated words compare without case, numbers are whole
+ * decimals (a time or count below 0 or not a number is refused, a time above
+ * MPF_SDI_MAX_TIME clamped). Unknown attributes and bad values are logged as warnings
+ * ("Unexpected Value <value> for ... <name> in <element>, Using <kept>") and skipped; a
+ * vad-mode number outside 0..3 gives 0 with "Inapropriate Vad Mode". Attributes not
  * given leave their fields as they are. pool is for temporary use. Always returns TRUE.
  */
 apt_bool_t mpf_sdi_params_load(mpf_sdi_params_t* params, const apr_xml_elem* elem,

@@ -1,7 +1,9 @@
 // Keeps a folder of output files bounded by count and by age.
 #pragma once
 
+#include <apr_errno.h>
 #include <apr_time.h>
+#include <sys/types.h>
 
 #include <functional>
 #include <map>
@@ -12,6 +14,16 @@
 #include <ostedpf/OstEdpfTimer.h>
 
 namespace OstEdpf {
+
+// The default mode of a folder a manager creates: owner all, group read and enter. Whoever
+// reads the files (a web server serving saved utterances, a collector of records or status
+// files) needs to be the owner or in the folder's group, or the mode must say more.
+constexpr mode_t kDefaultFolderMode = 0750;
+
+// Creates the folder `path` (and its missing parents) unless it exists, and gives the new
+// folder exactly `mode` (POSIX permission bits, not reduced by the process's umask). An
+// existing folder keeps its mode. APR_SUCCESS or the APR error.
+apr_status_t MakeFolder(const std::string& path, mode_t mode);
 
 // Tracks the files of one folder that match prefix + "*" + extension, oldest first, and
 // deletes the oldest beyond the maximum count and each one whose age runs out.
@@ -43,6 +55,8 @@ public:
 
     // Appends "/" when missing.
     void SetDirectory(const std::string& path);
+    // Mode of the folder when LoadFileEntries has to create it (see MakeFolder).
+    void SetDirectoryMode(mode_t mode) { m_directoryMode = mode; }
     const std::string& GetDirectory() const { return m_directory; }
     void SetPurgeExisting(bool purge) { m_purgeExisting = purge; }
     void SetShred(bool shred) { m_shred = shred; }
@@ -82,6 +96,7 @@ protected:
 
     const LogFacility* m_facility;
     std::string m_directory;
+    mode_t m_directoryMode = kDefaultFolderMode;
     bool m_purgeExisting = false;
     bool m_shred = false;
     size_t m_maxFileCount = 100;

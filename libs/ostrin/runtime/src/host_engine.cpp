@@ -349,7 +349,42 @@ struct HostEngine::Channel {
     ConformanceChecker checker;
     std::map<uint64_t, apr_pool_t*> request_pools;  // requests not finished yet
     std::deque<PluginMessage> unconsumed;           // delivered, not yet taken by a wait
+    // What a wait for an event needs to know to fail at once when nothing more can come:
+    // the requests still running (id to method) and how the last of each method ended.
+    std::map<uint64_t, std::string> running;
+    struct EndedRequest {
+        uint64_t id = 0;
+        std::string how;
+    };
+    std::map<std::string, EndedRequest> last_ended;
 };
+
+namespace {
+
+// The method whose requests an event belongs to; empty for an unknown event.
+std::string EventMethod(const std::string& event) {
+    if (strcasecmp(event.c_str(), "START-OF-INPUT") == 0 ||
+        strcasecmp(event.c_str(), "RECOGNITION-COMPLETE") == 0)
+        return "RECOGNIZE";
+    if (strcasecmp(event.c_str(), "INTERPRETATION-COMPLETE") == 0)
+        return "INTERPRET";
+    return std::string();
+}
+
+// How request `id` ended with `message`: "answered 406 COMPLETE", "RECOGNITION-COMPLETE
+// 001 no-match", "stopped by STOP 3".
+std::string DescribeEnd(const PluginMessage& message, uint64_t id) {
+    if (message.info.kind == MessageInfo::Kind::kResponse && message.info.request_id != id)
+        return "stopped by " + message.name + " " + std::to_string(message.info.request_id);
+    if (message.info.kind == MessageInfo::Kind::kResponse)
+        return "answered " + std::to_string(message.info.status_code) + " COMPLETE";
+    std::string text = message.name;
+    if (!message.completion_cause.empty())
+        text += " " + message.completion_cause;
+    return text;
+}
+
+}  // namespace
 
 const mrcp_engine_event_vtable_t HostEngine::sm_engine_events = {&HostEngine::OnEngineOpen,
                                                                  &HostEngine::OnEngineClose};
@@ -612,6 +647,13 @@ void HostEngine::HandleMessage(Channel* channel, InboxEvent& event) {
         apr_pool_destroy(pool);
     }
     ReportViolations(channel->name, violations);
+    for (uint64_t id : verdict.finished_requests) {
+        auto running = channel->running.find(id);
+        if (running == channel->running.end())
+            continue;
+        channel->last_ended[running->second] = {id, DescribeEnd(message, id)};
+        channel->running.erase(running);
+    }
     if (verdict.deliver) {
         if (on_message_)
             on_message_(message);
@@ -976,6 +1018,7 @@ bool HostEngine::SendRequest(const std::string& name, const std::string& written
         return false;
     }
     channel->request_pools[id] = pool;
+    channel->running[id] = method_name;
     if (request_id)
         *request_id = id;
     if (method)
@@ -1055,6 +1098,7 @@ bool HostEngine::WaitForMessage(const std::string& name, const MessageFilter& fi
             return false;
         return true;
     };
+    wait_failure_.clear();
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         for (size_t i = 0; i < channel->unconsumed.size(); ++i) {
@@ -1064,6 +1108,24 @@ bool HostEngine::WaitForMessage(const std::string& name, const MessageFilter& fi
                 channel->unconsumed.erase(channel->unconsumed.begin(),
                                           channel->unconsumed.begin() + long(i) + 1);
                 return true;
+            }
+        }
+        // Nothing can come for a request that has ended (the one named, or, when none is
+        // named, every one of the event's method).
+        const std::string method = EventMethod(filter.what);
+        auto ended = channel->last_ended.find(method);
+        if (ended != channel->last_ended.end()) {
+            bool nothing_runs = true;
+            for (const auto& running : channel->running) {
+                if (running.second == method &&
+                    (filter.request_id < 0 || running.first == uint64_t(filter.request_id)))
+                    nothing_runs = false;
+            }
+            if (nothing_runs &&
+                (filter.request_id < 0 || uint64_t(filter.request_id) == ended->second.id)) {
+                wait_failure_ = method + " " + std::to_string(ended->second.id) +
+                                " has already ended (" + ended->second.how + ")";
+                return false;
             }
         }
         if (!PumpOne(deadline))

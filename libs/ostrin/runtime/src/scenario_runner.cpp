@@ -75,7 +75,10 @@ int RunScenario(const Scenario& scenario, const RunOptions& options, std::ostrea
                 filter.request_id = step.request_id;
                 filter.cause = step.cause;
                 ok = host.WaitForMessage(step.channel, filter, step.timeout_ms);
-                if (!ok) {
+                if (!ok && !host.WaitFailure().empty()) {
+                    error = "no " + step.what + " on channel '" + step.channel +
+                            "': " + host.WaitFailure();
+                } else if (!ok) {
                     error = "no " + step.what;
                     if (step.request_id >= 0)
                         error += " for request " + std::to_string(step.request_id);

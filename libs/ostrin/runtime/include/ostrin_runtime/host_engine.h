@@ -129,12 +129,18 @@ public:
     // Handles inbox events until `deadline`.
     void PumpUntil(std::chrono::steady_clock::time_point deadline);
     // Waits for a message that came on channel `name`, broke no rule, was not taken by an
-    // earlier wait and matches `filter`; messages before it are taken too. False on time-out.
+    // earlier wait and matches `filter`; messages before it are taken too. False on time-out,
+    // and at once when nothing more can come: the request named (or, with none named, every
+    // request of the event's method: RECOGNIZE for START-OF-INPUT and RECOGNITION-COMPLETE,
+    // INTERPRET for INTERPRETATION-COMPLETE) has ended; then WaitFailure() says how.
     bool WaitForMessage(const std::string& name, const MessageFilter& filter, int timeout_ms,
                         PluginMessage* message = nullptr);
     // The same for `what` alone (an event name, or "response").
     bool WaitForMessage(const std::string& name, const std::string& what, int timeout_ms,
                         PluginMessage* message = nullptr);
+
+    // Why the last WaitForMessage failed before its time-out; empty after a time-out.
+    const std::string& WaitFailure() const { return wait_failure_; }
 
     size_t violation_count() const { return violation_count_; }
     int64_t ElapsedMs() const;
@@ -199,6 +205,7 @@ private:
     MessageHandler on_message_;
     ViolationHandler on_violation_;
     size_t violation_count_ = 0;
+    std::string wait_failure_;
 
     std::map<uint64_t, std::unique_ptr<Channel>> channels_;  // by key
     std::map<std::string, uint64_t> channels_by_name_;       // open ones
