@@ -438,12 +438,12 @@ TEST(JsonBody, FormatJsonIsTheBareQueryResult) {
         options.add_whitespace = indent >= 1;
         ASSERT_TRUE(
             google::protobuf::util::MessageToJsonString(queryResult, &printed, options).ok());
-        // The printer indents by two; the body by the configured indent.
+        // The printer indents by one space a level; the body by the configured indent.
         std::string expected;
         std::istringstream lines(printed);
         for (std::string line; std::getline(lines, line);) {
             const size_t spaces = line.find_first_not_of(' ');
-            expected += std::string(spaces / 2 * static_cast<size_t>(indent), ' ') +
+            expected += std::string(spaces * static_cast<size_t>(indent), ' ') +
                         line.substr(spaces) + (lines.eof() ? "" : "\n");
         }
         EXPECT_EQ(result.m_contentType, "application/json");

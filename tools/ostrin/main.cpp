@@ -107,13 +107,7 @@ struct CommandLine {
 // An error line on stderr; also in ostrin.log when the host log writes one, so that the log
 // tells how a run ended. Only the file gets the copy: stderr has the line already.
 void ReportError(const CommandLine& line, const std::string& message) {
-    std::cerr << "ostrin: error: " << message << std::endl;
-    if (apt_log_instance_get() && !line.run.host.log_dir.empty()) {
-        apt_log_output_mode_set(APT_LOG_OUTPUT_FILE);
-        apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_ERROR, "ostrin: %s",
-                message.c_str());
-        apt_log_output_mode_set(APT_LOG_OUTPUT_CONSOLE | APT_LOG_OUTPUT_FILE);
-    }
+    OstrinRuntime::ReportError(std::cerr, line.run.host, message);
 }
 
 int UsageError(const std::string& message) {

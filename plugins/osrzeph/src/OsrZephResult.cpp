@@ -374,8 +374,9 @@ bool RecognizedText(const cx::QueryResult& queryResult, std::string& text) {
 }
 
 void ReindentJson(std::string& json, int indent) {
-    // The JSON printer indents by two; another configured indent is written anew.
-    if (indent <= 0 || indent == 2)
+    // The JSON printer has an indent of its own (one space a level); the configured one is
+    // written anew.
+    if (indent <= 0)
         return;
     rapidjson::Document doc;
     doc.Parse<rapidjson::kParseFullPrecisionFlag>(json.c_str(), json.size());
@@ -386,6 +387,7 @@ void ReindentJson(std::string& json, int indent) {
     writer.SetIndent(' ', static_cast<unsigned>(PbXmlGenerator::IndentSpaces(indent)));
     doc.Accept(writer);
     json.assign(buffer.GetString(), buffer.GetSize());
+    json += '\n';
 }
 
 bool ComposeJsonQueryResult(const google::protobuf::Message& message, bool addWhitespace,

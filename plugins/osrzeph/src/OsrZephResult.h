@@ -105,7 +105,7 @@ bool ComposeJsonQueryResult(const google::protobuf::Message& message, bool addWh
                             std::string& json);
 
 // Rewrites JSON text (as ComposeJsonQueryResult prints it with whitespace) indented by
-// `indent` spaces a level (at most 64); 0 and 2 leave it as it is.
+// `indent` spaces a level (at most 64), ending with a line break; 0 leaves it as it is.
 void ReindentJson(std::string& json, int indent);
 
 }  // namespace Zeph

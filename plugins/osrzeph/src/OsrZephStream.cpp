@@ -224,6 +224,11 @@ void StreamingMethod::OnCreateStream(bool ok) {
     if (!ok || m_cancelled) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create gRPC Stream <%s@%s>",
                 LogId(), kSuffix);
+        if (!ok && !m_cancelled) {
+            m_errorByStatus = true;
+            FinishStreaming();
+            return;
+        }
         m_host->ProcessError();
         return;
     }
@@ -299,15 +304,25 @@ void StreamingMethod::OnFinishStream(bool /*ok*/) {
                 kSuffix);
     }
     ClearContext();
-    if (m_causeByStatus) {
-        m_causeByStatus = false;
-        bool noMatch = m_inputCompleteSent && m_call && m_call->GetStatus().ok();
+    // The client is told why a call failed, e.g. "UNAVAILABLE: failed to connect to all
+    // addresses", in the Completion-Reason of the recognizer-error.
+    const auto giveReason = [this] {
         if (m_call && !m_call->GetStatus().ok()) {
-            // The client is told why, e.g. "UNAVAILABLE: failed to connect to all addresses".
             m_host->SetCompletionReason(
                 std::string(StatusCodeName(m_call->GetStatus().error_code())) + ": " +
                 m_call->GetStatus().error_message());
         }
+    };
+    if (m_errorByStatus) {
+        m_errorByStatus = false;
+        giveReason();
+        m_host->ProcessError();
+    }
+    if (m_causeByStatus) {
+        m_causeByStatus = false;
+        bool noMatch = m_inputCompleteSent && m_call && m_call->GetStatus().ok();
+        if (!noMatch)
+            giveReason();
         m_host->CompleteRecognition(
             noMatch ? RECOGNIZER_COMPLETION_CAUSE_NO_MATCH : RECOGNIZER_COMPLETION_CAUSE_ERROR,
             std::string(), std::string());

@@ -346,6 +346,9 @@ private:
     RequestType m_requestType = REQUEST_NONE;
     // The read side ended without a result: the final status decides the cause.
     bool m_causeByStatus = false;
+    // The call failed to start: only its status tells why (no connection, TLS, credentials),
+    // so the error is reported when the finish has brought it.
+    bool m_errorByStatus = false;
     // Per recognition: the cause of a result timeout wins over no-match.
     bool m_resultTimedOut = false;
     // The engine is shutting down: no completion will be processed any more.

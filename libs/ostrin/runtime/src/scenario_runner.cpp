@@ -2,7 +2,19 @@
 
 #include <cstdio>
 
+#include <ostrin/apt_log.h>
+
 namespace OstrinRuntime {
+
+void ReportError(std::ostream& err, const HostOptions& options, const std::string& message) {
+    err << "ostrin: error: " << message << std::endl;
+    if (apt_log_instance_get() && !options.log_dir.empty()) {
+        apt_log_output_mode_set(APT_LOG_OUTPUT_FILE);
+        apt_log(APT_LOG_SOURCE_DEFAULT, APT_LOG_MARK, APT_PRIO_ERROR, "ostrin: error: %s",
+                message.c_str());
+        apt_log_output_mode_set(APT_LOG_OUTPUT_CONSOLE | APT_LOG_OUTPUT_FILE);
+    }
+}
 
 std::string PrintableText(const std::string& wire_text) {
     std::string text;
@@ -103,13 +115,14 @@ int RunScenario(const Scenario& scenario, const RunOptions& options, std::ostrea
                 break;
         }
         if (!ok) {
-            err << "ostrin: error: " << scenario.path << ":" << step.line << ": " << error << "\n";
+            ReportError(err, options.host,
+                        scenario.path + ":" + std::to_string(step.line) + ": " + error);
             status = 1;
             break;
         }
     }
     if (!host.Shutdown(&error)) {
-        err << "ostrin: error: " << error << "\n";
+        ReportError(err, options.host, error);
         status = 1;
     }
     if (host.violation_count() > 0) {

@@ -26,6 +26,11 @@ struct RunOptions {
 int RunScenario(const Scenario& scenario, const RunOptions& options, std::ostream& out,
                 std::ostream& err);
 
+// Writes "ostrin: error: MESSAGE" to `err` and, when the host log writes ostrin.log (a log
+// directory is set), into that file too, so that the log tells how a run ended; stderr,
+// which has the line already, gets no second copy.
+void ReportError(std::ostream& err, const HostOptions& options, const std::string& message);
+
 // The wire text as printed: CR LF turned into LF, ending with a line end.
 std::string PrintableText(const std::string& wire_text);
 std::string FormatViolation(const std::string& channel, const Violation& violation);
