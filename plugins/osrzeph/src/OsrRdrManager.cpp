@@ -306,8 +306,11 @@ bool RdrManager::RecognitionDetails::Save(const std::string& path,
         out += "},\n";
     }
 
-    m_timeline.AppendRecordMember(out, kTop);
-    AppendMember(out, kTop, "stream-retries", std::to_string(m_streamRetries));
+    // Every recognition a channel ran has a timeline (started at its RECOGNIZE).
+    if (m_timeline.IsStarted()) {
+        m_timeline.AppendRecordMember(out, kTop);
+        AppendMember(out, kTop, "stream-retries", std::to_string(m_streamRetries));
+    }
     AppendStringMember(out, kTop, "completion-cause", cause);
     AppendMember(out, kTop, "completion-ts", ts(m_completionTime));
     AppendStringMember(out, kTop, "transcript", m_inputText);

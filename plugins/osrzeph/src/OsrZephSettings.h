@@ -69,8 +69,9 @@ struct StreamingRecogSettings {
     // gRPC's retry of a stream the service refuses at its start as unavailable or exhausted,
     // before it has answered anything: attempts in all (1 = no retry; gRPC takes at most
     // 5), and the capped exponential back-off in ms, each wait drawn at random below its
-    // bound. The defaults keep a caller waiting at most 250 + 500 ms more.
-    int m_retryAttempts = 3;
+    // bound (at most 250 + 500 ms more with 3 attempts). Off by default: the retry of the
+    // gRPC 1.51 we build with drops audio written while it switches attempts.
+    int m_retryAttempts = 1;
     long m_retryBackoff = 250;
     long m_retryMaxBackoff = 500;
 
