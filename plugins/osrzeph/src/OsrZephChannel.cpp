@@ -254,7 +254,12 @@ void Channel::ProcessEvent(const ChannelEvent& event) {
             ProcessNoInput();
             break;
         case TASK_MSG_STOP:
-            ProcessStop();
+            if (m_detectorStopRequested) {
+                ProcessStop();
+            } else {
+                apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
+                        "Stop of an Earlier Input Ignored <%s@%s>", GetId(), sm_Suffix);
+            }
             break;
         default:
             break;
@@ -431,6 +436,7 @@ void Channel::ResetRecognition() {
     m_streamRestart = false;
     m_finishAfterWrites = false;
     m_finalResponsePending = false;
+    m_detectorStopRequested = false;
     {
         // Stats left from an earlier recognition are not this one's.
         std::lock_guard<std::mutex> lock(m_statsMutex);
@@ -790,6 +796,7 @@ bool Channel::Stop(mrcp_message_t* /*request*/, mrcp_message_t* response) {
         // The detector reports the stop with its input statistics (ProcessStop).
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Stop Input <%s@%s>", GetId(),
                 sm_Suffix);
+        m_detectorStopRequested = true;
         mpf_sdi_stop(m_detector);
     } else {
         // Input is over: only the call is left to end, and no detector event will come.
@@ -894,6 +901,13 @@ bool Channel::CompleteRecognition(int cause, const std::string& contentType,
 }
 
 bool Channel::EndRecognition(int cause, const std::string& contentType, const std::string& body) {
+    if (cause == RECOGNIZER_COMPLETION_CAUSE_UNKNOWN) {
+        // Every path decides its cause; one that did not is a fault of ours, reported as
+        // an error rather than as a cause MRCP does not have.
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Recognition Ended without a Cause: Error <%s@%s>", GetId(), sm_Suffix);
+        cause = RECOGNIZER_COMPLETION_CAUSE_ERROR;
+    }
     TakeInputStats();
     m_pendingAudio.clear();
     m_dtmfDigits.clear();
@@ -1067,6 +1081,7 @@ void Channel::StopInput() {
         return;
     }
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Stop Input <%s@%s>", GetId(), sm_Suffix);
+    m_detectorStopRequested = true;
     mpf_sdi_stop(m_detector);
 }
 

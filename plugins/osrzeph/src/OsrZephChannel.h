@@ -390,6 +390,9 @@ private:
     bool m_streamRestart = false;
     bool m_finishAfterWrites = false;
     bool m_finalResponsePending = false;
+    // This recognition asked the detector to stop: only then is a stop it reports this
+    // recognition's (one of an earlier recognition may still be on its way).
+    bool m_detectorStopRequested = false;
     mpf_sdi_detector_t* m_detector = nullptr;
     // The detector's own pool: a channel destroyed without a close is deleted on the
     // processor's thread after the server has already freed the channel's pool.
