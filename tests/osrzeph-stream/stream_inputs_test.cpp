@@ -228,7 +228,8 @@ public:
 
 TEST_F(StreamInputsTest, AResultTimeoutAfterTheResultKeepsTheResult) {
     ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
-    StartSim(R"({})");
+    // The answer comes after the half-close has started the result timer.
+    StartSim(R"({"faults": {"delay_answer_ms": 300}})");
     StartEngine();
     m_hosts.push_back(std::make_unique<SlowAfterResultHost>(m_processor, "ch-1"));
     TestHost* host = m_hosts.back().get();
