@@ -21,15 +21,23 @@ int RunCommand(const std::string& command, std::string* output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(Soak, FiftyRecognitionsOverFiveChannelsPass) {
+// A short run per seed (about ten seconds each): each seed draws other plans, faults and
+// timings. 4, 7 and 8 once completed a recognition without a cause: a detector's stop of
+// the previous recognition reached the next one.
+class Soak : public ::testing::TestWithParam<int> {};
+
+TEST_P(Soak, ShortRunPasses) {
     std::string output;
-    int status = RunCommand(
-        std::string(ZEPH_BIN_DIR) + "/zeph-soak --seed 7 --recognitions 50 --channels 5", &output);
+    int status = RunCommand(std::string(ZEPH_BIN_DIR) + "/zeph-soak --seed " +
+                                std::to_string(GetParam()) + " --recognitions 1000 --channels 50",
+                            &output);
     EXPECT_EQ(status, 0) << output;
-    EXPECT_NE(output.find("recognitions: 50 started, 50 ended"), std::string::npos) << output;
+    EXPECT_NE(output.find("recognitions: 1000 started, 1000 ended"), std::string::npos) << output;
     EXPECT_NE(output.find("left open 0"), std::string::npos) << output;
     EXPECT_NE(output.find("zeph-soak: passed"), std::string::npos) << output;
     EXPECT_EQ(output.find("FAILED"), std::string::npos) << output;
 }
+
+INSTANTIATE_TEST_SUITE_P(Seeds, Soak, ::testing::Values(4, 7, 8));
 
 }  // namespace

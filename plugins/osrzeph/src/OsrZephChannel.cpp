@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "OsrZephLog.h"
+#include "OsrZephSessionId.h"
+#include "OsrZephStreamRetry.h"
 #include "OsrZephStubSessionV2.h"
 #include "OsrZephStubSessionV2beta1.h"
 #include "OsrZephStubSessionV3beta1.h"
@@ -252,7 +254,12 @@ void Channel::ProcessEvent(const ChannelEvent& event) {
             ProcessNoInput();
             break;
         case TASK_MSG_STOP:
-            ProcessStop();
+            if (m_detectorStopRequested) {
+                ProcessStop();
+            } else {
+                apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
+                        "Stop of an Earlier Input Ignored <%s@%s>", GetId(), sm_Suffix);
+            }
             break;
         default:
             break;
@@ -429,6 +436,7 @@ void Channel::ResetRecognition() {
     m_streamRestart = false;
     m_finishAfterWrites = false;
     m_finalResponsePending = false;
+    m_detectorStopRequested = false;
     {
         // Stats left from an earlier recognition are not this one's.
         std::lock_guard<std::mutex> lock(m_statsMutex);
@@ -607,7 +615,8 @@ bool Channel::Recognize(mrcp_message_t* request, mrcp_message_t* response) {
         if (!(*grammar)->m_params.empty())
             ReadBuiltinGrammarParameters((*grammar)->m_params);
     }
-    // What the record and the saved files are named by.
+    UseServiceSessionId();
+    // What the record and the saved files are named by (the session as the service knows it).
     m_record.m_channelId = GetId();
     m_record.m_sessionId = m_sessionId;
     {
@@ -650,7 +659,8 @@ bool Channel::Recognize(mrcp_message_t* request, mrcp_message_t* response) {
             utterances->ComposeUri(m_inputWaveform.m_uri, m_inputWaveform.m_fileName,
                                    m_recognitionPool);
     }
-    // 18. The record.
+    // 18. The record; the turn's timeline is kept for the timing figures in any case.
+    m_record.m_timeline.Start(apr_time_now());
     if (m_record.m_enabled) {
         if (RdrManager* records = m_engine->GetRdrManager())
             records->ComposeName(m_record.m_name, m_record.m_fileId.c_str(),
@@ -687,6 +697,20 @@ void Channel::ReadVendorParameters() {
             dialogFound = true;
         }
     }
+}
+
+void Channel::UseServiceSessionId() {
+    std::string id = ServiceSessionId(m_sessionId);
+    if (id == m_sessionId)
+        return;
+    if (m_sessionId != m_longSessionId) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                "Map Session ID [%s] of More than %d Characters to [%s] <%s@%s>",
+                m_sessionId.c_str(), static_cast<int>(kMaxSessionIdLength), id.c_str(), GetId(),
+                sm_Suffix);
+        m_longSessionId = m_sessionId;
+    }
+    m_sessionId = id;
 }
 
 void Channel::ReadGrammarParameters(const GrammarRef& grammar) {
@@ -784,6 +808,7 @@ bool Channel::Stop(mrcp_message_t* /*request*/, mrcp_message_t* response) {
         // The detector reports the stop with its input statistics (ProcessStop).
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Stop Input <%s@%s>", GetId(),
                 sm_Suffix);
+        m_detectorStopRequested = true;
         mpf_sdi_stop(m_detector);
     } else {
         // Input is over: only the call is left to end, and no detector event will come.
@@ -888,6 +913,13 @@ bool Channel::CompleteRecognition(int cause, const std::string& contentType,
 }
 
 bool Channel::EndRecognition(int cause, const std::string& contentType, const std::string& body) {
+    if (cause == RECOGNIZER_COMPLETION_CAUSE_UNKNOWN) {
+        // Every path decides its cause; one that did not is a fault of ours, reported as
+        // an error rather than as a cause MRCP does not have.
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Recognition Ended without a Cause: Error <%s@%s>", GetId(), sm_Suffix);
+        cause = RECOGNIZER_COMPLETION_CAUSE_ERROR;
+    }
     TakeInputStats();
     m_pendingAudio.clear();
     m_dtmfDigits.clear();
@@ -911,6 +943,9 @@ bool Channel::EndRecognition(int cause, const std::string& contentType, const st
     // The record gives the cause the client is told: a stopped recognition stays cancelled.
     if (!m_stopResponse)
         m_record.m_completionCause = static_cast<mrcp_recog_completion_cause_e>(cause);
+    if (m_method)
+        m_record.m_streamRetries = m_method->GetStreamRetries();
+    ReportTurnTiming();
     if (m_record.m_enabled) {
         if (RdrManager* records = m_engine->GetRdrManager())
             records->SaveRecord(m_record, m_recognitionPool);
@@ -956,6 +991,17 @@ bool Channel::EndRecognition(int cause, const std::string& contentType, const st
     m_activeRequest = nullptr;
     SendMessage(event);
     return true;
+}
+
+void Channel::ReportTurnTiming() {
+    TurnTimeline& timeline = m_record.m_timeline;
+    if (!timeline.IsStarted() || timeline.Has(TurnTimeline::COMPLETION_SENT))
+        return;
+    // The response or event goes out right after the record is saved.
+    timeline.Mark(TurnTimeline::COMPLETION_SENT);
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Turn Timing: %s <%s@%s>",
+            timeline.DescribeFigures().c_str(), GetId(), sm_Suffix);
+    m_engine->GetTurnTimingStats().Add(timeline.GetFigures());
 }
 
 void Channel::SetWaveformUri(mrcp_message_t* message) {
@@ -1011,6 +1057,7 @@ mrcp_message_t* Channel::CreateStartOfInput(mpf_sdi_mode_e mode) {
 // ---- Transcripts and the inter-result timer -------------------------------------------
 
 void Channel::ProcessInterimResult(const std::string& text) {
+    m_record.m_timeline.Mark(TurnTimeline::FIRST_INTERIM_RESULT);
     StopInterResultTimer();
     if (m_record.m_streamingSettings.m_startOfInput ==
             StreamingRecogSettings::START_OF_INPUT_SERVICE_ORIGINATED &&
@@ -1052,6 +1099,7 @@ void Channel::StopInput() {
         return;
     }
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Stop Input <%s@%s>", GetId(), sm_Suffix);
+    m_detectorStopRequested = true;
     mpf_sdi_stop(m_detector);
 }
 
@@ -1121,12 +1169,14 @@ void Channel::MarkStream(StreamMark mark) {
     switch (mark) {
         case MARK_STREAM_CREATED:
             m_record.m_streamCreationTime = now;
+            m_record.m_timeline.Mark(TurnTimeline::STREAM_CREATED, now);
             break;
         case MARK_CONFIG_SENT:
             m_record.m_startOfStreamingTime = now;
             break;
         case MARK_INPUT_COMPLETE_SENT:
             m_record.m_endOfStreamingTime = now;
+            m_record.m_timeline.Mark(TurnTimeline::HALF_CLOSE, now);
             break;
         case MARK_STREAM_RESTARTED:
             m_record.PartialReset();
@@ -1145,6 +1195,7 @@ bool Channel::ProcessStartOfInput(mpf_sdi_mode_e mode) {
     if (mode == MPF_SDI_MODE_SPEECH) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Speech Input Started <%s@%s>", GetId(),
                 sm_Suffix);
+        m_record.m_timeline.Mark(TurnTimeline::START_OF_SPEECH);
         if (m_record.m_speechInputStarted)
             return false;
         m_record.m_speechInputStarted = true;
@@ -1185,6 +1236,7 @@ bool Channel::ProcessSpeechInput(DataChunk& chunk, bool last) {
     }
     if (!m_record.m_speechInputStarted) {
         m_record.m_speechInputStarted = true;
+        m_record.m_timeline.Mark(TurnTimeline::START_OF_SPEECH);
         if (m_record.m_enabled)
             m_record.m_startOfInputTime = apr_time_now();
         if (m_record.m_streamCreated && m_method)
@@ -1255,6 +1307,8 @@ bool Channel::CompleteInput() {
     m_record.m_inputComplete = true;
     if (m_record.m_enabled)
         m_record.m_endOfInputTime = apr_time_now();
+    if (m_record.m_speechInputStarted)
+        m_record.m_timeline.Mark(TurnTimeline::END_OF_SPEECH);
     const mpf_sdi_stats_t& stats = m_record.m_inputStats;
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
             "Input Complete [%s] size=%d bytes, dur=%d ms <%s@%s>",
@@ -1327,6 +1381,9 @@ bool Channel::CreateGrpcChannel() {
         arguments.SetMaxReceiveMessageSize(settings.m_maxRecvMessageLength);
     if (settings.m_maxSendMessageLength > 0)
         arguments.SetMaxSendMessageSize(settings.m_maxSendMessageLength);
+    std::string retryConfig = ComposeRetryServiceConfig(settings);
+    if (!retryConfig.empty())
+        arguments.SetServiceConfigJSON(retryConfig);
     // A connection shared with few enough other channels that the service never makes a
     // call of this channel wait for a free stream.
     m_connection = m_engine->GetConnectionPool().Acquire(settings.m_serviceUri,

@@ -25,6 +25,10 @@ namespace {
 
 // A credentials file is a few kilobytes; anything beyond this is not one.
 constexpr size_t kMaxCredentialsFileSize = 1024 * 1024;
+// gRPC makes at most five attempts of a call, whatever its retry policy asks for.
+constexpr long kMaxRetryAttempts = 5;
+// A caller waits through the back-off: anything near a minute is not a back-off any more.
+constexpr long kMaxRetryBackoff = 10000;
 
 bool NameIs(const apr_xml_elem* elem, const char* name) {
     return strcasecmp(elem->name, name) == 0;
@@ -138,6 +142,12 @@ bool StreamingRecogSettings::Load(const apr_xml_elem* elem) {
             a.GetInt(m_maxRecvMessageLength, INT32_MIN, INT32_MAX);
         } else if (a.Is("max-send-message-length")) {
             a.GetInt(m_maxSendMessageLength, INT32_MIN, INT32_MAX);
+        } else if (a.Is("stream-retry-attempts")) {
+            a.GetInt(m_retryAttempts, 1, kMaxRetryAttempts);
+        } else if (a.Is("stream-retry-backoff")) {
+            a.GetInt(m_retryBackoff, 1, kMaxRetryBackoff);
+        } else if (a.Is("stream-retry-max-backoff")) {
+            a.GetInt(m_retryMaxBackoff, 1, kMaxRetryBackoff);
         } else if (a.Is("channels-per-connection")) {
             // 0 or less would put no channel on a connection.
             a.GetInt(m_channelsPerConnection, 1, INT32_MAX);

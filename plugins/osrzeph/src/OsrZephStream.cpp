@@ -49,6 +49,7 @@ StreamingMethod::StreamingMethod(Channel* channel, StreamHost* host, grpc::Compl
       m_queue(queue),
       m_processor(processor),
       m_streamCreationTimeout(streamCreationTimeout),
+      m_attempts(std::make_shared<StreamAttempts>(m_logId)),
       m_hasChannel(channel != nullptr) {}
 
 StreamingMethod::~StreamingMethod() {
@@ -117,6 +118,7 @@ bool StreamingMethod::CreateContext() {
         return false;
     // A restart only comes after the previous call's last completion.
     m_call = NewCall();
+    m_attempts->Watch(m_call->GetContext());
     m_streamCreated = false;
     m_configSent = false;
     m_inputCompleteSent = false;
@@ -256,7 +258,7 @@ void StreamingMethod::OnWrite(bool ok) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Send Input <%s@%s>",
                 LogId(), kSuffix);
         m_host->ProcessError();
-    } else if (!m_host->GetPendingAudio().empty()) {
+    } else if (m_requestType == REQUEST_AUDIO && !m_host->GetPendingAudio().empty()) {
         DataChunk chunk = std::move(m_host->GetPendingAudio().front());
         m_host->GetPendingAudio().pop_front();
         SendInput(chunk);
@@ -295,10 +297,11 @@ void StreamingMethod::OnRead(bool ok) {
 
 void StreamingMethod::OnFinishStream(bool /*ok*/) {
     StopTimer(m_resultTimer);
+    // The end of a call we cancelled ourselves (a STOP, no-input, a clear, a close) is no
+    // fault.
+    const bool ours = m_call && m_call->GetStatus().error_code() == grpc::StatusCode::CANCELLED &&
+                      (m_cancelled || m_clearing);
     if (m_call && !m_call->GetStatus().ok()) {
-        // The end of a call we cancelled ourselves (a STOP, no-input, a clear) is no fault.
-        const bool ours = m_call->GetStatus().error_code() == grpc::StatusCode::CANCELLED &&
-                          (m_cancelled || m_clearing);
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, ours ? APT_PRIO_INFO : APT_PRIO_WARNING,
                 "gRPC Status: %s <%s@%s>", m_call->GetStatus().error_message().c_str(), LogId(),
                 kSuffix);
@@ -306,8 +309,8 @@ void StreamingMethod::OnFinishStream(bool /*ok*/) {
     ClearContext();
     // The client is told why a call failed, e.g. "UNAVAILABLE: failed to connect to all
     // addresses", in the Completion-Reason of the recognizer-error.
-    const auto giveReason = [this] {
-        if (m_call && !m_call->GetStatus().ok()) {
+    const auto giveReason = [this, ours] {
+        if (m_call && !m_call->GetStatus().ok() && !ours) {
             m_host->SetCompletionReason(
                 std::string(StatusCodeName(m_call->GetStatus().error_code())) + ": " +
                 m_call->GetStatus().error_message());
@@ -327,13 +330,22 @@ void StreamingMethod::OnFinishStream(bool /*ok*/) {
             noMatch ? RECOGNIZER_COMPLETION_CAUSE_NO_MATCH : RECOGNIZER_COMPLETION_CAUSE_ERROR,
             std::string(), std::string());
     }
-    if (m_host->IsStreamRestart() && !m_clearing) {
+    if (m_host->IsStreamRestart()) {
         m_host->SetStreamRestart(false);
-        m_host->MarkStream(StreamHost::MARK_STREAM_RESTARTED);
-        CreateContext();
-        return;
+        // A cancelled or stopped recognition is over: it never gets a new stream.
+        if (!m_clearing && !m_cancelled && !m_host->HasPendingStop()) {
+            m_host->MarkStream(StreamHost::MARK_STREAM_RESTARTED);
+            if (CreateContext())
+                return;
+            m_host->SetCompletionCause(RECOGNIZER_COMPLETION_CAUSE_ERROR);
+        }
+        // The skipped result was not answered: the recognition ends with the cause it has.
+        int cause = m_host->GetCompletionCause();
+        m_host->CompleteRecognition(cause == RECOGNIZER_COMPLETION_CAUSE_UNKNOWN
+                                        ? RECOGNIZER_COMPLETION_CAUSE_CANCELLED
+                                        : cause,
+                                    std::string(), std::string());
     }
-    m_host->SetStreamRestart(false);
     // May answer a close (after which the channel may go) or replay a RECOGNIZE (which
     // releases this method): nothing of the channel is touched after it.
     m_host->ProcessDeferred();
@@ -342,7 +354,8 @@ void StreamingMethod::OnFinishStream(bool /*ok*/) {
 // ---- Requests ------------------------------------------------------------------------------
 
 bool StreamingMethod::InitiateSpeechRequest() {
-    if (!m_host->GetSpeechGrammar())
+    // A stream carries one kind of input: its first request decides which.
+    if (m_configSent || !m_host->GetSpeechGrammar())
         return false;
     if (!BuildSpeechRequest())
         return false;
@@ -351,7 +364,7 @@ bool StreamingMethod::InitiateSpeechRequest() {
 }
 
 bool StreamingMethod::InitiateDtmfRequest(const std::string& digits) {
-    if (!m_host->GetDtmfGrammar())
+    if (m_configSent || !m_host->GetDtmfGrammar())
         return false;
     if (!BuildDtmfRequest(digits))
         return false;
@@ -361,7 +374,7 @@ bool StreamingMethod::InitiateDtmfRequest(const std::string& digits) {
 }
 
 bool StreamingMethod::InitiateEventRequest() {
-    if (!m_host->GetEventGrammar())
+    if (m_configSent || !m_host->GetEventGrammar())
         return false;
     if (!BuildEventRequest())
         return false;
@@ -384,7 +397,9 @@ bool StreamingMethod::SendConfig() {
 }
 
 bool StreamingMethod::SendInput(DataChunk& chunk) {
-    if (m_inputCompleteSent)
+    // Audio only follows an audio first request, and nothing follows the half-close or
+    // the finish.
+    if (m_requestType != REQUEST_AUDIO || m_inputCompleteSent || m_finishing)
         return false;
     m_host->WriteUtterance(reinterpret_cast<const char*>(chunk.m_data),
                            static_cast<size_t>(chunk.m_size));
@@ -694,7 +709,7 @@ void StreamingMethod::ProcessFinalResponse() {
     StreamHost* host = m_host;
     // A read that ended because the call was cancelled says nothing about the utterance:
     // the call is not restarted.
-    if (host->GetInputMode() == MPF_SDI_MODE_DTMF && m_requestType != REQUEST_DTMF &&
+    if (host->GetInputMode() == MPF_SDI_MODE_DTMF && m_requestType == REQUEST_AUDIO &&
         !m_resultTimedOut && !m_cancelled && !host->HasPendingStop()) {
         // The speech stream ended after the caller switched to DTMF: the digits go out on a
         // new stream.
@@ -709,9 +724,8 @@ void StreamingMethod::ProcessFinalResponse() {
         int cause = host->GetCompletionCause();
         std::string contentType;
         std::string body;
-        if (m_resultTimedOut) {
-            cause = RECOGNIZER_COMPLETION_CAUSE_ERROR;
-        } else if (!host->GetQueryResultText().empty()) {
+        // A result that arrived before the result timeout is the answer.
+        if (!host->GetQueryResultText().empty()) {
             std::string text;
             bool hasText = true;
             float confidence = 0;
@@ -723,6 +737,8 @@ void StreamingMethod::ProcessFinalResponse() {
             if (confidence >= host->GetConfidenceThreshold())
                 cause = RECOGNIZER_COMPLETION_CAUSE_SUCCESS;
             ComposeRecogResult(cause, contentType, body);
+        } else if (m_resultTimedOut) {
+            cause = RECOGNIZER_COMPLETION_CAUSE_ERROR;
         } else if (cause == RECOGNIZER_COMPLETION_CAUSE_UNKNOWN) {
             // No result: a stream the service ended with an error status is an error, not
             // a no-match. The status comes with the finish.

@@ -6,9 +6,10 @@
 // DTMF digit) sends START-OF-INPUT. Speech ends after 300 ms without loud audio, digits after
 // 500 ms without a digit; RECOGNITION-COMPLETE (000 success) carries the input and the number
 // of audio frames received. With no input within No-Input-Timeout (default 5000 ms, counted
-// in frames) it completes with 002. STOP ends a recognition with a 200 response (leaving
-// Active-Request-Id-List to the server). A recognition still running when the channel
-// closes completes with 011 before the close response. Other methods get 200 COMPLETE.
+// in frames) it completes with 002. STOP ends a recognition with a 200 response whose
+// Active-Request-Id-List names it. A recognition still running when the channel
+// closes completes with 011 before the close response. SET-PARAMS, GET-PARAMS,
+// DEFINE-GRAMMAR and START-INPUT-TIMERS get 200 COMPLETE; the other methods 401.
 //
 // Threads: the server's threads call the tables; one worker thread per engine answers
 // everything; the media thread only counts frames and posts work to the worker. A channel's
@@ -176,10 +177,27 @@ void ProcessRequest(SampleChannel* channel, mrcp_message_t* request) {
     }
     if (method == RECOGNIZER_STOP) {
         std::unique_lock<std::mutex> lock(channel->mutex);
+        mrcp_message_t* stopped = channel->active;
         channel->active = nullptr;
         lock.unlock();
+        mrcp_message_t* response = mrcp_response_create(request, request->pool);
+        response->start_line.status_code = MRCP_STATUS_CODE_SUCCESS;
+        response->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
+        if (stopped) {
+            mrcp_request_id_list_t& list =
+                mrcp_generic_header_get(response)->active_request_id_list;
+            list.ids[0] = stopped->start_line.request_id;
+            list.count = 1;
+            mrcp_generic_header_property_add(response, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
+        }
+        Send(channel, response);
+        return;
     }
-    Respond(channel, request, MRCP_STATUS_CODE_SUCCESS, MRCP_REQUEST_STATE_COMPLETE);
+    // Interpretation, stored results and enrollment are not part of this recognizer.
+    bool supported = method <= RECOGNIZER_RECOGNIZE || method == RECOGNIZER_START_INPUT_TIMERS;
+    Respond(channel, request,
+            supported ? MRCP_STATUS_CODE_SUCCESS : MRCP_STATUS_CODE_METHOD_NOT_ALLOWED,
+            MRCP_REQUEST_STATE_COMPLETE);
 }
 
 // ---- Audio stream (media thread) ----

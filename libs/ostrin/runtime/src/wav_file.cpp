@@ -1,5 +1,6 @@
 #include "ostrin_runtime/wav_file.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -157,6 +158,9 @@ bool ReadWavFile(const std::string& path, int expected_rate, WavAudio* audio, st
             }
             if (channels == 0 || rate == 0 || bits == 0)
                 return fail("no channels, rate or sample size in the fmt chunk");
+            // A rate the result cannot carry (beyond int) is no sampling rate.
+            if (rate > uint32_t(INT32_MAX))
+                return fail("sampling rate " + std::to_string(rate) + " Hz is not valid");
             // A recording that was cut off would play as shorter and then wait for a
             // no-input: refuse it rather than guess.
             const uint32_t frame = uint32_t(channels) * ((bits + 7) / 8);
@@ -166,6 +170,13 @@ bool ReadWavFile(const std::string& path, int expected_rate, WavAudio* audio, st
                             (size % frame != 0 ? " (not whole samples)" : ""));
             }
             const int wanted = expected_rate != 0 ? expected_rate : int(rate);
+            // Resampling a tiny rate up would decode a short file into gigabytes.
+            const uint64_t decoded = uint64_t(size / frame) * uint64_t(wanted) / rate;
+            if (decoded > kMaxWavFileBytes / 2) {
+                return fail(std::to_string(rate) + " Hz resampled to " + std::to_string(wanted) +
+                            " Hz would be longer than " + std::to_string(kMaxWavFileBytes >> 21) +
+                            " Mi samples");
+            }
             audio->sample_rate = wanted;
             if (format == kFormatPcm && channels == 1 && bits == 16 && int(rate) == wanted) {
                 audio->samples.resize(size / 2);
