@@ -617,8 +617,8 @@ std::vector<Case> Cases() {
                     << outcome.streamLines;
             }));
     // The caller starts to speak, then presses keys before the service has transcribed
-    // anything: the speech stream's result is skipped and the digits go out on a stream of
-    // their own.
+    // anything (a byte-timed script: no transcript before the half-close): the speech stream's
+    // result is skipped and the digits go out on a stream of their own.
     cases.push_back(
         Case("dtmf_barge_in",
              Recognize("builtin:speech/transcribe\nbuiltin:dtmf/digits", "DTMF-Term-Char: #\n") +
@@ -627,8 +627,8 @@ std::vector<Case> Cases() {
             .Agent(R"({"intents": [{"name": "order", "display_name": "Order Pizza",
                                     "action": "pizza.order", "parameters": {"size": "large"},
                                     "dtmf": ["12"], "texts": ["12"]}],
-                       "utterances": [{"end_of_utterance": "never", "transcript": "a large pizza",
-                                       "intent": "order"}]})")
+                       "utterances": [{"end_of_utterance": 1000000,
+                                       "transcript": "a large pizza", "intent": "order"}]})")
             .Realtime()
             .Streams(2)
             .Status(-1));
