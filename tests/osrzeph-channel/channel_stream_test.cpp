@@ -149,15 +149,16 @@ TEST_F(ChannelStreamTest, StopAfterTheInputEndedCancelsTheCall) {
     ExpectAllCancelled(Streams());
 }
 
-// A close while the stream runs is answered once the call has ended; nothing is left open.
+// A close while the stream runs is answered once the call has ended; the client's hang-up
+// cancels the recognition (011), it is no recognizer error; nothing is left open.
 TEST_F(ChannelStreamTest, CloseWhileStreamingEndsTheCall) {
     ASSERT_TRUE(StartSim("{\"faults\": {\"stall\": true}}"));
     RunResult run = Run("channel A\n" + Send("A", "RECOGNIZE", 1, "", "builtin:speech/transcribe") +
                         "wait A response\naudio A speech.wav\nsleep 1000\nclose A\n");
     EXPECT_EQ(run.status, 0) << run.messages << run.log;
-    EXPECT_EQ(run.messages, Message("A", 1, "200 IN-PROGRESS") +
-                                Event("A", "RECOGNITION-COMPLETE", 1, "COMPLETE",
-                                      "Completion-Cause: 006 recognizer-error\n"))
+    EXPECT_EQ(run.messages,
+              Message("A", 1, "200 IN-PROGRESS") + Event("A", "RECOGNITION-COMPLETE", 1, "COMPLETE",
+                                                         "Completion-Cause: 011 cancelled\n"))
         << run.log;
     std::string streams = Streams();
     EXPECT_LE(Count(streams, "\"flavour\""), 1u) << streams;
@@ -208,6 +209,58 @@ TEST_F(ChannelStreamTest, ConfidenceThresholdDecidesTheCause) {
                     body + "\n";
     }
     EXPECT_EQ(run.messages, expected) << run.log;
+}
+
+// The Recognition-Timeout cuts the caller off: what was said is still recognized, and the
+// cause tells the timeout: 008 when it matched, 015 when it did not (Confidence-Threshold).
+// The detector's own start of input starts the timer at the start of speech.
+TEST_F(ChannelStreamTest, RecognitionTimeoutGivesTheMaxtimeCauses) {
+    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
+    ASSERT_TRUE(StartSim(R"({"utterances": [{"transcript": "I want a large pizza",
+                                            "confidence": 0.8}]})"));
+    std::string scenario;
+    for (const char* channel : {"A", "B"}) {
+        std::string threshold = *channel == 'A' ? "0.5" : "0.9";
+        scenario += std::string("channel ") + channel + "\n" +
+                    Send(channel, "RECOGNIZE", 1,
+                         "Recognition-Timeout: 600\nConfidence-Threshold: " + threshold + "\n",
+                         "builtin:speech/transcribe?start-of-input=internal") +
+                    "wait " + channel + " response\naudio " + channel + " speech.wav\nwait " +
+                    channel + " RECOGNITION-COMPLETE timeout=30000\nclose " + channel + "\n";
+    }
+    RunResult run = Run(scenario);
+    EXPECT_EQ(run.status, 0) << run.messages << run.log;
+    EXPECT_EQ(Count(run.log, "Input Complete [timedout]"), 2u) << run.log;
+    size_t b = run.messages.find("### B");
+    ASSERT_NE(b, std::string::npos) << run.messages;
+    EXPECT_NE(run.messages.substr(0, b).find("Completion-Cause: 008 success-maxtime\n"),
+              std::string::npos)
+        << run.messages;
+    EXPECT_NE(run.messages.find("Completion-Cause: 015 no-match-maxtime\n", b), std::string::npos)
+        << run.messages;
+    // The answer came for the audio up to the timeout.
+    EXPECT_EQ(Count(run.messages, "<query_text>I want a large pizza</query_text>"), 2u)
+        << run.messages;
+}
+
+// A grammar's x-goog-user-project is billed for its own recognition only: the next one on
+// the channel, with a grammar that names none, sends none.
+TEST_F(ChannelStreamTest, AGrammarsUserProjectIsForItsRecognitionOnly) {
+    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
+    ASSERT_TRUE(StartSim());
+    std::string scenario = "channel A\n";
+    const char* grammars[] = {"builtin:speech/transcribe?x-goog-user-project=billing",
+                              "builtin:speech/transcribe"};
+    for (int id = 1; id <= 2; ++id)
+        scenario += Send("A", "RECOGNIZE", id, "", grammars[id - 1]) +
+                    "wait A response\naudio A speech.wav\n"
+                    "wait A RECOGNITION-COMPLETE timeout=30000\n";
+    RunResult run = Run(scenario + "close A\n");
+    EXPECT_EQ(run.status, 0) << run.messages << run.log;
+    std::string streams = Streams();
+    EXPECT_EQ(Count(streams, "\"user_project\":\"billing\""), 1u) << streams;
+    EXPECT_EQ(Count(streams, "\"user_project\":\"\""), 1u) << streams;
+    EXPECT_LT(streams.find("billing"), streams.find("\"user_project\":\"\"")) << streams;
 }
 
 // Vendor-Specific-Parameters projectid and dialogid name the session, a value between

@@ -68,9 +68,9 @@ TEST_F(ChannelTest, GrammarFailuresAnswerWithTheirStatusAndCause004) {
     EXPECT_NE(run.log.find("No Grammar Specified <A@zeph>"), std::string::npos);
 }
 
-// An unsupported Media-Type fails with 409 and 006, yet the detector keeps the setters that
-// came before it: the next recognition runs with that VAD mode.
-TEST_F(ChannelTest, UnsupportedMediaTypeFailsAfterTheDetectorSetters) {
+// An unsupported Media-Type fails with 409 and 006, naming the header; the Sensitivity-Level
+// of the refused request does not reach the next recognition.
+TEST_F(ChannelTest, UnsupportedMediaTypeFailsAndLeavesNothingBehind) {
     RunResult run =
         Run("channel A\n" +
             Recognize(1, "Sensitivity-Level: 1.0\nMedia-Type: audio/L16\n",
@@ -79,13 +79,14 @@ TEST_F(ChannelTest, UnsupportedMediaTypeFailsAfterTheDetectorSetters) {
             "close A\n");
     EXPECT_EQ(run.status, 0) << run.log;
     EXPECT_EQ(run.messages,
-              Response(1, 409, "COMPLETE", "Completion-Cause: 006 recognizer-error\n") +
+              Response(1, 409, "COMPLETE",
+                       "Media-Type: audio/L16\nCompletion-Cause: 006 recognizer-error\n") +
                   Response(2, 407, "COMPLETE", "Completion-Cause: 006 recognizer-error\n"))
         << run.log;
     EXPECT_NE(run.log.find("Not Supported Media-Type [audio/L16] <A@zeph>"), std::string::npos)
         << run.log;
     EXPECT_EQ(Count(run.log, "Init Speech Detector"), 1u) << run.log;
-    EXPECT_NE(run.log.find("vad-mode=3,"), std::string::npos) << run.log;
+    EXPECT_NE(run.log.find("vad-mode=2,"), std::string::npos) << run.log;
 }
 
 // A method name other than StreamingDetectIntent fails the RECOGNIZE with 407 and 006,
@@ -138,14 +139,96 @@ TEST_F(ChannelTest, EachRecognitionSetsItsOwnStartOfInput) {
 }
 
 // With nothing to stop, STOP is answered at once; START-INPUT-TIMERS too; a method the
-// channel does not handle gets 200 COMPLETE as it stands.
+// recognizer does not support is refused with 401, never acknowledged.
 TEST_F(ChannelTest, IdleRequestsAreAnsweredAtOnce) {
     RunResult run = Run("channel A\n" + Request("STOP", 1) + Request("START-INPUT-TIMERS", 2) +
-                        Request("GET-RESULT", 3) + "close A\n");
+                        Request("GET-RESULT", 3) + Request("INTERPRET", 4) + "close A\n");
     EXPECT_EQ(run.status, 0) << run.log;
     EXPECT_EQ(run.messages, Response(1, 200, "COMPLETE") + Response(2, 200, "COMPLETE") +
-                                Response(3, 200, "COMPLETE"))
+                                Response(3, 401, "COMPLETE") + Response(4, 401, "COMPLETE"))
         << run.log;
+    EXPECT_NE(run.log.find("Method Not Supported [INTERPRET] <A@zeph>"), std::string::npos);
+}
+
+// The detector lines of each recognition in order ("Init Speech Detector: ..." and
+// "Init DTMF Detector: ..." joined), so that each can be checked against its own request.
+std::vector<std::string> DetectorInits(const std::string& log) {
+    std::vector<std::string> inits;
+    for (size_t at = log.find("Init Speech Detector: "); at != std::string::npos;
+         at = log.find("Init Speech Detector: ", at + 1)) {
+        size_t dtmf = log.find("Init DTMF Detector: ", at);
+        size_t next = log.find("Init Speech Detector: ", at + 1);
+        std::string line = log.substr(at, log.find('\n', at) - at);
+        if (dtmf != std::string::npos && dtmf < next)
+            line += " | " + log.substr(dtmf, log.find('\n', dtmf) - dtmf);
+        inits.push_back(line);
+    }
+    return inits;
+}
+
+// A RECOGNIZE's headers and grammar parameters apply to that recognition only; the next
+// starts from the channel's defaults, which are the configuration's until SET-PARAMS
+// changes them. GET-PARAMS reports the defaults; a value the recognizer cannot take is
+// refused naming its header, and SET-PARAMS then changes nothing.
+TEST_F(ChannelTest, EachRecognitionStartsFromTheChannelDefaults) {
+    const std::string grammars = "builtin:speech/transcribe?method=None;speech-start-timeout=500";
+    const std::string all =
+        "No-Input-Timeout: 300\nRecognition-Timeout: 4000\nSpeech-Complete-Timeout: 700\n"
+        "Speech-Incomplete-Timeout: 900\nSensitivity-Level: 1.0\nDTMF-Interdigit-Timeout: 1100\n"
+        "DTMF-Term-Timeout: 1200\nDTMF-Term-Char: #\n";
+    RunResult run =
+        Run("channel A\n" + Recognize(1, all, grammars + "\nbuiltin:dtmf/x?length=4") +
+            Recognize(2, "", "builtin:speech/transcribe?method=None\nbuiltin:dtmf/free") +
+            Request("SET-PARAMS", 3,
+                    "No-Input-Timeout: 4000\nSensitivity-Level: 0.25\nDTMF-Term-Char: *\n"
+                    "Speed-Vs-Accuracy: 0.5\n") +
+            Recognize(4, "No-Input-Timeout: 300\n", "builtin:speech/transcribe?method=None") +
+            Recognize(5, "", "builtin:speech/transcribe?method=None\nbuiltin:dtmf/free") +
+            Request("GET-PARAMS", 6, "No-Input-Timeout:\nSensitivity-Level:\nDTMF-Term-Char:\n") +
+            Request("SET-PARAMS", 7, "No-Input-Timeout: 50\nRecognition-Mode: fast\n") +
+            Request("SET-PARAMS", 8, "Input-Type: speech\n") +
+            Request("GET-PARAMS", 9, "No-Input-Timeout:\nRecognition-Mode:\n") + "close A\n");
+    EXPECT_EQ(run.status, 0) << run.messages << run.log;
+    const std::string failed = "Completion-Cause: 006 recognizer-error\n";
+    EXPECT_EQ(
+        run.messages,
+        Response(1, 407, "COMPLETE", failed) + Response(2, 407, "COMPLETE", failed) +
+            Response(3, 201, "COMPLETE") + Response(4, 407, "COMPLETE", failed) +
+            Response(5, 407, "COMPLETE", failed) +
+            Response(6, 200, "COMPLETE",
+                     "Sensitivity-Level: 0.25\nNo-Input-Timeout: 4000\nDTMF-Term-Char: *\n") +
+            Response(7, 404, "COMPLETE", "Recognition-Mode: fast\n") +
+            Response(8, 403, "COMPLETE", "Input-Type: speech\n") +
+            Response(9, 200, "COMPLETE", "No-Input-Timeout: 4000\nRecognition-Mode: normal\n"))
+        << run.log;
+    std::vector<std::string> inits = DetectorInits(run.log);
+    ASSERT_EQ(inits.size(), 4u) << run.log;
+    const struct {
+        const char* speech;
+        const char* dtmf;
+    } expected[] = {
+        {"vad-mode=3, noinput-timeout=300 ms, input-timeout=4000 ms, start-timeout=500 ms, "
+         "complete-timeout=700 ms, incomplete-timeout=900 ms",
+         "interdigit-timeout=1100 ms, term-timeout=1200 ms, term-char=#, length=4, "
+         "min-length=0, max-length=0"},
+        {"vad-mode=2, noinput-timeout=10000 ms, input-timeout=20000 ms, start-timeout=300 ms, "
+         "complete-timeout=1000 ms, incomplete-timeout=3000 ms",
+         "interdigit-timeout=5000 ms, term-timeout=5000 ms, term-char=, length=0, "
+         "min-length=0, max-length=0"},
+        {"vad-mode=1, noinput-timeout=300 ms, input-timeout=20000 ms", nullptr},
+        {"vad-mode=1, noinput-timeout=4000 ms, input-timeout=20000 ms",
+         "interdigit-timeout=5000 ms, term-timeout=5000 ms, term-char=*, length=0"},
+    };
+    for (size_t i = 0; i < inits.size(); ++i) {
+        SCOPED_TRACE(i + 1);
+        EXPECT_NE(inits[i].find(expected[i].speech), std::string::npos) << inits[i];
+        EXPECT_EQ(inits[i].find("Init DTMF Detector") != std::string::npos,
+                  expected[i].dtmf != nullptr)
+            << inits[i];
+        if (expected[i].dtmf) {
+            EXPECT_NE(inits[i].find(expected[i].dtmf), std::string::npos) << inits[i];
+        }
+    }
 }
 
 // An API name that is not one of the three (names are exact) fails the channel's open.

@@ -177,6 +177,28 @@ TEST_F(DeferredRecognize, WaitsForTheFinishAndIsCarriedOutInOrder) {
     EXPECT_EQ(StreamsRecorded(), 2u);
 }
 
+// A STOP while a RECOGNIZE waits for the finish stops that one too: it is answered PENDING,
+// the STOP's Active-Request-Id-List names it, and it never starts.
+TEST_F(DeferredRecognize, AStopEndsTheWaitingRequest) {
+    RecognizeAndHoldTheFinish();
+    std::string error;
+    ASSERT_TRUE(m_host->SendRequest("A", Recognize(2), &error)) << error;
+    ASSERT_TRUE(m_host->SendRequest("A", "MRCP/2.0 0 STOP 3\n\n", &error)) << error;
+    m_log.Release();
+    PluginMessage pending;
+    ASSERT_TRUE(m_host->WaitForMessage("A", MessageFilter{"response", 2, -1}, 30000, &pending));
+    EXPECT_NE(pending.text.find(" 2 200 PENDING"), std::string::npos) << pending.text;
+    PluginMessage stop;
+    ASSERT_TRUE(m_host->WaitForMessage("A", MessageFilter{"response", 3, -1}, 30000, &stop));
+    EXPECT_NE(stop.text.find(" 3 200 COMPLETE"), std::string::npos) << stop.text;
+    EXPECT_NE(stop.text.find("Active-Request-Id-List: 2\r\n"), std::string::npos) << stop.text;
+    // Anything for request 2 after the STOP would be a violation of the host's checker
+    // (counted at the end); the sim saw the first call only.
+    EXPECT_TRUE(m_host->CloseChannel("A", &error)) << error;
+    EXPECT_EQ(m_log.Count("Stop Deferred Recognize [2] <A"), 1u);
+    EXPECT_EQ(StreamsRecorded(), 1u);
+}
+
 // The client hangs up while its RECOGNIZE waits for the finish: the close wins, and the
 // waiting request is answered (407) before the close response.
 TEST_F(DeferredRecognize, ACloseWinsAndTheWaitingRequestIsAnsweredFirst) {

@@ -83,15 +83,33 @@ protected:
         std::vector<int16_t> samples = ZephTest::SynthesizeSpeech("I want a large pizza", kRate);
         ASSERT_FALSE(samples.empty()) << "espeak-ng and sox make the test audio";
         ASSERT_TRUE(ZephTest::WriteWavFile(m_root.Path() + "/speech.wav", samples, kRate));
-        WriteFile(m_root.Path() + "/agent.json", kAgent);
-        ASSERT_TRUE(m_sim.Start({"--record", m_root.Path() + "/streams.jsonl", "--agent",
-                                 m_root.Path() + "/agent.json"}));
+        ASSERT_TRUE(StartSim(kAgent));
+    }
+
+    // (Re)starts the sim with `agent` and `args` and points the configuration at it.
+    bool StartSim(const std::string& agent, std::vector<std::string> args = {}) {
+        m_sim.Stop();
+        WriteFile(m_root.Path() + "/agent.json", agent);
+        args.insert(args.end(), {"--record", m_root.Path() + "/streams.jsonl", "--agent",
+                                 m_root.Path() + "/agent.json"});
+        if (!m_sim.Start(args))
+            return false;
         m_root.WriteConfig(
             m_sim.target(), "",
             "<utterance-manager save-waveforms=\"true\" waveform-folder=\"utterances\" "
             "waveform-base-uri=\"" +
                 std::string(kBaseUri) +
                 "\"/>\n<rdr-manager save-records=\"true\" record-folder=\"records\"/>");
+        return true;
+    }
+
+    // A RECOGNIZE with "Save-Waveform: true", the speech, a second, then `end`.
+    RunResult RecognizeThen(const std::string& end) {
+        return m_root.Run(
+            "channel A\nsend A <<END\nMRCP/2.0 0 RECOGNIZE 1\nSave-Waveform: true\n"
+            "Content-Type: text/uri-list\n\nbuiltin:speech/transcribe\nEND\nwait A response\n"
+            "audio A speech.wav\nsleep 1000\n" +
+            end);
     }
 
     // One RECOGNIZE with "Save-Waveform: true" on a channel of MRCP `version`, the speech
@@ -256,6 +274,44 @@ TEST_F(WaveformTest, MrcpV1GetsTheBareUrlOfTheSavedUtterance) {
                 stream.HasMember("cancelled"));
     EXPECT_EQ(stream["audio_bytes"].GetUint64(), data);
     EXPECT_TRUE(stream["cancelled"].IsFalse());
+}
+
+// A client's hang-up while the stream runs cancels the recognition: 011 in the event and in
+// the record, not a recognizer error; the Waveform-URI tells the audio the file holds.
+TEST_F(WaveformTest, CloseWhileStreamingIsCancelledInTheEventAndTheRecord) {
+    ASSERT_TRUE(StartSim("{\"faults\": {\"stall\": true}}"));
+    RunResult run = RecognizeThen("close A\n");
+    ASSERT_EQ(run.status, 0) << run.messages << run.log;
+    EXPECT_NE(run.messages.find("Completion-Cause: 011 cancelled\n"), std::string::npos)
+        << run.messages;
+    rapidjson::Document record;
+    ASSERT_TRUE(OneRecord(record));
+    EXPECT_EQ(StringMember(record["recog-details-record"], "completion-cause"), "cancelled");
+    std::string value = HeaderAfter(run.messages, "RECOGNITION-COMPLETE", "Waveform-URI");
+    std::vector<std::string> files = FilesIn(m_root.Path() + "/var/utterances");
+    ASSERT_EQ(files.size(), 1u);
+    unsigned long size = 0;
+    if (!value.empty()) {
+        ASSERT_EQ(std::sscanf(value.c_str() + value.find('>') + 1, ";size=%lu", &size), 1) << value;
+        EXPECT_EQ(CheckWave(files[0]), size);
+    }
+}
+
+// A STOP before the stream exists (the sim holds the connection): nothing was streamed, so
+// the file holds no audio and no Waveform-URI announces it.
+TEST_F(WaveformTest, StopBeforeTheStreamExistsAnnouncesNoEmptyFile) {
+    ASSERT_TRUE(StartSim(kAgent, {"--hold-connections", "600000"}));
+    RunResult run =
+        RecognizeThen("send A <<END\nMRCP/2.0 0 STOP 2\n\nEND\nwait A response\nclose A\n");
+    ASSERT_EQ(run.status, 0) << run.messages << run.log;
+    EXPECT_NE(run.messages.find(" 2 200 COMPLETE\nChannel-Identifier: A@speechrecog\n"
+                                "Active-Request-Id-List: 1\n\n"),
+              std::string::npos)
+        << run.messages;
+    EXPECT_EQ(run.messages.find("Waveform-URI"), std::string::npos) << run.messages;
+    std::vector<std::string> files = FilesIn(m_root.Path() + "/var/utterances");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(std::filesystem::file_size(m_root.Path() + "/var/utterances/" + files[0]), 44u);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // lookup, DTMF limits from parameters and SRGS documents parsed with the APR XML parser.
 #include <string>
 
+#include "../common/comma_locale.h"
 #include "grammar_test_support.h"
 
 namespace {
@@ -170,7 +171,54 @@ TEST_F(SrgsTest, OwnPhrasesFromTheRootRule) {
     EXPECT_EQ(yes.m_phrase, "Yes");
     EXPECT_EQ(yes.m_value, "y2");  // a later tag with text replaces an earlier one
     EXPECT_FLOAT_EQ(yes.m_weight, 2.0f);
-    EXPECT_LT(context->m_phrases.at("no thanks ").m_weight, 0.0f);
+    EXPECT_LT(context->m_phrases.at("no thanks").m_weight, 0.0f);
+}
+
+// A phrase is the element's whole text with its white space normalised, however the parser
+// splits it (at references and line breaks); the same in a speech-context document and in an
+// SRGS item. A tag keeps its inner text as written.
+TEST_F(SrgsTest, PhraseTextIsTheWholeTextNormalised) {
+    const struct {
+        const char* written;
+        const char* phrase;
+    } cases[] = {
+        {"no &amp; never", "no & never"},
+        {"caf&#233; au lait", "caf\xc3\xa9 au lait"},
+        {"\n    one\n    two\n  ", "one two"},
+        {"\t stop  ", "stop"},
+        {"a &lt;b&gt;", "a <b>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.written);
+        SpeechContext document;
+        document.LoadPhrases(Xml(std::string("<speech-context><phrase>") + c.written +
+                                 "</phrase></speech-context>"));
+        GrammarRef srgs;
+        ASSERT_TRUE(Load(srgs, Srgs("", std::string("<rule><one-of><item>") + c.written +
+                                            "<tag> x &amp;  y </tag></item></one-of></rule>")));
+        for (const SpeechContext* context :
+             {static_cast<const SpeechContext*>(&document), srgs.GetSpeechContext()}) {
+            ASSERT_EQ(context->m_phrases.size(), 1u);
+            EXPECT_EQ(context->m_phrases.begin()->second.m_phrase, c.phrase);
+            bool complete = false;
+            EXPECT_TRUE(context->FindPhrase(c.phrase, complete));
+            EXPECT_TRUE(complete);
+        }
+        EXPECT_EQ(srgs.GetSpeechContext()->m_phrases.begin()->second.m_value, "x &  y");
+    }
+}
+
+// Weights are read with a decimal point whatever numeric locale the host process set.
+TEST_F(SrgsTest, WeightsIgnoreTheProcessLocale) {
+    ZephTest::CommaLocale comma;
+    ASSERT_TRUE(comma.Active());
+    SpeechContext document;
+    document.LoadPhrases(Xml("<speech-context><phrase weight=\"0.5\">a</phrase></speech-context>"));
+    EXPECT_FLOAT_EQ(document.m_phrases.at("a").m_weight, 0.5f);
+    GrammarRef srgs;
+    ASSERT_TRUE(
+        Load(srgs, Srgs("", "<rule><one-of><item weight=\"2.5\">b</item></one-of></rule>")));
+    EXPECT_FLOAT_EQ(srgs.GetSpeechContext()->m_phrases.at("b").m_weight, 2.5f);
 }
 
 // Mode "dtmf" in upper case is refused; the attribute name in upper case is accepted.

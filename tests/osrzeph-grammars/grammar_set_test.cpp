@@ -206,8 +206,7 @@ TEST_F(GrammarSetTest, SrgsRefusedWhenNotAccepted) {
     EXPECT_EQ(m_set.GetSpeechGrammars().size(), 1u);
 }
 
-// Phrases that differ only in case give one entry: the first as written, with its tag; a
-// trailing space stays in the key.
+// Phrases that differ only in case give one entry: the first as written, with its tag.
 TEST_F(GrammarSetTest, SpeechContextDocuments) {
     ASSERT_EQ(Define(kXml, "yn",
                      SpeechContextDoc("<phrase tag=\"Y\">Yes</phrase><phrase tag=\"y2\">yes"
@@ -227,14 +226,84 @@ TEST_F(GrammarSetTest, SpeechContextDocuments) {
     EXPECT_EQ(context->m_phrases.at("yes").m_phrase, "Yes");
     EXPECT_EQ(context->m_phrases.at("yes").m_value, "Y");
     bool complete = false;
-    EXPECT_TRUE(context->FindPhrase("STOP ", complete));
-    EXPECT_FALSE(context->FindPhrase("stop", complete));
+    EXPECT_TRUE(context->FindPhrase("STOP", complete));  // white space trimmed
 
     // The same id again replaces it, with the speech-context words.
     ASSERT_EQ(Define(kXml, "yn", SpeechContextDoc("<phrase>no</phrase>")), 200);
     EXPECT_EQ(m_log.Count(APT_PRIO_DEBUG, "Remove Existing Speech Context [yn] <ch1@zeph>"), 1);
     EXPECT_EQ(Stored(m_set.GetSpeechGrammars(), "yn")->GetSpeechContext()->m_phrases.count("no"),
               1u);
+}
+
+// A speech-context document that turns itself off is stored but never active.
+TEST_F(GrammarSetTest, DisabledSpeechContextIsNeverActive) {
+    const std::string off =
+        SpeechContextDoc("<phrase>a</phrase>")
+            .replace(strlen("<?xml version=\"1.0\"?><speech-context"), 0, " enable=\"false\"");
+    ASSERT_EQ(Define(kXml, "off", off), 200);
+    EXPECT_TRUE(Stored(m_set.GetSpeechGrammars(), "off"));
+    EXPECT_EQ(Recognize(kUriList, "", "session:off\r\nbuiltin:dtmf/digits"), 200);
+    EXPECT_FALSE(m_set.GetSpeechGrammar());
+    EXPECT_TRUE(m_set.GetDtmfGrammar());
+    EXPECT_EQ(Recognize(kXml, "off", off), 200);
+    EXPECT_FALSE(m_set.GetSpeechGrammar());
+    EXPECT_EQ(m_log.Count(APT_PRIO_DEBUG, "Skip Disabled Speech Context [off] <ch1@zeph>"), 2);
+}
+
+// A long call naming a new grammar in every request keeps a bounded number of them: the
+// one stored or used longest ago goes (logged); one used by every recognition stays.
+TEST_F(GrammarSetTest, StoredGrammarsAreBounded) {
+    const size_t max = GrammarSet::kMaxStoredGrammars;
+    ASSERT_EQ(Define(kUriList, "main", "builtin:speech/yesno"), 200);
+    for (size_t n = 0; n < 2 * max; ++n) {
+        ASSERT_EQ(Recognize(kUriList, "", "session:main\r\nbuiltin:event/E" + std::to_string(n)),
+                  200);
+    }
+    EXPECT_EQ(m_set.GetSpeechGrammars().size() + m_set.GetEventGrammars().size() +
+                  m_set.GetDtmfGrammars().size(),
+              max);
+    EXPECT_TRUE(Stored(m_set.GetSpeechGrammars(), "main"));
+    EXPECT_TRUE(Stored(m_set.GetEventGrammars(), "E" + std::to_string(2 * max - 1)));
+    EXPECT_FALSE(Stored(m_set.GetEventGrammars(), "E0"));
+    EXPECT_EQ(m_log.Count(APT_PRIO_NOTICE, "Drop Least Recently Used Grammar [E0] <ch1@zeph>"), 1);
+    EXPECT_EQ(m_log.Find(APT_PRIO_NOTICE, "Drop Least Recently Used Grammar").size(), max + 1);
+    EXPECT_EQ(Recognize(kUriList, "", "session:E0"), 404);
+}
+
+// Text of a request reaches the log with its control characters escaped: a client cannot
+// write log lines of its own.
+TEST_F(GrammarSetTest, ClientTextInLogLinesIsEscaped) {
+    const struct {
+        const char* type;
+        const char* id;
+        std::string body;
+        apt_log_priority_e priority;
+        const char* line;
+    } cases[] = {
+        {kSrgs, "g", SrgsDoc("mode=\"x&#10;2026-12-07 [ERROR] forged\"", ""), APT_PRIO_WARNING,
+         "Unexpected SRGS Grammar Mode [x\\n2026-12-07 [ERROR] forged]"},
+        {kSrgs, "g", SrgsDoc("root=\"r&#13;&#10;x\"", "<meta name=\"scope\" content=\"builtin\"/>"),
+         APT_PRIO_WARNING, "No Such Builtin Speech Grammar [r\\r\\nx] "},
+        {kXml, "g", "<speech-context language=\"en&#9;x\"><phrase>a</phrase></speech-context>",
+         APT_PRIO_DEBUG, "Load Speech Context Attribute: language = en\\tx"},
+        {kUriList, "g", "builtin:bogus/\x1b[31mred", APT_PRIO_WARNING,
+         "Unknown Builtin Grammar Type [bogus/\\x1b[31mred] <ch1@zeph>"},
+        {kUriList, "g", "foo\x01\x7f", APT_PRIO_WARNING,
+         "Unsupported Grammar Format [foo\\x01\\x7f] <ch1@zeph>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        m_log.Clear();
+        Define(c.type, c.id, c.body);
+        EXPECT_EQ(m_log.Count(c.priority, c.line), 1);
+        for (int priority = APT_PRIO_EMERGENCY; priority < APT_PRIO_COUNT; ++priority) {
+            for (const auto& record : m_log.Find(static_cast<apt_log_priority_e>(priority), "")) {
+                for (char ch : record.message)
+                    EXPECT_TRUE(static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7f)
+                        << record.message;
+            }
+        }
+    }
 }
 
 TEST_F(GrammarSetTest, SrgsDocumentsStoredByType) {

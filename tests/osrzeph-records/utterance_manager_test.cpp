@@ -264,6 +264,25 @@ TEST_F(UtteranceManagerTest, AudioReturnedByTheServiceIsOneFile) {
                                           "osrzeph-c2-3-1.wav"}));
 }
 
+// Audio that the service sends in several chunks is one file, which the folder counts once:
+// with room for two files, the one the client was given is still there.
+TEST_F(UtteranceManagerTest, ChunkedOutputAudioIsOneFileOfTheFolder) {
+    m_settings.m_maxFileCount = 2;
+    UtteranceManager::WaveFile output;
+    ASSERT_TRUE(Manager().ComposeName(output.m_fileName, "c2", 5, 1, "", m_pool));
+    std::string audio;
+    for (const std::string chunk : {"RIFF", " more", " more", " more"}) {
+        audio += chunk;
+        ASSERT_TRUE(Manager().AppendOutputFile(output, chunk.data(), chunk.size(), 8000, m_pool));
+    }
+    ASSERT_EQ(Record("c2", 5, 320), "osrzeph-c2-5.wav");
+    const std::multiset<std::string> both{"osrzeph-c2-5-1.wav", "osrzeph-c2-5.wav"};
+    EXPECT_EQ(ListDir(m_dir), both);
+    EXPECT_EQ(Manager().GetFileNames(), both);
+    EXPECT_EQ(ReadFile(m_dir + "/osrzeph-c2-5-1.wav"), audio);
+    EXPECT_TRUE(Logged("Open Waveform File for Writing " + m_dir + "/osrzeph-c2-5-1.wav"));
+}
+
 TEST_F(UtteranceManagerTest, FolderIsBoundedByCount) {
     m_settings.m_maxFileCount = 3;
     for (uint32_t id = 1; id <= 5; ++id)

@@ -1,6 +1,7 @@
 // The result composer: NLSML documents byte for byte (layout, confidence forms, tag formats,
 // grammar and mode, built-in instances) and JSON bodies, for ES v2, v2beta1 and CX. Every
 // document is parsed by APR's XML parser and every JSON body by RapidJSON.
+#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include <google/protobuf/util/json_util.h>
 #include <gtest/gtest.h>
 
+#include "../common/comma_locale.h"
 #include "OsrGrammar.h"
 #include "OsrZephResult.h"
 #include "results_test_support.h"
@@ -128,6 +130,28 @@ TEST(NlsmlLayout, IndentZeroIsOneLine) {
               "<query_text>book a table</query_text>"
               "<speech_recognition_confidence>0.8764</speech_recognition_confidence>"
               "<action>booking</action><parameters><guests>2</guests></parameters>"
+              "</instance><input mode=\"speech\">book a table</input></interpretation>"
+              "</result>");
+}
+
+// A host that set a comma locale still gets numbers with a decimal point: the confidence
+// attribute and the numbers of the instance.
+TEST(NlsmlLayout, NumbersIgnoreTheProcessLocale) {
+    ZephTest::CommaLocale comma;
+    ASSERT_TRUE(comma.Active());
+    char probe[16];
+    snprintf(probe, sizeof(probe), "%g", 0.5);
+    ASSERT_STREQ(probe, "0,5");
+    v2::QueryResult queryResult = BookingResult();
+    (*queryResult.mutable_parameters()->mutable_fields())["price"] = NumberValue(0.5);
+    (*queryResult.mutable_parameters()->mutable_fields())["total"] = NumberValue(1234567);
+    EXPECT_EQ(Compose(Settings(0), queryResult, SpeechInput()).m_body,
+              "<?xml version=\"1.0\"?><result>"
+              "<interpretation grammar=\"session:g1\" confidence=\"0.876\"><instance>"
+              "<query_text>book a table</query_text>"
+              "<speech_recognition_confidence>0.8764</speech_recognition_confidence>"
+              "<action>booking</action><parameters><guests>2</guests><price>0.5</price>"
+              "<total>1.23457e+06</total></parameters>"
               "</instance><input mode=\"speech\">book a table</input></interpretation>"
               "</result>");
 }

@@ -465,9 +465,9 @@ TEST_F(SettingsTest, BuiltinGrammarsAndSpeechContexts) {
     ASSERT_EQ(yn->m_phrases.size(), 3u);
     EXPECT_EQ(yn->m_phrases.at("yes").m_phrase, "Yes");
     EXPECT_EQ(yn->m_phrases.at("yes").m_value, "Y");
-    EXPECT_FLOAT_EQ(yn->m_phrases.at("no ").m_weight, 2.5f);  // trailing space is kept
+    EXPECT_FLOAT_EQ(yn->m_phrases.at("no").m_weight, 2.5f);  // white space trimmed
     EXPECT_LT(yn->m_phrases.at("yes").m_weight, 0.0f);
-    EXPECT_EQ(yn->m_phrases.count("maybe "), 1u);  // text before the first child only
+    EXPECT_EQ(yn->m_phrases.count("maybe"), 1u);  // text before the first child only
     EXPECT_EQ(m_log.Count(APT_PRIO_WARNING, "Unknown Phrase Attribute <color>"), 1);
     EXPECT_FALSE(m_settings.m_speechContexts.at("caps")->m_speechComplete);
     EXPECT_EQ(
@@ -482,7 +482,7 @@ TEST_F(SettingsTest, BuiltinGrammarsAndSpeechContexts) {
                           "Context [yn]"),
               0);
     EXPECT_EQ(
-        m_log.Count(APT_PRIO_DEBUG, "Add Phrase [no ] with Weight [2.50] to Speech Context [yn]"),
+        m_log.Count(APT_PRIO_DEBUG, "Add Phrase [no] with Weight [2.50] to Speech Context [yn]"),
         1);
 }
 

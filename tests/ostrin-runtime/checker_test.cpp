@@ -91,6 +91,9 @@ TEST_F(CheckerTest, EveryFaultIsReportedUnderItsRuleAndFailsTheStrictRun) {
         {"early-event", "event needs a request IN-PROGRESS", plain},
         {"after-complete", "nothing after COMPLETE", plain},
         {"event-after-stop", "STOP ends the stopped request", stopped},
+        {"stop-without-list", "a STOP response lists every request it ends", stopped},
+        {"unsupported-200", "no 200 for an unsupported method",
+         Request("INTERPRET", 1) + Request("GET-RESULT", 2) + "sleep 100\n"},
         {"open-twice", "one open response", plain},
         {"close-twice", "one close response", plain},
         {"send-request", "message is a response or an event", plain},
@@ -150,13 +153,15 @@ TEST_F(CheckerTest, AWellBehavedPluginRunsClean) {
                            Request("START-INPUT-TIMERS", 3) + "wait A response request=3\n" +
                            Recognize(4, 60000) + "wait A START-OF-INPUT\n" + Request("STOP", 5) +
                            "wait A response request=5\n" + Recognize(6, 60000) +
-                           "wait A START-OF-INPUT request=6\nclose A\n";
+                           "wait A START-OF-INPUT request=6\n" + Request("INTERPRET", 7) +
+                           "wait A response request=7\nclose A\n";
     Result result = Run(scenario);
     ExpectHostSurvived(result);
     EXPECT_EQ(result.status, 0) << result.out << result.err;
     EXPECT_EQ(result.out.find("!!!"), std::string::npos) << result.out;
-    // The server named the recognition the STOP ended.
+    // The STOP named the recognition it ended; unsupported methods were refused.
     EXPECT_NE(result.out.find("Active-Request-Id-List: 4\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find(" 7 401 COMPLETE\n"), std::string::npos) << result.out;
     // The recognition open at close was completed before the close response.
     EXPECT_NE(result.out.find("Completion-Cause: 011 cancelled"), std::string::npos) << result.out;
 }

@@ -89,20 +89,23 @@ TEST(Conformance, EachRuleIsReportedByName) {
     EXPECT_EQ(v.back().rule, ConformanceChecker::kRuleCloseOnce);
 }
 
-TEST(Conformance, StopResponseEndsTheRecognitionAndGetsItsActiveRequestIdList) {
+TEST(Conformance, StopResponseEndsTheRecognitionAndMustListIt) {
     Checker checker;
     std::vector<Violation> v;
     checker.OnRequest(1, "RECOGNIZE");
     checker.OnMessage(Response(1, kInProgress), &v);
     checker.OnRequest(2, "STOP");
+    // Without the list: reported, and the server adds it for the client.
     MessageVerdict stop = checker.OnMessage(Response(2, kComplete), &v);
     EXPECT_EQ(stop.add_active_request_ids, std::vector<uint64_t>{1});
     EXPECT_EQ(stop.finished_requests, (std::vector<uint64_t>{2, 1}));
-    EXPECT_TRUE(v.empty());
+    EXPECT_FALSE(stop.conforming);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].rule, ConformanceChecker::kRuleStopLists);
     // The server sends nothing for the stopped request afterwards.
     EXPECT_FALSE(checker.OnMessage(Completion(1), &v).deliver);
-    ASSERT_EQ(v.size(), 1u);
-    EXPECT_EQ(v[0].rule, ConformanceChecker::kRuleStopEnds);
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_EQ(v[1].rule, ConformanceChecker::kRuleStopEnds);
 
     // A list that leaves the recognition out is wrong; a STOP with nothing running is fine.
     Checker other;
@@ -118,7 +121,7 @@ TEST(Conformance, StopResponseEndsTheRecognitionAndGetsItsActiveRequestIdList) {
     other.OnMessage(listed, &w);
     ASSERT_EQ(w.size(), 2u);
     EXPECT_EQ(w[0].rule, ConformanceChecker::kRuleStopEnds);
-    EXPECT_EQ(w[1].rule, ConformanceChecker::kRuleStopEnds);
+    EXPECT_EQ(w[1].rule, ConformanceChecker::kRuleStopLists);
 }
 
 TEST(Conformance, RequestsStillOpenAtTheCloseResponseAreReportedOnce) {

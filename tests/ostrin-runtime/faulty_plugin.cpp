@@ -6,8 +6,9 @@
 // Good behaviour: RECOGNIZE is answered 200 IN-PROGRESS, START-OF-INPUT follows at once and
 // RECOGNITION-COMPLETE (000, an NLSML body naming the request's session) after the request's
 // Recognition-Timeout (ms, default 0). STOP ends the running recognition with 200 COMPLETE
-// and leaves Active-Request-Id-List to the server. Other methods get 200 COMPLETE. A
-// recognition still running at close completes with 011 before the close response.
+// naming it in Active-Request-Id-List. INTERPRET and GET-RESULT are not supported (401);
+// other methods get 200 COMPLETE. A recognition still running at close completes with 011
+// before the close response.
 //
 // Threads: the server's threads call the tables, which only post to the engine's worker
 // thread; everything else (all channel state, every answer) runs on the worker. Channel
@@ -321,7 +322,14 @@ void Stop(const ChannelPtr& channel, mrcp_message_t* request) {
     channel->active = nullptr;
     int state = Is(channel, "stop-in-progress") ? MRCP_REQUEST_STATE_INPROGRESS
                                                 : MRCP_REQUEST_STATE_COMPLETE;
-    Send(channel, Response(request, 200, state));
+    mrcp_message_t* response = Response(request, 200, state);
+    if (channel->stopped && !Is(channel, "stop-without-list")) {
+        mrcp_request_id_list_t& list = mrcp_generic_header_get(response)->active_request_id_list;
+        list.ids[0] = channel->stopped->start_line.request_id;
+        list.count = 1;
+        mrcp_generic_header_property_add(response, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
+    }
+    Send(channel, response);
     if (late)
         Send(channel, late);
 }
@@ -348,6 +356,11 @@ void ProcessRequest(const ChannelPtr& channel, mrcp_message_t* request) {
             return;
         case RECOGNIZER_STOP:
             Stop(channel, request);
+            return;
+        case RECOGNIZER_INTERPRET:
+        case RECOGNIZER_GET_RESULT:
+            Send(channel, Response(request, Is(channel, "unsupported-200") ? 200 : 401,
+                                   MRCP_REQUEST_STATE_COMPLETE));
             return;
         default: {
             bool grammar = request->start_line.method_id == RECOGNIZER_DEFINE_GRAMMAR;

@@ -185,6 +185,13 @@ TEST_F(WireTest, CanonicalMessagesRoundTripByteForByte) {
                    "Fetch-Timeout: 0\r\n"
                    "Logging-Tag: call-1\r\n"
                    "\r\n"),
+        // GET-PARAMS names the headers it asks for, without values.
+        WithLength("MRCP/2.0 %L GET-PARAMS 2\r\n"
+                   "Channel-Identifier: a@speechrecog\r\n"
+                   "No-Input-Timeout: \r\n"
+                   "Vendor-Specific-Parameters: \r\n"
+                   "Speech-Language: en-GB\r\n"
+                   "\r\n"),
         "RECOGNIZE 3 MRCP/1.0\r\n"
         "Confidence-Threshold: 90\r\n"
         "Recognizer-Start-Timers: true\r\n"
@@ -202,6 +209,24 @@ TEST_F(WireTest, CanonicalMessagesRoundTripByteForByte) {
         SCOPED_TRACE(text);
         ExpectRoundTrip(text);
     }
+}
+
+// GET-PARAMS asks with empty values (an empty line of vendor parameters adds nothing to a
+// later one); any other request with an empty typed value is refused.
+TEST_F(WireTest, GetParamsNamesHeadersWithoutValues) {
+    mrcp_message_t* m =
+        Parse(WithLength("MRCP/2.0 %L GET-PARAMS 2\r\nChannel-Identifier: a@speechrecog\r\n"
+                         "No-Input-Timeout:\r\nVendor-Specific-Parameters:\r\n"
+                         "Vendor-Specific-Parameters: com.x.a\r\n\r\n"));
+    ASSERT_NE(m, nullptr);
+    EXPECT_TRUE(mrcp_resource_header_property_check(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT));
+    const apt_pair_arr_t* names = mrcp_generic_header_get(m)->vendor_specific_params;
+    ASSERT_EQ(apt_pair_array_size_get(names), 1u);
+    EXPECT_EQ(Str(apt_pair_array_get(names, 0)->name), "com.x.a");
+    EXPECT_EQ(Parse(WithLength("MRCP/2.0 %L RECOGNIZE 2\r\nChannel-Identifier: a@speechrecog\r\n"
+                               "No-Input-Timeout:\r\n\r\n"),
+                    MRCP_WIRE_BAD_HEADER_VALUE),
+              nullptr);
 }
 
 TEST_F(WireTest, VersionOneSpellingsAndLevels) {

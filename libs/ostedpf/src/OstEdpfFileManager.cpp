@@ -149,6 +149,20 @@ bool FileManager::LoadFileEntries() {
 }
 
 bool FileManager::AddFileEntry(const std::string& name, apr_time_t time) {
+    // A file written again is one file: its earlier entry goes (the file stays), or the
+    // count and age limits would delete the file through the stale entry.
+    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
+        FileEntry* stale = *it;
+        if (stale->name != name)
+            continue;
+        if (stale->timer) {
+            m_timers.erase(stale->timer);
+            StopExpirationTimer(stale->timer);
+        }
+        m_entries.erase(it);
+        delete stale;
+        break;
+    }
     auto* entry = new FileEntry{name, time, nullptr};
     m_entries.insert(entry);
     // An entry older than all the others may be dropped again at once.

@@ -339,12 +339,28 @@ static mrcp_wire_status_e header_parse(parser_t* parser, mrcp_message_t* message
         return fail(parser->error, MRCP_WIRE_BAD_HEADER, parser->pos, "Duplicate Header", line,
                     length);
     }
+    apr_byte_t* flag = group == MRCP_HEADER_GROUP_GENERIC ? &message->generic_present[id]
+                                                          : &message->resource_present[id];
+    /* GET-PARAMS names the headers it asks for, without values (RFC 6787, 6.2): present
+     * without a value, written back empty. A further empty line adds nothing. */
+    if (value_length == 0 && message->start_line.message_type == MRCP_MESSAGE_TYPE_REQUEST &&
+        message->start_line.method_id == RECOGNIZER_GET_PARAMS) {
+        if (!present) {
+            if (group == MRCP_HEADER_GROUP_GENERIC) {
+                mrcp_generic_header_property_add(message, id);
+            } else {
+                mrcp_resource_header_property_add(message, id);
+            }
+            *flag = MRCP_HEADER_PRESENT_EMPTY;
+        }
+        return MRCP_WIRE_OK;
+    }
     apt_pair_arr_t* earlier_params = message->generic_header.vendor_specific_params;
     if (!mrcp_header_value_parse(message, group, id, value, value_length)) {
         return fail(parser->error, MRCP_WIRE_BAD_HEADER_VALUE, parser->pos, "Bad Header Value",
                     line, length);
     }
-    if (present && is_vendor_params) {
+    if (present && is_vendor_params && earlier_params) {
         apr_array_cat(earlier_params, message->generic_header.vendor_specific_params);
         message->generic_header.vendor_specific_params = earlier_params;
     }
@@ -353,6 +369,7 @@ static mrcp_wire_status_e header_parse(parser_t* parser, mrcp_message_t* message
     } else {
         mrcp_resource_header_property_add(message, id);
     }
+    *flag = 1; /* a value was given */
     return MRCP_WIRE_OK;
 }
 
@@ -643,7 +660,12 @@ mrcp_wire_status_e mrcp_message_generate(mrcp_message_t* message, apr_pool_t* po
             message->generic_header.active_request_id_list.count == 0) {
             continue;
         }
-        const char* value = mrcp_header_value_generate(message, ref->group, ref->id, pool);
+        const apr_byte_t flag = ref->group == MRCP_HEADER_GROUP_GENERIC
+                                    ? message->generic_present[ref->id]
+                                    : message->resource_present[ref->id];
+        const char* value = flag == MRCP_HEADER_PRESENT_EMPTY
+                                ? ""
+                                : mrcp_header_value_generate(message, ref->group, ref->id, pool);
         if (!value) {
             return fail(error, MRCP_WIRE_BAD_HEADER_VALUE, 0, "Cannot Write Header Value", name,
                         strlen(name));

@@ -1,5 +1,6 @@
 #include "OsrGrammar.h"
 
+#include <locale.h>
 #include <strings.h>
 #include <cctype>
 #include <cstdlib>
@@ -21,12 +22,40 @@ std::string LowerCase(const std::string& text) {
     return key;
 }
 
+// White space as XML defines it.
+const char* const kXmlSpace = " \t\r\n";
+
+bool IsXmlSpace(char c) {
+    return c != '\0' && strchr(kXmlSpace, c) != nullptr;
+}
+
+// The element's character data before its first child, whole: the parser delivers it in
+// pieces split at line breaks and references ("caf", "\xc3\xa9", " au lait"). FALSE when
+// the element has none.
+bool GetCharacterData(const apr_xml_elem* elem, std::string& data) {
+    const apr_text* piece = elem->first_cdata.first;
+    if (!piece)
+        return false;
+    for (; piece; piece = piece->next) {
+        if (piece->text)
+            data += piece->text;
+    }
+    return true;
+}
+
 bool NameIs(const char* name, const char* expected) {
     return name && strcasecmp(name, expected) == 0;
 }
 
 bool NameStartsWith(const std::string& name, const char* prefix) {
     return strncasecmp(name.c_str(), prefix, strlen(prefix)) == 0;
+}
+
+// A weight written in a document: a decimal number with a point, whatever numeric locale
+// the host process set (strtod alone would read "0.5" as 0 under a comma locale).
+float ParseWeight(const char* text) {
+    static const locale_t classic = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+    return static_cast<float>(classic ? strtod_l(text, nullptr, classic) : strtod(text, nullptr));
 }
 
 template <typename Map>
@@ -176,7 +205,7 @@ bool SpeechContext::LoadPhrase(const apr_xml_elem* elem) {
         if (a.Is("tag")) {
             a.GetString(value);
         } else if (a.Is("boost") || a.Is("weight")) {
-            weight = static_cast<float>(strtod(a.Value(), nullptr));
+            weight = ParseWeight(a.Value());
         } else {
             return false;
         }
@@ -229,7 +258,7 @@ bool SpeechContext::LoadSrgsRule(const apr_xml_elem* rule, const std::string& ro
         if (NameIs(child->name, "one-of")) {
             LoadSrgsOneOf(child);
         } else if (NameIs(child->name, "tag")) {
-            GetElementText(child, m_ruleTag);
+            GetTagText(child, m_ruleTag);
         }
     }
     return true;
@@ -251,7 +280,7 @@ bool SpeechContext::LoadSrgsItem(const apr_xml_elem* item) {
     float weight = -1;
     for (const apr_xml_attr* attr = item->attr; attr; attr = attr->next) {
         if (NameIs(attr->name, "weight") && attr->value) {
-            weight = static_cast<float>(strtod(attr->value, nullptr));
+            weight = ParseWeight(attr->value);
             break;
         }
     }
@@ -266,7 +295,7 @@ bool SpeechContext::LoadSrgsItem(const apr_xml_elem* item) {
 }
 
 bool SpeechContext::LoadSrgsItemTag(const apr_xml_elem* tag, std::string& value) {
-    return GetElementText(tag, value);
+    return GetTagText(tag, value);
 }
 
 // ---- GrammarRef ---------------------------------------------------------------------------
@@ -394,7 +423,7 @@ bool GrammarRef::LoadSrgsMetaTags(const apr_xml_elem* root, const std::string& t
     bool speechCompleteGiven = false;
     for (const apr_xml_elem* child = root->first_child; child; child = child->next) {
         if (NameIs(child->name, "tag")) {
-            SpeechContext::GetElementText(child, m_queryParamsText);
+            SpeechContext::GetTagText(child, m_queryParamsText);
             continue;
         }
         if (!NameIs(child->name, "meta"))
@@ -485,18 +514,35 @@ void GrammarRef::SetOwnSpeechContext(std::unique_ptr<SpeechContext> context) {
 }
 
 bool SpeechContext::GetElementText(const apr_xml_elem* elem, std::string& text) {
-    const apr_text* piece = elem->first_cdata.first;
-    if (!piece)
+    std::string data;
+    if (!GetCharacterData(elem, data))
         return false;
+    // Words separated by one space, whatever the layout of the document.
     std::string result;
-    for (; piece; piece = piece->next) {
-        const char* start = piece->text;
-        if (!start)
+    bool blank = false;  // white space seen since the last word
+    for (char c : data) {
+        if (IsXmlSpace(c)) {
+            blank = true;
             continue;
-        start += strspn(start, " \t\r\n");
-        result += start;  // an all-blank piece adds nothing
+        }
+        if (blank && !result.empty())
+            result += ' ';
+        blank = false;
+        result += c;
     }
     text = std::move(result);
+    return true;
+}
+
+bool SpeechContext::GetTagText(const apr_xml_elem* elem, std::string& text) {
+    std::string data;
+    if (!GetCharacterData(elem, data))
+        return false;
+    // The content belongs to the application (JSON, for one): only the ends are trimmed.
+    const size_t first = data.find_first_not_of(kXmlSpace);
+    text = first == std::string::npos
+               ? std::string()
+               : data.substr(first, data.find_last_not_of(kXmlSpace) - first + 1);
     return true;
 }
 

@@ -87,10 +87,13 @@ public:
     // one wins). A negative weight means none.
     bool AddPhrase(const std::string& text, const std::string& value, float weight);
 
-    // The element's own character data before its first child: each piece as the parser
-    // delivered it, without its leading white space, all-blank pieces skipped. FALSE (text
+    // The element's own character data before its first child, as one text: each run of
+    // white space (space, tab, CR, LF) becomes one space, none at either end. FALSE (text
     // unchanged) when the element has no character data.
     static bool GetElementText(const apr_xml_elem* elem, std::string& text);
+    // The same character data for a "tag": white space trimmed at both ends only, since
+    // the content is the application's (JSON query parameters, a phrase's value).
+    static bool GetTagText(const apr_xml_elem* elem, std::string& text);
 
     // Looks up a transcript among the phrases (without case). TRUE when it is a phrase;
     // `complete` is then FALSE when a longer phrase starts with it (more may still come).
@@ -193,6 +196,9 @@ public:
     uint32_t m_type = TYPE_NONE;
     uint32_t m_source = SOURCE_SESSION;
     const BuiltinGrammar* m_builtinGrammar = nullptr;  // configured record; never owned
+    // When the channel last stored or activated it (its own count): which grammar goes first
+    // when the channel keeps too many.
+    uint64_t m_lastUse = 0;
 
 private:
     const SpeechContext* m_speechContext = nullptr;  // m_ownContext or a configured one

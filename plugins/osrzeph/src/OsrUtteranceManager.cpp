@@ -201,10 +201,14 @@ bool UtteranceManager::CloseWavefile(WaveFile& file) {
 bool UtteranceManager::AppendOutputFile(WaveFile& file, const void* data, std::size_t size,
                                         int samplingRate, apr_pool_t* pool) {
     std::string path;
-    if (file.m_file || !data || size == 0 || !ComposePath(path, file.m_fileName, pool) ||
-        !OpenForWriting(file, path, pool, file.m_written)) {
+    if (file.m_file || !data || size == 0 || !ComposePath(path, file.m_fileName, pool))
         return false;
+    if (!file.m_written) {
+        OSTEDPF_FACILITY_LOG(m_logFacility, LOG_LEVEL_INFO, "Open Waveform File for Writing %s",
+                             path.c_str());
     }
+    if (!OpenForWriting(file, path, pool, file.m_written))
+        return false;
     const auto* bytes = static_cast<const unsigned char*>(data);
     if (!file.m_written) {
         file.m_headerSize = WaveDataOffset(bytes, size);

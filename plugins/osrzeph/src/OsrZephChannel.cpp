@@ -109,11 +109,6 @@ const mpf_sdi_event_handlers_t kDetectorHandlers = {
     OnDetectorSpeechInput, OnDetectorDtmfInput, OnDetectorDtmfDigit,
 };
 
-bool IsWaveMediaType(const char* type) {
-    return strcasecmp(type, "audio/wav") == 0 || strcasecmp(type, "audio/wave") == 0 ||
-           strcasecmp(type, "audio/x-wav") == 0;
-}
-
 std::string StrOf(const apt_str_t& text) {
     return text.buf ? std::string(text.buf, text.length) : std::string();
 }
@@ -157,7 +152,11 @@ void ChannelDtmfEvent::Process() {
 
 const char* const Channel::sm_Suffix = "zeph";
 
-Channel::Channel(Engine* engine) : m_engine(engine), m_grammars(engine->GetSettings()) {}
+Channel::Channel(Engine* engine)
+    : m_engine(engine),
+      m_defaults(engine->GetSettings()),
+      m_recognition(engine->GetSettings()),
+      m_grammars(engine->GetSettings()) {}
 
 Channel::~Channel() {
     StopInterResultTimer();
@@ -474,7 +473,20 @@ bool Channel::ProcessRequest(mrcp_message_t* request) {
         case RECOGNIZER_STOP:
             handled = Stop(request, response);
             break;
+        case RECOGNIZER_SET_PARAMS:
+            SetParams(request, response);
+            break;
+        case RECOGNIZER_GET_PARAMS:
+            GetParams(request, response);
+            break;
         default:
+            // INTERPRET, GET-RESULT, phrase enrollment: refused, never acknowledged unheard.
+            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Method Not Supported [%.*s] <%s@%s>",
+                    static_cast<int>(request->start_line.method_name.length),
+                    request->start_line.method_name.buf ? request->start_line.method_name.buf : "",
+                    GetId(), sm_Suffix);
+            response->start_line.status_code = MRCP_STATUS_CODE_METHOD_NOT_ALLOWED;
             break;
     }
     if (!handled)
@@ -528,7 +540,8 @@ bool Channel::Recognize(mrcp_message_t* request, mrcp_message_t* response) {
     m_speechGrammar.reset();
     m_eventGrammar.reset();
     m_dtmfGrammar.reset();
-    mrcp_status_code_e status = m_grammars.SetActiveGrammar(request, m_detector);
+    // The DTMF lengths go into this recognition's parameters below, not into the detector.
+    mrcp_status_code_e status = m_grammars.SetActiveGrammar(request, nullptr);
     if (status != MRCP_STATUS_CODE_SUCCESS)
         return Fail(response, status, RECOGNIZER_COMPLETION_CAUSE_GRAMMAR_LOAD_FAILURE);
     m_speechGrammar = m_grammars.GetSpeechGrammar();
@@ -548,33 +561,43 @@ bool Channel::Recognize(mrcp_message_t* request, mrcp_message_t* response) {
         return Fail(response, MRCP_STATUS_CODE_MISSING_PARAM,
                     RECOGNIZER_COMPLETION_CAUSE_GRAMMAR_LOAD_FAILURE);
     }
-    // 6, 7, 8. A fresh record with the engine's settings.
+    // 6, 7, 8. A fresh record. The recognition starts from the channel's defaults.
     ResetRecognition();
     m_record.m_enabled = m_engine->GetSettings().m_rdrManager.m_saveRecords;
     m_record.m_samplingRate = codec->sampling_rate;
     m_record.m_mrcpVersion = request->start_line.version;
-    m_record.m_streamingSettings = m_engine->GetSettings().m_streaming;
     m_record.m_resultsSettings = m_engine->GetSettings().m_results;
     if (m_record.m_resultsSettings.m_confidenceFormat == ResultsSettings::CONFIDENCE_FORMAT_AUTO &&
         request->start_line.version == MRCP_VERSION_1)
         m_record.m_resultsSettings.m_confidenceFormat = ResultsSettings::CONFIDENCE_FORMAT_MRCPV1;
-    m_inputWaveform.m_save = m_engine->GetSettings().m_utteranceManager.m_saveWaveforms;
-    m_queryParams = nullptr;
-    // 9. Generic headers.
-    mrcp_generic_header_t* generic = mrcp_generic_header_get(request);
-    if (mrcp_generic_header_property_check(request, GENERIC_HEADER_VENDOR_SPECIFIC_PARAMS))
-        m_queryParams = generic->vendor_specific_params;
-    if (mrcp_generic_header_property_check(request, GENERIC_HEADER_LOGGING_TAG))
-        m_record.m_loggingTag = StrOf(generic->logging_tag);
-    // 10. Project and session.
+    // 9, 11. The request's headers apply to this recognition only.
+    m_recognition = m_defaults;
+    RecogParams::Refusal refusal;
+    m_recognition.Merge(request, refusal);
+    if (refusal.Refused()) {
+        AnswerRefusal(refusal, request, response);
+        return Fail(response, refusal.m_status, RECOGNIZER_COMPLETION_CAUSE_ERROR);
+    }
+    m_record.m_streamingSettings = m_recognition.m_streaming;
+    m_record.m_confidenceThreshold = m_recognition.m_confidenceThreshold;
+    m_record.m_loggingTag = m_recognition.m_loggingTag;
+    m_inputWaveform.m_save = m_recognition.m_saveWaveform;
+    m_queryParams = m_recognition.VendorParameters(m_recognitionPool);
+    if (m_dtmfGrammar) {
+        DtmfContext lengths;
+        if (GrammarSet::GetDtmfLengths(*m_dtmfGrammar, lengths)) {
+            m_recognition.m_detector.dtmf_length = static_cast<apr_uint64_t>(lengths.m_length);
+            m_recognition.m_detector.dtmf_min_length =
+                static_cast<apr_uint64_t>(lengths.m_minLength);
+            m_recognition.m_detector.dtmf_max_length =
+                static_cast<apr_uint64_t>(lengths.m_maxLength);
+        }
+    }
+    // 10. Project and session; a user project only when a grammar names one.
     m_projectId = m_credentials.m_projectId;
     m_sessionId = StrOf(request->channel_id.session_id);
+    m_userProject.clear();
     ReadVendorParameters();
-    // 11. Recognizer headers.
-    bool startTimers = true;
-    bool saveWaveformHeader = false;
-    if (!ReadRecognizerHeaders(request, response, startTimers, saveWaveformHeader))
-        return false;
     // 12. Grammar parameters, later grammars overriding earlier ones.
     for (const std::shared_ptr<const GrammarRef>* grammar :
          {&m_speechGrammar, &m_dtmfGrammar, &m_eventGrammar}) {
@@ -584,14 +607,18 @@ bool Channel::Recognize(mrcp_message_t* request, mrcp_message_t* response) {
         if (!(*grammar)->m_params.empty())
             ReadBuiltinGrammarParameters((*grammar)->m_params);
     }
-    // 13, 14. Each recognition sets the detector's start of input from its own setting.
+    // 13, 14. The detector runs this recognition with its own values, whatever an earlier
+    // one used.
     bool serviceOriginated = m_record.m_streamingSettings.m_startOfInput ==
                              StreamingRecogSettings::START_OF_INPUT_SERVICE_ORIGINATED;
     if (serviceOriginated)
         m_record.m_streamingSettings.m_interimResults = true;
+    m_dtmfTermChar = m_recognition.m_detector.dtmf_term_char;
+    mpf_sdi_params_set(m_detector, &m_recognition.m_detector);
     mpf_sdi_speech_start_mode_set(m_detector, serviceOriginated ? MPF_SDI_START_OF_INPUT_EXTERNAL
                                                                 : MPF_SDI_START_OF_INPUT_INTERNAL);
-    mpf_sdi_init(m_detector, inputMode, m_record.m_samplingRate, startTimers ? TRUE : FALSE,
+    mpf_sdi_init(m_detector, inputMode, m_record.m_samplingRate,
+                 m_recognition.m_startInputTimers ? TRUE : FALSE,
                  m_record.m_streamingSettings.m_interimResults ? TRUE : FALSE);
     // 15, 16. The method.
     if ((!m_grpcChannel && !CreateGrpcChannel()) || !CreateMethod())
@@ -608,7 +635,7 @@ bool Channel::Recognize(mrcp_message_t* request, mrcp_message_t* response) {
             !utterances->OpenWavefile(m_inputWaveform, m_record.m_samplingRate, m_recognitionPool))
             return Fail(response, MRCP_STATUS_CODE_METHOD_FAILED,
                         RECOGNIZER_COMPLETION_CAUSE_ERROR);
-        if (saveWaveformHeader)
+        if (m_recognition.m_saveWaveformAsked)
             utterances->ComposeUri(m_inputWaveform.m_uri, m_inputWaveform.m_fileName,
                                    m_recognitionPool);
     }
@@ -648,65 +675,6 @@ void Channel::ReadVendorParameters() {
             dialogFound = true;
         }
     }
-}
-
-bool Channel::ReadRecognizerHeaders(mrcp_message_t* request, mrcp_message_t* response,
-                                    bool& startTimers, bool& saveWaveformHeader) {
-    const mrcp_recog_header_t* header = mrcp_resource_header_get(request);
-    auto present = [request](mrcp_recognizer_header_id id) {
-        return mrcp_resource_header_property_check(request, id) == TRUE;
-    };
-    StreamingRecogSettings& streaming = m_record.m_streamingSettings;
-    if (present(RECOGNIZER_HEADER_SPEECH_LANGUAGE))
-        streaming.m_language = StrOf(header->speech_language);
-    if (present(RECOGNIZER_HEADER_N_BEST_LIST_LENGTH))
-        streaming.m_maxAlternatives = static_cast<int>(header->n_best_list_length);
-    if (present(RECOGNIZER_HEADER_START_INPUT_TIMERS))
-        startTimers = header->start_input_timers == TRUE;
-    if (present(RECOGNIZER_HEADER_NO_INPUT_TIMEOUT))
-        mpf_sdi_noinput_timeout_set(m_detector, header->no_input_timeout);
-    if (present(RECOGNIZER_HEADER_RECOGNITION_TIMEOUT))
-        mpf_sdi_input_timeout_set(m_detector, header->recognition_timeout);
-    if (present(RECOGNIZER_HEADER_SPEECH_COMPLETE_TIMEOUT))
-        mpf_sdi_speech_complete_timeout_set(m_detector, header->speech_complete_timeout);
-    if (present(RECOGNIZER_HEADER_SPEECH_INCOMPLETE_TIMEOUT))
-        mpf_sdi_speech_incomplete_timeout_set(m_detector, header->speech_incomplete_timeout);
-    if (present(RECOGNIZER_HEADER_DTMF_INTERDIGIT_TIMEOUT))
-        mpf_sdi_dtmf_interdigit_timeout_set(m_detector, header->dtmf_interdigit_timeout);
-    if (present(RECOGNIZER_HEADER_DTMF_TERM_TIMEOUT))
-        mpf_sdi_dtmf_term_timeout_set(m_detector, header->dtmf_term_timeout);
-    if (present(RECOGNIZER_HEADER_DTMF_TERM_CHAR)) {
-        mpf_sdi_dtmf_term_char_set(m_detector, header->dtmf_term_char);
-        m_dtmfTermChar = header->dtmf_term_char;
-    }
-    if (present(RECOGNIZER_HEADER_SENSITIVITY_LEVEL)) {
-        // Levels 0.0 to 1.0 onto the four VAD modes; anything at or past 0.75 is the most
-        // aggressive, and a negative or unset level the least.
-        float level = header->sensitivity_level;
-        apr_uint64_t mode = 0;
-        if (level > 0)
-            mode = std::min<apr_uint64_t>(static_cast<apr_uint64_t>(level * 4), 3);
-        mpf_sdi_vad_mode_set(m_detector, mode);
-    }
-    if (present(RECOGNIZER_HEADER_SAVE_WAVEFORM)) {
-        m_inputWaveform.m_save = header->save_waveform == TRUE;
-        saveWaveformHeader = true;
-    }
-    if (present(RECOGNIZER_HEADER_CONFIDENCE_THRESHOLD))
-        m_record.m_confidenceThreshold = header->confidence_threshold;
-    if (present(RECOGNIZER_HEADER_RECOGNITION_MODE) && header->recognition_mode.buf &&
-        strcasecmp(header->recognition_mode.buf, "continuous") == 0)
-        streaming.m_singleUtterance = false;
-    if (present(RECOGNIZER_HEADER_MEDIA_TYPE)) {
-        std::string type = StrOf(header->media_type);
-        if (!IsWaveMediaType(type.c_str())) {
-            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                    "Not Supported Media-Type [%s] <%s@%s>", type.c_str(), GetId(), sm_Suffix);
-            return Fail(response, MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE,
-                        RECOGNIZER_COMPLETION_CAUSE_ERROR);
-        }
-    }
-    return true;
 }
 
 void Channel::ReadGrammarParameters(const GrammarRef& grammar) {
@@ -750,7 +718,7 @@ void Channel::SetGrammarParameter(const std::string& name, const std::string& va
         streaming.m_language = value;
     } else if (name == "speech-start-timeout") {
         logged();
-        mpf_sdi_speech_start_timeout_set(m_detector, static_cast<apr_uint64_t>(ToInteger(value)));
+        m_recognition.m_detector.speech_start_timeout = static_cast<apr_uint64_t>(ToInteger(value));
     } else if (name == "inter-result-timeout") {
         streaming.m_interResultTimeout = ToInteger(value);
     } else if (name == "format") {
@@ -780,6 +748,14 @@ void Channel::SetGrammarParameter(const std::string& name, const std::string& va
 }
 
 bool Channel::Stop(mrcp_message_t* /*request*/, mrcp_message_t* response) {
+    // The response names every request it stops: the recognition in progress and those
+    // waiting to start.
+    mrcp_generic_header_t* stopList = mrcp_generic_header_get(response);
+    stopList->active_request_id_list.count = 0;
+    if (m_activeRequest && !m_stopResponse)
+        stopList->active_request_id_list.ids[stopList->active_request_id_list.count++] =
+            m_activeRequest->start_line.request_id;
+    StopDeferred(*stopList, response);
     if (!m_activeRequest) {
         SendMessage(response);
         return true;
@@ -790,11 +766,6 @@ bool Channel::Stop(mrcp_message_t* /*request*/, mrcp_message_t* response) {
         m_laterStopResponses.push_back(response);
         return true;
     }
-    // The response names the request it stops.
-    mrcp_generic_header_t* generic = mrcp_generic_header_get(response);
-    generic->active_request_id_list.ids[0] = m_activeRequest->start_line.request_id;
-    generic->active_request_id_list.count = 1;
-    mrcp_generic_header_property_add(response, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
     m_stopResponse = response;
     m_record.m_completionCause = RECOGNIZER_COMPLETION_CAUSE_CANCELLED;
     if (!m_record.m_inputComplete && m_detector) {
@@ -807,6 +778,69 @@ bool Channel::Stop(mrcp_message_t* /*request*/, mrcp_message_t* response) {
         ProcessStop();
     }
     return true;
+}
+
+void Channel::StopDeferred(mrcp_generic_header_t& stopList, mrcp_message_t* stopResponse) {
+    mrcp_request_id_list_t& ids = stopList.active_request_id_list;
+    mrcp_message_t* request = nullptr;
+    mrcp_message_t* response = nullptr;
+    while (TakeDeferredRequest(request, response)) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Stop Deferred Recognize [%u] <%s@%s>",
+                request->start_line.request_id, GetId(), sm_Suffix);
+        if (ids.count == MRCP_MAX_ACTIVE_REQUEST_ID_COUNT) {
+            // No room left in the list: refused instead of stopped.
+            ComposeResponse(response, MRCP_STATUS_CODE_METHOD_FAILED,
+                            RECOGNIZER_COMPLETION_CAUSE_CANCELLED);
+            SendMessage(response);
+            continue;
+        }
+        // Queued, and ended by the STOP response that lists it.
+        response->start_line.request_state = MRCP_REQUEST_STATE_PENDING;
+        SendMessage(response);
+        ids.ids[ids.count++] = request->start_line.request_id;
+    }
+    if (ids.count > 0)
+        mrcp_generic_header_property_add(stopResponse, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
+}
+
+void Channel::SetParams(mrcp_message_t* request, mrcp_message_t* response) {
+    // All or nothing: the defaults change only when every header is taken.
+    RecogParams params = m_defaults;
+    RecogParams::Refusal refusal;
+    bool ignored = false;
+    params.MergeSettable(request, refusal, ignored);
+    if (refusal.Refused()) {
+        AnswerRefusal(refusal, request, response);
+        response->start_line.status_code = refusal.m_status;
+        return;
+    }
+    m_defaults = std::move(params);
+    if (ignored)
+        response->start_line.status_code = MRCP_STATUS_CODE_SUCCESS_WITH_IGNORE;
+}
+
+void Channel::GetParams(mrcp_message_t* request, mrcp_message_t* response) {
+    m_defaults.Describe(request, response);
+}
+
+void Channel::AnswerRefusal(const RecogParams::Refusal& refusal, mrcp_message_t* request,
+                            mrcp_message_t* response) {
+    for (mrcp_recognizer_header_id id : refusal.m_resource) {
+        if (id == RECOGNIZER_HEADER_MEDIA_TYPE) {
+            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Not Supported Media-Type [%s] <%s@%s>",
+                    StrOf(request->resource_header.media_type).c_str(), GetId(), sm_Suffix);
+        } else {
+            apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Refused Header [%s] <%s@%s>",
+                    mrcp_resource_header_name_get(id, request->start_line.version), GetId(),
+                    sm_Suffix);
+        }
+    }
+    for (mrcp_generic_header_id id : refusal.m_generic) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Refused Header [%s] <%s@%s>",
+                mrcp_generic_header_name_get(id, request->start_line.version), GetId(), sm_Suffix);
+    }
+    RecogParams::NameRefused(refusal, request, response);
 }
 
 void Channel::SendStopResponses() {
@@ -848,6 +882,20 @@ bool Channel::EndRecognition(int cause, const std::string& contentType, const st
     if (m_inputWaveform.m_file)
         CloseInputWaveform();
     StopInterResultTimer();
+    // The client's close cancelled the call: the recognition is cancelled, not failed by
+    // the call that the cancel ended.
+    if (m_pendingClose && cause == RECOGNIZER_COMPLETION_CAUSE_ERROR)
+        cause = RECOGNIZER_COMPLETION_CAUSE_CANCELLED;
+    // The recognition timeout cut the input off: the result says so.
+    if (m_record.m_inputStats.cause == MPF_SDI_COMPLETION_CAUSE_TIMEDOUT) {
+        bool v2 = m_record.m_mrcpVersion == MRCP_VERSION_2;
+        if (cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS && v2)
+            cause = RECOGNIZER_COMPLETION_CAUSE_SUCCESS_MAXTIME;
+        else if (cause == RECOGNIZER_COMPLETION_CAUSE_NO_MATCH)
+            cause =
+                v2 ? RECOGNIZER_COMPLETION_CAUSE_NO_MATCH_MAXTIME
+                   : RECOGNIZER_COMPLETION_CAUSE_HOTWORD_MAXTIME;  // MRCPv1 "recognition-timeout"
+    }
     // The record gives the cause the client is told: a stopped recognition stays cancelled.
     if (!m_stopResponse)
         m_record.m_completionCause = static_cast<mrcp_recog_completion_cause_e>(cause);
@@ -868,7 +916,8 @@ bool Channel::EndRecognition(int cause, const std::string& contentType, const st
         (cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS ||
          cause == RECOGNIZER_COMPLETION_CAUSE_NO_MATCH ||
          cause == RECOGNIZER_COMPLETION_CAUSE_HOTWORD_MAXTIME ||
-         cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS_MAXTIME))
+         cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS_MAXTIME ||
+         cause == RECOGNIZER_COMPLETION_CAUSE_NO_MATCH_MAXTIME))
         SendStartOfInput(MPF_SDI_MODE_SPEECH);
     mrcp_message_t* event =
         mrcp_event_create(m_activeRequest, RECOGNIZER_RECOGNITION_COMPLETE, m_activeRequest->pool);
@@ -892,21 +941,25 @@ bool Channel::EndRecognition(int cause, const std::string& contentType, const st
 }
 
 void Channel::SetWaveformUri(mrcp_message_t* message) {
-    if (m_inputWaveform.m_uri.empty())
+    // The URI describes the file it names: the audio written to it, and no URI for a file
+    // that got none.
+    size_t size = m_inputWaveform.m_contentLength;
+    if (m_inputWaveform.m_uri.empty() || size == 0)
         return;
-    TakeInputStats();
+    // 16-bit mono samples.
+    unsigned long duration =
+        m_record.m_samplingRate > 0
+            ? static_cast<unsigned long>(size / 2 * 1000 /
+                                         static_cast<size_t>(m_record.m_samplingRate))
+            : 0;
     mrcp_recog_header_t* header = mrcp_resource_header_get(message);
-    const mpf_sdi_stats_t& stats = m_record.m_inputStats;
-    if (stats.size != 0) {
-        const char* value = message->start_line.version == MRCP_VERSION_2
-                                ? apr_psprintf(message->pool, "<%s>;size=%lu;duration=%lu",
-                                               m_inputWaveform.m_uri.c_str(),
-                                               static_cast<unsigned long>(stats.size),
-                                               static_cast<unsigned long>(stats.duration))
-                                : apr_pstrdup(message->pool, m_inputWaveform.m_uri.c_str());
-        header->waveform_uri.buf = const_cast<char*>(value);
-        header->waveform_uri.length = strlen(value);
-    }
+    const char* value = message->start_line.version == MRCP_VERSION_2
+                            ? apr_psprintf(message->pool, "<%s>;size=%lu;duration=%lu",
+                                           m_inputWaveform.m_uri.c_str(),
+                                           static_cast<unsigned long>(size), duration)
+                            : apr_pstrdup(message->pool, m_inputWaveform.m_uri.c_str());
+    header->waveform_uri.buf = const_cast<char*>(value);
+    header->waveform_uri.length = strlen(value);
     mrcp_resource_header_property_add(message, RECOGNIZER_HEADER_WAVEFORM_URI);
 }
 

@@ -24,6 +24,7 @@
 #include "OsrZephDataChunk.h"
 #include "OsrZephEngine.h"
 #include "OsrZephGrammarSet.h"
+#include "OsrZephRecogParams.h"
 #include "OsrZephStreamHost.h"
 #include "OsrZephStub.h"
 #include "mpf_sdi_detector.h"
@@ -312,14 +313,21 @@ private:
     void TakeInputStats();
 
     bool Stop(mrcp_message_t* request, mrcp_message_t* response);
+    // Answers each deferred RECOGNIZE PENDING and drops it from the queue: the STOP that
+    // calls this lists them as stopped, so none of them starts.
+    void StopDeferred(mrcp_generic_header_t& stopList, mrcp_message_t* stopResponse);
+    // SET-PARAMS changes the channel's defaults; GET-PARAMS reports them.
+    void SetParams(mrcp_message_t* request, mrcp_message_t* response);
+    void GetParams(mrcp_message_t* request, mrcp_message_t* response);
+    // Logs each header of `refusal` and names it in `response`.
+    void AnswerRefusal(const RecogParams::Refusal& refusal, mrcp_message_t* request,
+                       mrcp_message_t* response);
     bool StartTimers(mrcp_message_t* request, mrcp_message_t* response);
     // ComposeResponse, and FALSE so that the caller sends the response.
     bool Fail(mrcp_message_t* response, mrcp_status_code_e status,
               mrcp_recog_completion_cause_e cause);
     void ResetRecognition();
     void ReadVendorParameters();
-    bool ReadRecognizerHeaders(mrcp_message_t* request, mrcp_message_t* response, bool& startTimers,
-                               bool& saveWaveformHeader);
     void ReadGrammarParameters(const GrammarRef& grammar);
     void ReadBuiltinGrammarParameters(const GrammarParams& params);
     void SetGrammarParameter(const std::string& name, const std::string& value);
@@ -371,6 +379,11 @@ private:
     std::list<DataChunk> m_pendingAudio;
     std::string m_dtmfDigits;
     char m_dtmfTermChar = '\0';  // the recognition's DTMF-Term-Char; NUL: none
+    // The channel's defaults: the configuration's, changed by SET-PARAMS.
+    RecogParams m_defaults;
+    // The current recognition's copy of the defaults with its headers and grammar
+    // parameters; never written back.
+    RecogParams m_recognition;
     // Names, paths and files of one recognition; renewed at each RECOGNIZE so that a long
     // call does not grow the channel's pool.
     apr_pool_t* m_recognitionPool = nullptr;

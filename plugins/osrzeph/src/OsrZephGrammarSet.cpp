@@ -350,8 +350,7 @@ mrcp_status_code_e GrammarSet::SetActiveGrammar(mrcp_message_t* request,
                     kSuffix);
             return MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE;
         }
-        m_speechGrammar = it->second;
-        return MRCP_STATUS_CODE_SUCCESS;
+        return PlaceGrammar(it->second, detector);
     }
     // The grammar just read is the one to activate, even when an older grammar of another
     // type is stored under the same id.
@@ -544,7 +543,32 @@ void GrammarSet::Store(GrammarMap& map, const std::string& key, GrammarPtr gramm
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Add Context [%s] <%s@%s>", key.c_str(),
                 ChannelId(), kSuffix);
     }
+    grammar->m_lastUse = ++m_useCount;
     map.emplace(key, std::move(grammar));
+    DropLeastRecentlyUsed();
+}
+
+void GrammarSet::DropLeastRecentlyUsed() {
+    GrammarMap* const maps[] = {&m_speechGrammars, &m_eventGrammars, &m_dtmfGrammars};
+    size_t stored = 0;
+    for (const GrammarMap* map : maps)
+        stored += map->size();
+    for (; stored > kMaxStoredGrammars; --stored) {
+        GrammarMap* oldestMap = nullptr;
+        GrammarMap::iterator oldest;
+        for (GrammarMap* map : maps) {
+            for (auto it = map->begin(); it != map->end(); ++it) {
+                if (!oldestMap || it->second->m_lastUse < oldest->second->m_lastUse) {
+                    oldestMap = map;
+                    oldest = it;
+                }
+            }
+        }
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE,
+                "Drop Least Recently Used Grammar [%s] <%s@%s>", oldest->first.c_str(), ChannelId(),
+                kSuffix);
+        oldestMap->erase(oldest);
+    }
 }
 
 GrammarSet::GrammarMap* GrammarSet::MapOf(uint32_t type) {
@@ -569,11 +593,20 @@ mrcp_status_code_e GrammarSet::PlaceGrammar(const GrammarPtr& grammar,
     GrammarPtr* slot = SlotOf(grammar->m_type);
     if (!slot)
         return MRCP_STATUS_CODE_SUCCESS;  // a grammar of no type is placed nowhere
+    // A speech-context document may turn itself off: it stays defined, never active.
+    const SpeechContext* context = grammar->GetSpeechContext();
+    if (context && !context->m_enable) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
+                "Skip Disabled Speech Context [%s] <%s@%s>", grammar->m_id.c_str(), ChannelId(),
+                kSuffix);
+        return MRCP_STATUS_CODE_SUCCESS;
+    }
     const mrcp_status_code_e status = CheckSlotFree(grammar->m_type);
     if (status != MRCP_STATUS_CODE_SUCCESS)
         return status;
     if (grammar->m_type == GrammarRef::TYPE_DTMF)
         ApplyDtmfLengths(*grammar, detector);
+    grammar->m_lastUse = ++m_useCount;
     *slot = grammar;
     return MRCP_STATUS_CODE_SUCCESS;
 }

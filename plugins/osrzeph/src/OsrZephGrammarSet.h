@@ -8,6 +8,11 @@
 // own) alive until it lets go of them. Configured speech contexts and built-in records belong
 // to the engine's settings, which outlive every channel.
 //
+// Bound: a long call may define a new Content-Id or name a new inline built-in grammar in
+// every request, so a channel keeps at most kMaxStoredGrammars grammars over its three maps.
+// Storing one more drops the grammar stored or activated longest ago (logged at NOTICE); a
+// later "session:" reference to it fails like any unknown one.
+//
 // Threads: the engine's event processor thread only (construction, every call, destruction).
 // No locks.
 #pragma once
@@ -32,6 +37,9 @@ class GrammarSet {
 public:
     using GrammarPtr = std::shared_ptr<GrammarRef>;
     using GrammarMap = std::map<std::string, GrammarPtr>;
+
+    // Most grammars a channel keeps, the three maps together.
+    static constexpr size_t kMaxStoredGrammars = 100;
 
     // `settings` are the engine's (accept-srgs, skip-unsupported-grammars,
     // transcription-grammar, configured contexts and built-in grammars); they must outlive
@@ -71,7 +79,8 @@ public:
     // by Content-Type). A DTMF grammar sets the detector's DTMF lengths (`detector` may be
     // null: nothing is set). Returns the MRCP status, 200 on success; the caller answers a
     // failure with that status and Completion-Cause 004. Inline built-in grammars are also
-    // stored under their names.
+    // stored under their names. A speech-context document with enable="false" is stored but
+    // never placed in the speech slot.
     mrcp_status_code_e SetActiveGrammar(mrcp_message_t* request, mpf_sdi_detector_t* detector);
     mrcp_status_code_e SetActiveGrammarList(const apt_str_t& body, bool refList,
                                             mpf_sdi_detector_t* detector);
@@ -112,9 +121,11 @@ private:
     // Name, parameters and the configured records of a built-in URI after its type path.
     mrcp_status_code_e ReadBuiltin(apt_text_stream_t* stream, const TypePath& typePath,
                                    GrammarRef& grammar) const;
-    // Stores under `key`, replacing (and logging) a grammar already there.
+    // Stores under `key`, replacing (and logging) a grammar already there; then drops the
+    // least recently used grammars beyond the bound.
     void Store(GrammarMap& map, const std::string& key, GrammarPtr grammar,
                bool speechContextWords);
+    void DropLeastRecentlyUsed();
     // The map and the active slot of a grammar type; null for a grammar of no type.
     GrammarMap* MapOf(uint32_t type);
     GrammarPtr* SlotOf(uint32_t type);
@@ -140,6 +151,8 @@ private:
     GrammarPtr m_speechGrammar;
     GrammarPtr m_eventGrammar;
     GrammarPtr m_dtmfGrammar;
+
+    uint64_t m_useCount = 0;  // stamps GrammarRef::m_lastUse
 };
 
 }  // namespace Zeph

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
+#include <locale>
+#include <sstream>
 #include <vector>
 
 #include <google/protobuf/descriptor.pb.h>
@@ -535,14 +536,15 @@ std::vector<MapEntryRef> SortedMapEntries(const Message& message, const Reflecti
     return entries;
 }
 
-std::string FormatDouble(double value) {
-    // What a default-constructed output stream writes: general notation, 6 digits.
-    char text[32];
-    snprintf(text, sizeof(text), "%g", value);
-    return text;
-}
-
 }  // namespace
+
+std::string PbXmlGenerator::FormatNumber(double value, int precision) {
+    std::ostringstream stream;
+    stream.imbue(std::locale::classic());
+    stream.precision(precision);
+    stream << value;
+    return stream.str();
+}
 
 void PbXmlGenerator::ComposeXmlField(const Message& message, const Reflection* reflection,
                                      const FieldDescriptor* field, std::string& out) {
@@ -598,15 +600,17 @@ void PbXmlGenerator::ComposeXmlFieldValue(const Message& message, const Reflecti
         case FieldDescriptor::CPPTYPE_DOUBLE:
             ComposeNumber(
                 GetXmlFieldName(field),
-                FormatDouble(repeated ? reflection->GetRepeatedDouble(message, field, index)
-                                      : reflection->GetDouble(message, field)),
+                FormatNumber(repeated ? reflection->GetRepeatedDouble(message, field, index)
+                                      : reflection->GetDouble(message, field),
+                             6),
                 out);
             break;
         case FieldDescriptor::CPPTYPE_FLOAT:
             ComposeNumber(
                 GetXmlFieldName(field),
-                FormatDouble(repeated ? reflection->GetRepeatedFloat(message, field, index)
-                                      : reflection->GetFloat(message, field)),
+                FormatNumber(repeated ? reflection->GetRepeatedFloat(message, field, index)
+                                      : reflection->GetFloat(message, field),
+                             6),
                 out);
             break;
         case FieldDescriptor::CPPTYPE_BOOL: {

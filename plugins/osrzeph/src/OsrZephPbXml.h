@@ -55,6 +55,11 @@ public:
     // Appends `text` escaped as above.
     static void AppendXmlText(const std::string& text, std::string& out);
 
+    // A number as an output stream writes it in its default notation with `precision`
+    // significant digits (0.5, 3, 1.23457e+06 for 6), always with a decimal point: the
+    // classic locale, whatever locale the host process set.
+    static std::string FormatNumber(double value, int precision);
+
     // Replaces in place each byte of `text` that does not belong to a well-formed UTF-8
     // sequence with U+FFFD; TRUE when something was replaced.
     static bool ReplaceInvalidUtf8(std::string& text);

@@ -342,27 +342,24 @@ private:
 
     void ComposeConfidence(std::string& out) const {
         const float confidence = m_confidence.m_value;
-        char text[32];
-        if (m_settings.m_confidenceFormat == ResultsSettings::CONFIDENCE_FORMAT_MRCPV1) {
-            // A percentage, truncated; a confidence outside any sense (NaN, huge) is held to
-            // the range of int rather than converted with undefined result.
-            const float percent = 100.0f * confidence;
-            int value = 0;
-            if (std::isnan(percent)) {
-                value = 0;
-            } else if (percent >= 2147483647.0f) {
-                value = INT_MAX;
-            } else if (percent <= -2147483648.0f) {
-                value = INT_MIN;
-            } else {
-                value = static_cast<int>(percent);
-            }
-            snprintf(text, sizeof(text), "%d", value);
-        } else {
-            // What an output stream writes with precision 3 in its default notation.
-            snprintf(text, sizeof(text), "%.3g", static_cast<double>(confidence));
+        if (m_settings.m_confidenceFormat != ResultsSettings::CONFIDENCE_FORMAT_MRCPV1) {
+            out += PbXmlGenerator::FormatNumber(static_cast<double>(confidence), 3);
+            return;
         }
-        out += text;
+        // A percentage, truncated; a confidence outside any sense (NaN, huge) is held to the
+        // range of int rather than converted with undefined result.
+        const float percent = 100.0f * confidence;
+        int value = 0;
+        if (std::isnan(percent)) {
+            value = 0;
+        } else if (percent >= 2147483647.0f) {
+            value = INT_MAX;
+        } else if (percent <= -2147483648.0f) {
+            value = INT_MIN;
+        } else {
+            value = static_cast<int>(percent);
+        }
+        out += std::to_string(value);
     }
 
     void Indent(std::string& out, int level) const {

@@ -37,6 +37,7 @@ public:
     virtual bool LoadFileEntries();
     // Stops the expiration timers and forgets every entry; files stay on disk.
     virtual void DestroyFileEntries();
+    // Tracks a file just written; a name already tracked is tracked once, with the new time.
     virtual bool AddFileEntry(const std::string& name, apr_time_t time);
     virtual bool RemoveFileEntry(const std::string& name);
 

@@ -195,6 +195,9 @@ typedef enum {
     RECOGNIZER_HEADER_COUNT
 } mrcp_recognizer_header_id;
 
+/** A present flag: the header has no value (see mrcp_message_t). */
+#define MRCP_HEADER_PRESENT_EMPTY 2
+
 /** At most this many ids in Active-Request-Id-List. */
 #define MRCP_MAX_ACTIVE_REQUEST_ID_COUNT 32
 
@@ -302,6 +305,8 @@ typedef struct mrcp_message_t {
     mrcp_resource_id resource_id;
     mrcp_generic_header_t generic_header;
     mrcp_recog_header_t resource_header;
+    /** 0 absent, 1 present, MRCP_HEADER_PRESENT_EMPTY present without a value (the headers
+     * a GET-PARAMS request asks for; their typed values are not set). */
     apr_byte_t generic_present[GENERIC_HEADER_COUNT];
     apr_byte_t resource_present[RECOGNIZER_HEADER_COUNT];
     apr_array_header_t* header_order; /**< of mrcp_header_ref_t */

@@ -17,6 +17,9 @@ const char* const ConformanceChecker::kRuleResponseId = "response names a reques
 const char* const ConformanceChecker::kRuleEventInProgress = "event needs a request IN-PROGRESS";
 const char* const ConformanceChecker::kRuleAfterComplete = "nothing after COMPLETE";
 const char* const ConformanceChecker::kRuleStopEnds = "STOP ends the stopped request";
+const char* const ConformanceChecker::kRuleStopLists =
+    "a STOP response lists every request it ends";
+const char* const ConformanceChecker::kRuleUnsupportedMethod = "no 200 for an unsupported method";
 const char* const ConformanceChecker::kRuleResponseMissing = "every request gets a response";
 const char* const ConformanceChecker::kRuleEndsBeforeClose = "every request ends before close";
 const char* const ConformanceChecker::kRuleUnknownMessage = "message is a response or an event";
@@ -74,6 +77,19 @@ bool IsSuccess(int code) {
 // Methods whose request may stay PENDING or IN-PROGRESS after its response.
 bool MayStayInProgress(const std::string& method) {
     return method == "RECOGNIZE" || method == "INTERPRET";
+}
+
+// A success that cannot be one: an INTERPRET that succeeds stays IN-PROGRESS until its
+// INTERPRETATION-COMPLETE, and a GET-RESULT that succeeds carries the result. A plugin that
+// answers so without doing the work acknowledges a method it does not support (RFC 6787:
+// such a method is refused). Empty when the answer is plausible.
+std::string UnsupportedSuccess(const std::string& method, const MessageInfo& message) {
+    if (method == "INTERPRET" && message.state == MessageInfo::State::kComplete)
+        return "INTERPRET answered " + std::to_string(message.status_code) +
+               " COMPLETE: no interpretation will follow";
+    if (method == "GET-RESULT" && message.body_length == 0)
+        return "GET-RESULT answered " + std::to_string(message.status_code) + " without a result";
+    return "";
 }
 
 bool IsStartOfInput(const std::string& name) {
@@ -335,6 +351,11 @@ void ConformanceChecker::OnResponse(const MessageInfo& message, MessageVerdict* 
                        " is in progress (refuse it COMPLETE or hold it PENDING)");
         }
     }
+    if (success) {
+        std::string unsupported = UnsupportedSuccess(request.method, message);
+        if (!unsupported.empty())
+            Report(violations, id, kRuleUnsupportedMethod, unsupported);
+    }
     if (complete) {
         Finish(id, verdict);
     } else {
@@ -355,6 +376,11 @@ void ConformanceChecker::OnResponse(const MessageInfo& message, MessageVerdict* 
     std::vector<uint64_t> stopped = running;
     if (!message.has_active_request_id_list) {
         verdict->add_active_request_ids = running;
+        for (uint64_t open : running) {
+            Report(violations, id, kRuleStopLists,
+                   "no Active-Request-Id-List, yet request " + std::to_string(open) +
+                       " was in progress");
+        }
     } else {
         stopped.clear();
         for (uint64_t listed : message.active_request_ids) {
@@ -368,7 +394,7 @@ void ConformanceChecker::OnResponse(const MessageInfo& message, MessageVerdict* 
         }
         for (uint64_t open : running) {
             if (std::find(stopped.begin(), stopped.end(), open) == stopped.end()) {
-                Report(violations, id, kRuleStopEnds,
+                Report(violations, id, kRuleStopLists,
                        "Active-Request-Id-List leaves out request " + std::to_string(open) +
                            " in progress");
             }

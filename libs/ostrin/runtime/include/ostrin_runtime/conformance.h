@@ -61,7 +61,8 @@ struct MessageVerdict {
     bool deliver = true;  // false: the server drops it, as a real server would
     // Nothing was wrong with it: only such messages satisfy a scenario's `wait`.
     bool conforming = true;
-    // A 2xx STOP response that lacks Active-Request-Id-List: the server adds it with these ids.
+    // A 2xx STOP response that lacks Active-Request-Id-List (a violation when it ends
+    // requests): the server adds it with these ids, so the client still learns them.
     std::vector<uint64_t> add_active_request_ids;
     // Requests that have had their final message with this one (their memory can go).
     std::vector<uint64_t> finished_requests;
@@ -75,9 +76,11 @@ public:
     static const char* const kRuleEventInProgress;  // "event needs a request IN-PROGRESS"
     static const char* const kRuleAfterComplete;    // "nothing after COMPLETE"
     static const char* const kRuleStopEnds;         // "STOP ends the stopped request"
-    static const char* const kRuleResponseMissing;  // "every request gets a response"
-    static const char* const kRuleEndsBeforeClose;  // "every request ends before close"
-    static const char* const kRuleUnknownMessage;   // "message is a response or an event"
+    static const char* const kRuleStopLists;        // "a STOP response lists every request it ends"
+    static const char* const kRuleUnsupportedMethod;  // "no 200 for an unsupported method"
+    static const char* const kRuleResponseMissing;    // "every request gets a response"
+    static const char* const kRuleEndsBeforeClose;    // "every request ends before close"
+    static const char* const kRuleUnknownMessage;     // "message is a response or an event"
     // Identity of a message.
     static const char* const kRuleChannelId;  // "Channel-Identifier names the channel"
     static const char* const kRuleVersion;    // "version is the channel's"
