@@ -549,6 +549,39 @@ TYPED_TEST(SimFlavourTest, ListeningPacesRecognitionByTheSpeechHeard) {
     EXPECT_EQ(stream.seen[0].match_event, cx ? "sys.no-input-default" : "");
 }
 
+// The listener hears G.711 telephony audio and rates its detector does not take: each
+// stream's speech is transcribed in full.
+TEST_F(SimTestBase, ListeningHearsG711AndOtherRates) {
+    ASSERT_TRUE(StartSim());
+    namespace v2 = google::cloud::dialogflow::v2;
+    struct Case {
+        const char* sox_encoding;
+        v2::AudioEncoding encoding;
+        int rate;
+    };
+    for (const Case& c : {Case{"mu-law", v2::AUDIO_ENCODING_MULAW, 8000},
+                          Case{"a-law", v2::AUDIO_ENCODING_ALAW, 8000},
+                          Case{"signed-integer", v2::AUDIO_ENCODING_LINEAR_16, 11025}}) {
+        const std::string raw = dir_ + "/speech.raw";
+        ASSERT_TRUE(RunCommand("espeak-ng -w '" + dir_ +
+                               "/speech.wav' 'book a table please' && sox '" + dir_ +
+                               "/speech.wav' -r " + std::to_string(c.rate) + " -c 1 -e " +
+                               c.sox_encoding + " -t raw '" + raw + "' pad 0 1 >/dev/null 2>&1"));
+        auto request = V2Client::FirstAudio(V2Client::Session("listen"), false, false);
+        request.mutable_query_input()->mutable_audio_config()->set_audio_encoding(c.encoding);
+        request.mutable_query_input()->mutable_audio_config()->set_sample_rate_hertz(c.rate);
+        SimStream<V2Client> stream(DefaultChannel());
+        stream.Write(request);
+        stream.Write(V2Client::Audio(ReadFile(raw)));
+        ASSERT_TRUE(stream.Finish().ok());
+        ASSERT_FALSE(stream.seen.empty());
+        EXPECT_TRUE(std::any_of(stream.seen.begin(), stream.seen.end(), [](const SeenResponse& s) {
+            return s.end_of_utterance;
+        })) << c.sox_encoding;
+        EXPECT_EQ(stream.seen.back().query, "book a table please") << c.sox_encoding;
+    }
+}
+
 // The behaviours an agent file selects per turn, each as a client sees it.
 TYPED_TEST(SimFlavourTest, PerTurnVariants) {
     ASSERT_TRUE(this->StartSim());
