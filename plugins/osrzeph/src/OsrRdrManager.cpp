@@ -171,6 +171,8 @@ void RdrManager::RecognitionDetails::Reset() {
     m_samplingRate = 0;
     PartialReset();  // the times, the end-of-utterance flag and the query results
     m_bytesSent = 0;
+    m_timeline = TurnTimeline();
+    m_streamRetries = 0;
     m_inputMode = MPF_SDI_MODE_NONE;
     mpf_sdi_stats_init(&m_inputStats);
     m_completionCause = RECOGNIZER_COMPLETION_CAUSE_UNKNOWN;
@@ -304,6 +306,11 @@ bool RdrManager::RecognitionDetails::Save(const std::string& path,
         out += "},\n";
     }
 
+    // Every recognition a channel ran has a timeline (started at its RECOGNIZE).
+    if (m_timeline.IsStarted()) {
+        m_timeline.AppendRecordMember(out, kTop);
+        AppendMember(out, kTop, "stream-retries", std::to_string(m_streamRetries));
+    }
     AppendStringMember(out, kTop, "completion-cause", cause);
     AppendMember(out, kTop, "completion-ts", ts(m_completionTime));
     AppendStringMember(out, kTop, "transcript", m_inputText);

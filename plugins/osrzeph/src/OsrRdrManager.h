@@ -21,6 +21,7 @@
 #include <google/cloud/dialogflow/v2beta1/session.pb.h>
 
 #include "OsrZephSettings.h"
+#include "OsrZephTurnTiming.h"
 #include "mpf_sdi_util.h"
 
 namespace Zeph {
@@ -91,6 +92,11 @@ public:
         float m_confidence;
         // The service's query result as JSON text; empty when there is none.
         std::string m_queryResults;
+        // The turn's moments in ms from the RECOGNIZE (kept across stream restarts); the
+        // record's "timeline".
+        TurnTimeline m_timeline;
+        // Attempts gRPC made again after the service refused a stream at its start.
+        int m_streamRetries;
 
         // ---- Shared by channel and method, not saved ----
         // The request's Confidence-Threshold, or 0.

@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "OsrZephLog.h"
+#include "OsrZephSessionId.h"
+#include "OsrZephStreamRetry.h"
 #include "OsrZephStubSessionV2.h"
 #include "OsrZephStubSessionV2beta1.h"
 #include "OsrZephStubSessionV3beta1.h"
@@ -607,6 +609,7 @@ bool Channel::Recognize(mrcp_message_t* request, mrcp_message_t* response) {
         if (!(*grammar)->m_params.empty())
             ReadBuiltinGrammarParameters((*grammar)->m_params);
     }
+    UseServiceSessionId();
     // 13, 14. The detector runs this recognition with its own values, whatever an earlier
     // one used.
     bool serviceOriginated = m_record.m_streamingSettings.m_startOfInput ==
@@ -639,7 +642,8 @@ bool Channel::Recognize(mrcp_message_t* request, mrcp_message_t* response) {
             utterances->ComposeUri(m_inputWaveform.m_uri, m_inputWaveform.m_fileName,
                                    m_recognitionPool);
     }
-    // 18. The record.
+    // 18. The record; the turn's timeline is kept for the timing figures in any case.
+    m_record.m_timeline.Start(apr_time_now());
     if (m_record.m_enabled) {
         if (RdrManager* records = m_engine->GetRdrManager())
             records->ComposeName(m_record.m_name, GetId(), request->start_line.request_id,
@@ -675,6 +679,20 @@ void Channel::ReadVendorParameters() {
             dialogFound = true;
         }
     }
+}
+
+void Channel::UseServiceSessionId() {
+    std::string id = ServiceSessionId(m_sessionId);
+    if (id == m_sessionId)
+        return;
+    if (m_sessionId != m_longSessionId) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                "Map Session ID [%s] of More than %d Characters to [%s] <%s@%s>",
+                m_sessionId.c_str(), static_cast<int>(kMaxSessionIdLength), id.c_str(), GetId(),
+                sm_Suffix);
+        m_longSessionId = m_sessionId;
+    }
+    m_sessionId = id;
 }
 
 void Channel::ReadGrammarParameters(const GrammarRef& grammar) {
@@ -899,6 +917,9 @@ bool Channel::EndRecognition(int cause, const std::string& contentType, const st
     // The record gives the cause the client is told: a stopped recognition stays cancelled.
     if (!m_stopResponse)
         m_record.m_completionCause = static_cast<mrcp_recog_completion_cause_e>(cause);
+    if (m_method)
+        m_record.m_streamRetries = m_method->GetStreamRetries();
+    ReportTurnTiming();
     if (m_record.m_enabled) {
         if (RdrManager* records = m_engine->GetRdrManager())
             records->SaveRecord(m_record, m_recognitionPool);
@@ -938,6 +959,17 @@ bool Channel::EndRecognition(int cause, const std::string& contentType, const st
     m_activeRequest = nullptr;
     SendMessage(event);
     return true;
+}
+
+void Channel::ReportTurnTiming() {
+    TurnTimeline& timeline = m_record.m_timeline;
+    if (!timeline.IsStarted() || timeline.Has(TurnTimeline::COMPLETION_SENT))
+        return;
+    // The response or event goes out right after the record is saved.
+    timeline.Mark(TurnTimeline::COMPLETION_SENT);
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Turn Timing: %s <%s@%s>",
+            timeline.DescribeFigures().c_str(), GetId(), sm_Suffix);
+    m_engine->GetTurnTimingStats().Add(timeline.GetFigures());
 }
 
 void Channel::SetWaveformUri(mrcp_message_t* message) {
@@ -993,6 +1025,7 @@ mrcp_message_t* Channel::CreateStartOfInput(mpf_sdi_mode_e mode) {
 // ---- Transcripts and the inter-result timer -------------------------------------------
 
 void Channel::ProcessInterimResult(const std::string& text) {
+    m_record.m_timeline.Mark(TurnTimeline::FIRST_INTERIM_RESULT);
     StopInterResultTimer();
     if (m_record.m_streamingSettings.m_startOfInput ==
             StreamingRecogSettings::START_OF_INPUT_SERVICE_ORIGINATED &&
@@ -1100,12 +1133,14 @@ void Channel::MarkStream(StreamMark mark) {
     switch (mark) {
         case MARK_STREAM_CREATED:
             m_record.m_streamCreationTime = now;
+            m_record.m_timeline.Mark(TurnTimeline::STREAM_CREATED, now);
             break;
         case MARK_CONFIG_SENT:
             m_record.m_startOfStreamingTime = now;
             break;
         case MARK_INPUT_COMPLETE_SENT:
             m_record.m_endOfStreamingTime = now;
+            m_record.m_timeline.Mark(TurnTimeline::HALF_CLOSE, now);
             break;
         case MARK_STREAM_RESTARTED:
             m_record.PartialReset();
@@ -1124,6 +1159,7 @@ bool Channel::ProcessStartOfInput(mpf_sdi_mode_e mode) {
     if (mode == MPF_SDI_MODE_SPEECH) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Speech Input Started <%s@%s>", GetId(),
                 sm_Suffix);
+        m_record.m_timeline.Mark(TurnTimeline::START_OF_SPEECH);
         if (m_record.m_speechInputStarted)
             return false;
         m_record.m_speechInputStarted = true;
@@ -1164,6 +1200,7 @@ bool Channel::ProcessSpeechInput(DataChunk& chunk, bool last) {
     }
     if (!m_record.m_speechInputStarted) {
         m_record.m_speechInputStarted = true;
+        m_record.m_timeline.Mark(TurnTimeline::START_OF_SPEECH);
         if (m_record.m_enabled)
             m_record.m_startOfInputTime = apr_time_now();
         if (m_record.m_streamCreated && m_method)
@@ -1234,6 +1271,8 @@ bool Channel::CompleteInput() {
     m_record.m_inputComplete = true;
     if (m_record.m_enabled)
         m_record.m_endOfInputTime = apr_time_now();
+    if (m_record.m_speechInputStarted)
+        m_record.m_timeline.Mark(TurnTimeline::END_OF_SPEECH);
     const mpf_sdi_stats_t& stats = m_record.m_inputStats;
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
             "Input Complete [%s] size=%d bytes, dur=%d ms <%s@%s>",
@@ -1306,6 +1345,9 @@ bool Channel::CreateGrpcChannel() {
         arguments.SetMaxReceiveMessageSize(settings.m_maxRecvMessageLength);
     if (settings.m_maxSendMessageLength > 0)
         arguments.SetMaxSendMessageSize(settings.m_maxSendMessageLength);
+    std::string retryConfig = ComposeRetryServiceConfig(settings);
+    if (!retryConfig.empty())
+        arguments.SetServiceConfigJSON(retryConfig);
     // A connection shared with few enough other channels that the service never makes a
     // call of this channel wait for a free stream.
     m_connection = m_engine->GetConnectionPool().Acquire(settings.m_serviceUri,

@@ -209,6 +209,9 @@ public:
     void ProcessDeferred() override;
     // Adds Waveform-URI for the input waveform to `message`, when it has a URI.
     void SetWaveformUri(mrcp_message_t* message);
+    // At completion: the turn's completion moment, its "Turn Timing" line and the engine's
+    // timing statistics (once per recognition).
+    void ReportTurnTiming();
     // Sets the status code and the Completion-Cause header.
     static void ComposeResponse(mrcp_message_t* response, mrcp_status_code_e status,
                                 mrcp_recog_completion_cause_e cause);
@@ -288,10 +291,20 @@ public:
     }
     bool HasPendingStop() const override { return m_stopResponse != nullptr; }
     bool IsEndOfUtterance() const override { return m_record.m_endOfUtterance; }
-    void SetEndOfUtterance() override { m_record.m_endOfUtterance = true; }
+    void SetEndOfUtterance() override {
+        m_record.m_endOfUtterance = true;
+        m_record.m_timeline.Mark(TurnTimeline::END_OF_SPEECH);
+    }
     void SetStreamCreated() override { m_record.m_streamCreated = true; }
-    void AddBytesSent(size_t size) override { m_record.m_bytesSent += size; }
-    void SetQueryResultText(const std::string& json) override { m_record.m_queryResults = json; }
+    void AddBytesSent(size_t size) override {
+        m_record.m_bytesSent += size;
+        m_record.m_timeline.Mark(TurnTimeline::FIRST_AUDIO_SENT);
+    }
+    void SetQueryResultText(const std::string& json) override {
+        m_record.m_queryResults = json;
+        if (!json.empty())
+            m_record.m_timeline.Mark(TurnTimeline::FINAL_RESULT);
+    }
     const std::string& GetQueryResultText() const override { return m_record.m_queryResults; }
     const std::string& GetOutputAudioUri() const override { return m_outputWaveform.m_uri; }
     void MarkStream(StreamMark mark) override;
@@ -328,6 +341,9 @@ private:
               mrcp_recog_completion_cause_e cause);
     void ResetRecognition();
     void ReadVendorParameters();
+    // The session id as the service takes it (ServiceSessionId); a mapping is logged the
+    // first time the channel meets its id.
+    void UseServiceSessionId();
     void ReadGrammarParameters(const GrammarRef& grammar);
     void ReadBuiltinGrammarParameters(const GrammarParams& params);
     void SetGrammarParameter(const std::string& name, const std::string& value);
@@ -357,6 +373,8 @@ private:
     std::shared_ptr<StubBase> m_v3beta1Stub;
     std::string m_projectId;
     std::string m_sessionId;
+    // The last session id too long for the service, logged with its mapping once.
+    std::string m_longSessionId;
     std::string m_userProject;
     std::string m_sessionPath;
     const apt_pair_arr_t* m_queryParams = nullptr;

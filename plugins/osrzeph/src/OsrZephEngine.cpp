@@ -353,6 +353,7 @@ Usage Engine::GetUsage() const {
     Usage usage;
     usage.m_current = m_channels.size();
     usage.m_peak = m_peakChannels;
+    usage.m_turnTiming = &m_turnTimingStats;
     if (m_hostEngine && m_hostEngine->config)
         usage.m_max = m_hostEngine->config->max_channel_count;
     return usage;

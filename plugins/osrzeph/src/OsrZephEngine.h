@@ -96,6 +96,8 @@ public:
     OstEdpf::SoftEventProcessor* GetEventProcessor() const { return m_eventProcessor; }
     Task* GetGrpcTask() const { return m_grpcTask; }
     ConnectionPool& GetConnectionPool() { return m_connectionPool; }
+    // The channels' turn timings, for the usage status file.
+    TurnTimingStats& GetTurnTimingStats() { return m_turnTimingStats; }
     // Null until the engine has started (and after it has stopped).
     UtteranceManager* GetUtteranceManager() const { return m_utteranceManager; }
     RdrManager* GetRdrManager() const { return m_rdrManager; }
@@ -142,6 +144,7 @@ private:
     OstEdpf::SoftEventProcessor* m_eventProcessor = nullptr;
     Task* m_grpcTask = nullptr;
     ConnectionPool m_connectionPool{StreamingRecogSettings().m_channelsPerConnection};
+    TurnTimingStats m_turnTimingStats;
     UtteranceManager* m_utteranceManager = nullptr;
     RdrManager* m_rdrManager = nullptr;
     CredentialsProfile m_defaultProfile;

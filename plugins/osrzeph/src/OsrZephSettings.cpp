@@ -21,6 +21,10 @@ namespace {
 
 // A credentials file is a few kilobytes; anything beyond this is not one.
 constexpr size_t kMaxCredentialsFileSize = 1024 * 1024;
+// gRPC makes at most five attempts of a call, whatever its retry policy asks for.
+constexpr long kMaxRetryAttempts = 5;
+// A caller waits through the back-off: anything near a minute is not a back-off any more.
+constexpr long kMaxRetryBackoff = 10000;
 
 bool NameIs(const apr_xml_elem* elem, const char* name) {
     return strcasecmp(elem->name, name) == 0;
@@ -107,6 +111,19 @@ bool StreamingRecogSettings::Load(const apr_xml_elem* elem) {
             a.GetInt(m_maxRecvMessageLength);
         } else if (a.Is("max-send-message-length")) {
             a.GetInt(m_maxSendMessageLength);
+        } else if (a.Is("stream-retry-attempts")) {
+            long attempts = a.GetInt();
+            if (attempts >= 1 && attempts <= kMaxRetryAttempts)
+                m_retryAttempts = static_cast<int>(attempts);
+            else
+                a.WarnUnexpectedValue("Attribute");
+        } else if (a.Is("stream-retry-backoff") || a.Is("stream-retry-max-backoff")) {
+            long& backoff = a.Is("stream-retry-backoff") ? m_retryBackoff : m_retryMaxBackoff;
+            long ms = a.GetInt();
+            if (ms >= 1 && ms <= kMaxRetryBackoff)
+                backoff = ms;
+            else
+                a.WarnUnexpectedValue("Attribute");
         } else if (a.Is("channels-per-connection")) {
             // Not a number, 0 or less would put no channel on a connection.
             long channels = a.GetInt();

@@ -66,6 +66,14 @@ struct StreamingRecogSettings {
     // 100 concurrent streams the service takes on one connection, so that every channel
     // may have a call finishing while its next one starts.
     int m_channelsPerConnection = 50;
+    // gRPC's retry of a stream the service refuses at its start as unavailable or exhausted,
+    // before it has answered anything: attempts in all (1 = no retry; gRPC takes at most
+    // 5), and the capped exponential back-off in ms, each wait drawn at random below its
+    // bound (at most 250 + 500 ms more with 3 attempts). Off by default: the retry of the
+    // gRPC 1.51 we build with drops audio written while it switches attempts.
+    int m_retryAttempts = 1;
+    long m_retryBackoff = 250;
+    long m_retryMaxBackoff = 500;
 
     bool Load(const apr_xml_elem* elem);
 };

@@ -27,6 +27,7 @@ StreamingMethod::StreamingMethod(Channel* channel, StreamHost* host, grpc::Compl
       m_queue(queue),
       m_processor(processor),
       m_streamCreationTimeout(streamCreationTimeout),
+      m_attempts(std::make_shared<StreamAttempts>(m_logId)),
       m_hasChannel(channel != nullptr) {}
 
 StreamingMethod::~StreamingMethod() {
@@ -97,6 +98,7 @@ bool StreamingMethod::CreateContext() {
         return false;
     // A restart only comes after the previous call's last completion.
     m_call = NewCall();
+    m_attempts->Watch(m_call->GetContext());
     m_streamCreated = false;
     m_configSent = false;
     m_inputCompleteSent = false;

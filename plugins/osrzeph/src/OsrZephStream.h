@@ -40,6 +40,7 @@
 #include "OsrZephQueryParams.h"
 #include "OsrZephResult.h"
 #include "OsrZephStreamHost.h"
+#include "OsrZephStreamRetry.h"
 #include "OsrZephStub.h"
 
 namespace Zeph {
@@ -181,6 +182,7 @@ public:
     // After the channel detached the method (its destruction), the call is ended without
     // it: cancelled, finished, and nothing calls back.
     bool Cancel() override;
+    int GetStreamRetries() const override { return m_attempts->GetRetries(); }
 
     // The host goes away (the channel's destruction; Cancel() after DetachChannel() comes
     // here): the call is cancelled and finished without it, and nothing calls back.
@@ -328,6 +330,8 @@ private:
     OstEdpf::AsyncEventTimerProcessor* m_processor;
     long m_streamCreationTimeout;
     std::shared_ptr<StreamCall> m_call;
+    // The attempts gRPC makes of the calls (it starts a refused one again by itself).
+    std::shared_ptr<StreamAttempts> m_attempts;
 
     // Started in CreateContext when a creation timeout is set.
     OstEdpf::Timer* m_creationTimer = nullptr;

@@ -42,6 +42,8 @@ bool DumpUsage(const StatusFileSettings& file, const Usage& usage) {
         return false;
     std::fprintf(out, "in-use channels: %zu\nmax used channels: %" PRIu64 "\ntotal channels: %zu\n",
                  usage.m_current, usage.m_peak, usage.m_max);
+    if (usage.m_turnTiming)
+        usage.m_turnTiming->Write(out);
     std::fclose(out);
     return true;
 }

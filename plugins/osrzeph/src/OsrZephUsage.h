@@ -10,6 +10,7 @@
 #include <ostedpf/OstEdpfLogger.h>
 
 #include "OsrZephSettings.h"
+#include "OsrZephTurnTiming.h"
 
 namespace Zeph {
 
@@ -18,6 +19,8 @@ struct Usage {
     size_t m_current = 0;  // open channels
     uint64_t m_peak = 0;   // most open channels at once since start
     size_t m_max = 0;      // the server's maximum channel count for the engine
+    // Percentiles of the turn timings, written after the counts; null: none.
+    const TurnTimingStats* m_turnTiming = nullptr;
 };
 
 // The ids of the open channels, in order of opening: what the channel dump lists. Taken
@@ -30,7 +33,8 @@ using ChannelIds = std::vector<std::string>;
 // Threads: the engine's event processor thread.
 void ReportUsage(const MonitoringHandler& handler, const Usage& usage, const ChannelIds& channels);
 
-// Rewrites `file` with the three usage lines; FALSE (logged) when it cannot be opened.
+// Rewrites `file` with the three usage lines (and the turn timing percentiles when the usage
+// has them); FALSE (logged) when it cannot be opened.
 bool DumpUsage(const StatusFileSettings& file, const Usage& usage);
 // Rewrites `file` with one line per channel id.
 bool DumpChannels(const StatusFileSettings& file, const ChannelIds& channels);

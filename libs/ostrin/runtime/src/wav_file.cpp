@@ -1,5 +1,6 @@
 #include "ostrin_runtime/wav_file.h"
 
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -81,6 +82,9 @@ bool ReadWavFile(const std::string& path, int expected_rate, WavAudio* audio, st
                 return fail(std::to_string(channels) + " channels, need mono");
             if (bits != 16)
                 return fail(std::to_string(bits) + " bits per sample, need 16");
+            // A rate the result cannot carry (zero, or beyond int) is no sampling rate.
+            if (rate == 0 || rate > uint32_t(INT32_MAX))
+                return fail("sampling rate " + std::to_string(rate) + " Hz is not valid");
             if (expected_rate != 0 && rate != uint32_t(expected_rate)) {
                 return fail("sampling rate " + std::to_string(rate) + " Hz, channel needs " +
                             std::to_string(expected_rate) + " Hz");
