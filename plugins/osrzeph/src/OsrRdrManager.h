@@ -88,6 +88,7 @@ public:
         mrcp_recog_completion_cause_e m_completionCause;
         // DTMF digits or recognized text: the record's "transcript".
         std::string m_inputText;
+        // 0 when no confidence is known (the service's own "not set").
         float m_confidence;
         // The service's query result as JSON text; empty when there is none.
         std::string m_queryResults;
