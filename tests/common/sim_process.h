@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,18 @@ public:
             return false;
         }
         port_ = std::atoi(line.c_str() + kPrefix.size());
+        // Regional listeners follow as " NAME=127.0.0.1:PORT".
+        location_ports_.clear();
+        line.erase(line.find('\n'));
+        for (size_t at = line.find(' ', kPrefix.size()); at != std::string::npos;
+             at = line.find(' ', at + 1)) {
+            const size_t equals = line.find('=', at);
+            const size_t colon = line.find(':', equals);
+            if (equals != std::string::npos && colon != std::string::npos) {
+                location_ports_[line.substr(at + 1, equals - at - 1)] =
+                    std::atoi(line.c_str() + colon + 1);
+            }
+        }
         return port_ > 0;
     }
 
@@ -158,6 +171,11 @@ public:
     int exit_status() const { return exit_status_; }
     pid_t pid() const { return pid_; }
     int port() const { return port_; }
+    // The port of a "--location NAME=PORT" listener; 0 when there is none.
+    int LocationPort(const std::string& name) const {
+        auto it = location_ports_.find(name);
+        return it == location_ports_.end() ? 0 : it->second;
+    }
     // "localhost:PORT": the name the test server certificate is made for.
     std::string target() const { return "localhost:" + std::to_string(port_); }
 
@@ -186,6 +204,7 @@ private:
     pid_t pid_ = -1;
     int stdout_fd_ = -1;
     int port_ = 0;
+    std::map<std::string, int> location_ports_;
     int exit_status_ = -1;
 };
 

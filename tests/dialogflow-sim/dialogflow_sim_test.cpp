@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +42,8 @@ std::string SilentWav() {
 }
 
 const char kAgent[] = R"({
+  "environments": ["live"],
+  "projects": {"zeph-test@zeph-test-project.iam.gserviceaccount.com": ["zeph-billing-project"]},
   "intents": [
     {"name": "book", "display_name": "Book a Table", "action": "table.book",
      "parameters": {"guests": 4, "time": "8 pm"}, "fulfillment_text": "For how many?",
@@ -63,9 +66,45 @@ const char kAgent[] = R"({
     "reset": [{"transcript": "x", "faults": {"reset_after_bytes": 3200}}],
     "never": [{"transcript": "heard anyway", "end_of_utterance": 3200, "faults": {"no_end_of_utterance": true}}],
     "slow": [{"transcript": "late", "end_of_utterance": 3200, "faults": {"delay_answer_ms": 200, "delay_accept_ms": 200}}],
-    "twice": [{"transcript": "first"}, {"transcript": "second"}]
+    "twice": [{"transcript": "first", "end_of_utterance": 3200}, {"transcript": "second", "end_of_utterance": 3200}],
+    "listen": [{"transcript": "book a table please", "confidence": 0.87, "intent": "book"}],
+    "portions": [{"finals": [{"transcript": "book a", "confidence": 0.82}, {"transcript": "table please"}], "intent": "book"},
+                 {"finals": [{"transcript": "book a", "confidence": 0.82}, {"transcript": "table please", "confidence": 0.9}], "intent": "book"}],
+    "quiet": [{"transcript": "unheard", "no_speech_timeout_ms": 500}],
+    "chunks": [{"transcript": "book a table please", "intent": "book",
+                "audio_delivery": {"after_result": true, "chunks": 3, "sparse_query_result": true}}],
+    "early": [{"transcript": "book a table please", "intent": "book", "end_stream_early": true}],
+    "continuous": [{"finals": [{"transcript": "book a", "confidence": 0.8}, {"transcript": "table please", "confidence": 0.9}], "intent": "book"}],
+    "filling": [{"transcript": "four", "match": {"type": "PARAMETER_FILLING", "parameters": {"guests": 4}, "confidence": 0.7}}],
+    "noinput": [{"transcript": "x", "end_of_utterance": 3200, "match": {"type": "NO_INPUT"}}],
+    "partial": [{"transcript": "book a table please", "intent": "book", "partial_responses": ["One moment.", "Still looking."]}]
   }
 })";
+
+// Speech as the sim hears it: 16 kHz, espeak-ng, synthesized once per text.
+const std::vector<int16_t>& Speech(const std::string& text) {
+    static std::map<std::string, std::vector<int16_t>> cache;
+    auto& samples = cache[text];
+    if (samples.empty()) {
+        samples = SynthesizeSpeech(text, 16000);
+    }
+    return samples;
+}
+
+std::vector<int16_t> Silence(int ms) {
+    return std::vector<int16_t>(static_cast<size_t>(ms) * 16, 0);
+}
+
+// Where the speech in samples ends, in ms (the last sample well above the noise floor).
+int64_t SpeechEndMs(const std::vector<int16_t>& samples) {
+    size_t last = 0;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        if (samples[i] > 1000 || samples[i] < -1000) {
+            last = i;
+        }
+    }
+    return static_cast<int64_t>(last / 16);
+}
 
 class SimTestBase : public ::testing::Test {
 protected:
@@ -146,7 +185,9 @@ TYPED_TEST(SimFlavourTest, ScriptedRecognitionEndToEndAndRecorded) {
         ASSERT_TRUE(status.ok()) << status.error_code() << " " << status.error_message();
 
         const auto& seen = stream.seen;
-        ASSERT_EQ(seen.size(), 4u);
+        // v2beta1 sends the output audio in a message of its own after the query result.
+        const bool audio_after = std::is_same<TypeParam, V2beta1Client>::value;
+        ASSERT_EQ(seen.size(), audio_after ? 5u : 4u);
         EXPECT_TRUE(seen[0].has_transcript);
         EXPECT_EQ(seen[0].transcript, "book a");
         EXPECT_FALSE(seen[0].is_final);
@@ -154,12 +195,17 @@ TYPED_TEST(SimFlavourTest, ScriptedRecognitionEndToEndAndRecorded) {
         EXPECT_EQ(seen[2].transcript, "book a table");
         EXPECT_TRUE(seen[2].is_final);
         EXPECT_EQ(seen[2].words, 3);
+        EXPECT_FLOAT_EQ(seen[2].confidence, 0.87f);
+        EXPECT_FLOAT_EQ(seen[0].confidence, 0.0f);  // only final results have one
         ASSERT_TRUE(seen[3].has_query_result);
         EXPECT_EQ(seen[3].query, "book a table");
         EXPECT_EQ(seen[3].intent_display_name, "Book a Table");
         EXPECT_FLOAT_EQ(seen[3].intent_confidence, 0.95f);
         EXPECT_EQ(seen[3].webhook_code, grpc::StatusCode::UNAVAILABLE);
-        EXPECT_EQ(seen[3].output_audio_bytes, kOutputAudioBytes);
+        EXPECT_FLOAT_EQ(seen[3].speech_confidence, 0.0f);  // not set on streaming
+        EXPECT_EQ(seen[3].output_audio_bytes, audio_after ? 0u : kOutputAudioBytes);
+        EXPECT_EQ(seen.back().output_audio_bytes, kOutputAudioBytes);
+        EXPECT_EQ(seen.back().has_query_result, !audio_after);
         after = steady_us();
     }
     auto records = this->Records();
@@ -175,7 +221,8 @@ TYPED_TEST(SimFlavourTest, ScriptedRecognitionEndToEndAndRecorded) {
     EXPECT_EQ(record["audio_bytes"].GetUint64(), 64000u);
     EXPECT_TRUE(record["half_close"].GetBool());
     EXPECT_EQ(record["status"]["code"].GetInt(), 0);
-    EXPECT_EQ(record["responses"].GetUint64(), 4u);
+    EXPECT_EQ(record["responses"].GetUint64(),
+              (std::is_same<TypeParam, V2beta1Client>::value ? 5u : 4u));
     const int64_t last_response = record["last_response_steady_us"].GetInt64();
     const int64_t status_sent = record["status_steady_us"].GetInt64();
     EXPECT_LE(before, last_response);
@@ -263,30 +310,37 @@ TYPED_TEST(SimFlavourTest, TextAndEventInputsSelectIntents) {
     }
 }
 
-// The cap is counted in bytes of the configured encoding: 300 ms of 16 kHz 16-bit audio is
-// exactly 9600 bytes, which pass; one sample more ends the stream.
-TYPED_TEST(SimFlavourTest, AudioUpToTheCapPassesAndOneSampleMoreIsRefused) {
-    ASSERT_TRUE(this->StartSim({"--max-audio-ms", "300"}));
+// The cap is a duration, ES's and CX's each: counted in bytes of the configured encoding
+// (5 s of 16 kHz 16-bit audio is exactly 160000 bytes, which pass; one sample more ends
+// the stream), and in time, so that a client slower than real time meets it as well.
+TYPED_TEST(SimFlavourTest, StreamDurationIsCappedInAudioAndInTime) {
+    const bool cx = std::is_same<TypeParam, V3beta1Client>::value;
+    ASSERT_TRUE(this->StartSim(
+        {"--max-es-audio-ms", cx ? "60000" : "5000", "--max-cx-audio-ms", cx ? "5000" : "60000"}));
     const std::string session = TypeParam::Session("cap");
-    {
+    for (bool beyond : {false, true}) {
         SimStream<TypeParam> stream(this->DefaultChannel());
         stream.Write(TypeParam::FirstAudio(session, false, false));
-        EXPECT_EQ(stream.WriteSilence(3), 3);  // 3 x 3200 bytes
+        EXPECT_EQ(stream.WriteSilence(50), 50);  // 50 x 3200 bytes
+        if (beyond) {
+            stream.WriteSilence(1, 2);
+        }
         grpc::Status status = stream.Finish();
-        EXPECT_NE(status.error_code(), grpc::StatusCode::OUT_OF_RANGE) << status.error_message();
+        EXPECT_EQ(status.error_code() == grpc::StatusCode::OUT_OF_RANGE, beyond)
+            << status.error_message();
     }
-    {
-        SimStream<TypeParam> stream(this->DefaultChannel());
-        stream.Write(TypeParam::FirstAudio(session, false, false));
-        stream.WriteSilence(3);
-        stream.WriteSilence(1, 2);  // one 16-bit sample beyond the cap
-        grpc::Status status = stream.Finish();
-        EXPECT_EQ(status.error_code(), grpc::StatusCode::OUT_OF_RANGE) << status.error_message();
-    }
+    this->sim_.Stop();
+    ASSERT_TRUE(this->StartSim({"--max-audio-ms", "500"}));
+    SimStream<TypeParam> stream(this->DefaultChannel());
+    stream.Write(TypeParam::FirstAudio(session, false, false));
+    stream.WriteSilence(1);
+    grpc::Status status = stream.Finish(/*half_close=*/false);
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::OUT_OF_RANGE) << status.error_message();
+    EXPECT_EQ(status.error_message(), "Exceeded maximum allowed stream duration of 500 ms.");
 }
 
 TYPED_TEST(SimFlavourTest, ProtocolViolationsEndTheStream) {
-    ASSERT_TRUE(this->StartSim({"--max-audio-ms", "300"}));
+    ASSERT_TRUE(this->StartSim({"--max-audio-ms", "5000"}));
     {
         // A session in the resource form of another flavour.
         const bool cx = std::is_same<TypeParam, V3beta1Client>::value;
@@ -312,10 +366,10 @@ TYPED_TEST(SimFlavourTest, ProtocolViolationsEndTheStream) {
         EXPECT_EQ(stream.Finish().error_code(), grpc::StatusCode::INVALID_ARGUMENT);
     }
     {
-        // 300 ms of 16 kHz audio is 9600 bytes.
+        // 5 s of 16 kHz audio is 160000 bytes.
         SimStream<TypeParam> stream(this->DefaultChannel());
         stream.Write(TypeParam::FirstAudio(session, false, false));
-        stream.WriteSilence(4);
+        stream.WriteSilence(51);
         EXPECT_EQ(stream.Finish().error_code(), grpc::StatusCode::OUT_OF_RANGE);
     }
     {
@@ -430,7 +484,7 @@ TYPED_TEST(SimFlavourTest, ScriptedFaults) {
         for (int i = 0; i < 3; ++i) {
             auto [status, seen] = run("twice", 1);
             EXPECT_TRUE(status.ok());
-            // End of utterance on half-close: it comes after the client is done.
+            // End of utterance at 3200 bytes, the one chunk sent.
             ASSERT_EQ(seen.size(), 3u);
             EXPECT_TRUE(seen[0].end_of_utterance);
             heard.push_back(seen.back().query);
@@ -438,6 +492,225 @@ TYPED_TEST(SimFlavourTest, ScriptedFaults) {
         EXPECT_EQ(heard, (std::vector<std::string>{"first", "second", "second"}));
     }
     EXPECT_EQ(this->Records().size(), 10u);
+}
+
+// Without a byte script the sim listens: interim transcripts, each a word more, as speech
+// goes on; END_OF_SINGLE_UTTERANCE after the trailing silence, with the final transcript
+// (the only result with a confidence) ending where the speech ended; silence alone is
+// transcribed as nothing and answered as an empty query.
+TYPED_TEST(SimFlavourTest, ListeningPacesRecognitionByTheSpeechHeard) {
+    ASSERT_TRUE(this->StartSim());
+    const auto& speech = Speech("book a table please");
+    ASSERT_FALSE(speech.empty());
+    const bool cx = std::is_same<TypeParam, V3beta1Client>::value;
+    {
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        stream.Write(TypeParam::FirstAudio(TypeParam::Session("listen"), true, false));
+        stream.WriteSamples(Silence(300));
+        stream.WriteSamples(speech);
+        stream.WriteSamples(Silence(1000));
+        ASSERT_TRUE(stream.Finish().ok());
+        const auto& seen = stream.seen;
+        auto eou = std::find_if(seen.begin(), seen.end(),
+                                [](const SeenResponse& s) { return s.end_of_utterance; });
+        ASSERT_NE(eou, seen.end());
+        const size_t interims = static_cast<size_t>(eou - seen.begin());
+        EXPECT_GE(interims, 2u);
+        const std::string said = "book a table please";
+        for (size_t i = 0; i < interims; ++i) {
+            EXPECT_FALSE(seen[i].is_final);
+            EXPECT_FLOAT_EQ(seen[i].confidence, 0.0f);
+            EXPECT_EQ(said.rfind(seen[i].transcript, 0), 0u) << seen[i].transcript;
+            EXPECT_GT(seen[i].transcript.size(), i ? seen[i - 1].transcript.size() : 0u);
+        }
+        ASSERT_EQ(seen.size(), interims + 3);
+        EXPECT_TRUE(seen[interims + 1].is_final);
+        EXPECT_EQ(seen[interims + 1].transcript, said);
+        EXPECT_FLOAT_EQ(seen[interims + 1].confidence, 0.87f);
+        EXPECT_EQ(seen[interims + 1].words, 4);
+        const int64_t spoken_until = 300 + SpeechEndMs(speech);
+        EXPECT_NEAR(static_cast<double>(seen[interims + 1].speech_end_ms),
+                    static_cast<double>(spoken_until), 250.0);
+        const SeenResponse& answer = seen.back();
+        EXPECT_EQ(answer.query, said);
+        EXPECT_EQ(answer.intent_display_name, "Book a Table");
+        EXPECT_FLOAT_EQ(answer.intent_confidence, 0.95f);
+        EXPECT_FLOAT_EQ(answer.speech_confidence, 0.0f);
+    }
+    SimStream<TypeParam> stream(this->DefaultChannel());
+    stream.Write(TypeParam::FirstAudio(TypeParam::Session("listen"), false, false));
+    stream.WriteSamples(Silence(2000));
+    ASSERT_TRUE(stream.Finish().ok());
+    ASSERT_EQ(stream.seen.size(), 1u);
+    EXPECT_TRUE(stream.seen[0].has_query_result);
+    EXPECT_EQ(stream.seen[0].query, "");
+    EXPECT_EQ(stream.seen[0].intent_display_name, "");
+    EXPECT_FLOAT_EQ(stream.seen[0].intent_confidence, 0.0f);
+    EXPECT_EQ(stream.seen[0].match_event, cx ? "sys.no-input-default" : "");
+}
+
+// The listener hears G.711 telephony audio and rates its detector does not take: each
+// stream's speech is transcribed in full.
+TEST_F(SimTestBase, ListeningHearsG711AndOtherRates) {
+    ASSERT_TRUE(StartSim());
+    namespace v2 = google::cloud::dialogflow::v2;
+    struct Case {
+        const char* sox_encoding;
+        v2::AudioEncoding encoding;
+        int rate;
+    };
+    for (const Case& c : {Case{"mu-law", v2::AUDIO_ENCODING_MULAW, 8000},
+                          Case{"a-law", v2::AUDIO_ENCODING_ALAW, 8000},
+                          Case{"signed-integer", v2::AUDIO_ENCODING_LINEAR_16, 11025}}) {
+        const std::string raw = dir_ + "/speech.raw";
+        ASSERT_TRUE(RunCommand("espeak-ng -w '" + dir_ +
+                               "/speech.wav' 'book a table please' && sox '" + dir_ +
+                               "/speech.wav' -r " + std::to_string(c.rate) + " -c 1 -e " +
+                               c.sox_encoding + " -t raw '" + raw + "' pad 0 1 >/dev/null 2>&1"));
+        auto request = V2Client::FirstAudio(V2Client::Session("listen"), false, false);
+        request.mutable_query_input()->mutable_audio_config()->set_audio_encoding(c.encoding);
+        request.mutable_query_input()->mutable_audio_config()->set_sample_rate_hertz(c.rate);
+        SimStream<V2Client> stream(DefaultChannel());
+        stream.Write(request);
+        stream.Write(V2Client::Audio(ReadFile(raw)));
+        ASSERT_TRUE(stream.Finish().ok());
+        ASSERT_FALSE(stream.seen.empty());
+        EXPECT_TRUE(std::any_of(stream.seen.begin(), stream.seen.end(), [](const SeenResponse& s) {
+            return s.end_of_utterance;
+        })) << c.sox_encoding;
+        EXPECT_EQ(stream.seen.back().query, "book a table please") << c.sox_encoding;
+    }
+}
+
+// The behaviours an agent file selects per turn, each as a client sees it.
+TYPED_TEST(SimFlavourTest, PerTurnVariants) {
+    ASSERT_TRUE(this->StartSim());
+    const auto& speech = Speech("book a table please");
+    ASSERT_FALSE(speech.empty());
+    const std::string said = "book a table please";
+    auto finals = [](const std::vector<SeenResponse>& seen) {
+        std::vector<std::pair<std::string, float>> found;
+        for (const auto& s : seen) {
+            if (s.is_final) {
+                found.emplace_back(s.transcript, s.confidence);
+            }
+        }
+        return found;
+    };
+    auto spoken = [&](SimStream<TypeParam>& stream, const std::string& id, bool output_audio) {
+        stream.Write(TypeParam::FirstAudio(TypeParam::Session(id), false, output_audio));
+        stream.WriteSamples(speech);
+        stream.WriteSamples(Silence(1000));
+    };
+    // Several is_final portions, the last without, then with, a confidence.
+    for (float last : {0.0f, 0.9f}) {
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        spoken(stream, "portions", false);
+        ASSERT_TRUE(stream.Finish().ok());
+        EXPECT_EQ(finals(stream.seen), (std::vector<std::pair<std::string, float>>{
+                                           {"book a", 0.82f}, {"table please", last}}));
+        EXPECT_EQ(stream.seen.back().query, said);
+    }
+    {
+        // No speech: the utterance ends after the configured silence, empty.
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        stream.Write(TypeParam::FirstAudio(TypeParam::Session("quiet"), false, false));
+        stream.WriteSamples(Silence(2000));
+        ASSERT_TRUE(stream.Finish().ok());
+        ASSERT_EQ(stream.seen.size(), 2u);
+        EXPECT_TRUE(stream.seen[0].end_of_utterance);
+        EXPECT_TRUE(stream.seen[1].has_query_result);
+        EXPECT_EQ(stream.seen[1].query, "");
+        EXPECT_EQ(stream.seen[1].intent_display_name, "");
+    }
+    {
+        // Output audio after the query result, in three chunks with sparse query results.
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        spoken(stream, "chunks", true);
+        ASSERT_TRUE(stream.Finish().ok());
+        auto answer = std::find_if(stream.seen.begin(), stream.seen.end(),
+                                   [](const SeenResponse& s) { return s.has_query_result; });
+        ASSERT_EQ(stream.seen.end() - answer, 4);
+        EXPECT_EQ(answer->intent_display_name, "Book a Table");
+        EXPECT_EQ(answer->output_audio_bytes, 0u);
+        size_t audio = 0;
+        for (auto later = answer + 1; later != stream.seen.end(); ++later) {
+            EXPECT_GT(later->output_audio_bytes, 0u);
+            audio += later->output_audio_bytes;
+            EXPECT_TRUE(later->has_query_result);
+            EXPECT_EQ(later->query, said);
+            EXPECT_EQ(later->intent_display_name, "");
+            EXPECT_FLOAT_EQ(later->intent_confidence, 0.0f);
+        }
+        EXPECT_EQ(audio, kOutputAudioBytes);
+    }
+    {
+        // The service ends the stream with its answer before the client half-closes; a
+        // write of the client meets the ended stream.
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        spoken(stream, "early", false);
+        while (stream.ReadOne()) {
+        }
+        stream.WriteSilence(1);
+        ASSERT_TRUE(stream.Finish(/*half_close=*/false).ok());
+        ASSERT_FALSE(stream.seen.empty());
+        EXPECT_EQ(stream.seen.back().query, said);
+        EXPECT_EQ(stream.seen.back().intent_display_name, "Book a Table");
+    }
+    {
+        // Continuous recognition: each portion's final while the audio still flows.
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        stream.Write(TypeParam::FirstAudio(TypeParam::Session("continuous"), false, false, false));
+        stream.WriteSamples(Speech("book a"));
+        stream.WriteSamples(Silence(1000));
+        while (stream.ReadOne() && !stream.seen.back().is_final) {
+        }
+        ASSERT_FALSE(stream.seen.empty());
+        EXPECT_EQ(stream.seen.back().transcript, "book a");
+        stream.WriteSamples(Speech("table please"));
+        stream.WriteSamples(Silence(1000));
+        ASSERT_TRUE(stream.Finish().ok());
+        EXPECT_EQ(finals(stream.seen), (std::vector<std::pair<std::string, float>>{
+                                           {"book a", 0.8f}, {"table please", 0.9f}}));
+        EXPECT_TRUE(std::none_of(stream.seen.begin(), stream.seen.end(),
+                                 [](const SeenResponse& s) { return s.end_of_utterance; }));
+        EXPECT_EQ(stream.seen.back().query, said);
+    }
+    auto records = this->Records();
+    ASSERT_EQ(records.size(), 6u);
+    EXPECT_FALSE(records[4]["half_close"].GetBool());  // the early end
+}
+
+// What the service refuses beyond the form of a request: ids and texts over its limits,
+// environments the agent does not have, and projects the caller may not use.
+TYPED_TEST(SimFlavourTest, LimitsEnvironmentsAndProjectsAreChecked) {
+    ASSERT_TRUE(this->StartSim());
+    std::string accents;
+    for (int i = 0; i < 256; ++i) {
+        accents += "\xc3\xa9";  // 256 characters, 512 bytes
+    }
+    struct Case {
+        std::string session;
+        std::string text;
+        grpc::StatusCode expected;
+    };
+    for (const Case& c : std::vector<Case>{
+             {TypeParam::Session(std::string(36, 's')), "hi", grpc::OK},
+             {TypeParam::Session(std::string(37, 's')), "hi", grpc::INVALID_ARGUMENT},
+             {TypeParam::Session("limits"), accents, grpc::OK},
+             {TypeParam::Session("limits"), accents + "e", grpc::INVALID_ARGUMENT},
+             {TypeParam::EnvironmentSession("live", "limits"), "hi", grpc::OK},
+             {TypeParam::EnvironmentSession("staging", "limits"), "hi", grpc::NOT_FOUND},
+             {TypeParam::Session("limits", "zeph-billing-project"), "hi", grpc::OK},
+             {TypeParam::Session("limits", "someone-elses-project"), "hi",
+              grpc::PERMISSION_DENIED}}) {
+        SimStream<TypeParam> stream(this->DefaultChannel());
+        stream.Write(TypeParam::Text(c.session, c.text));
+        grpc::Status status = stream.Finish();
+        EXPECT_EQ(status.error_code(), c.expected)
+            << c.session << " " << c.text.size() << ": " << status.error_message();
+        EXPECT_EQ(stream.seen.size(), c.expected == grpc::OK ? 1u : 0u);
+    }
 }
 
 // 200 streams at once, 50 per connection, each a scripted recognition.
@@ -518,7 +791,9 @@ TEST_F(SimTestBase, FlavourSpecificInputsAndRecordedFirstRequest) {
             request->mutable_query_input()->mutable_intent()->set_intent(intent);
         });
     };
-    EXPECT_EQ(cx_intent(cx_agent + "/intents/book"), "Book a Table");
+    EXPECT_EQ(cx_intent(cx_agent + "/intents/book"), "");  // a direct intent match names none
+    EXPECT_EQ(cx_intent(cx_agent + "/intents/none"),
+              "5 Intent '" + cx_agent + "/intents/none' not found.");
     EXPECT_EQ(cx_answer([](cx::StreamingDetectIntentRequest* request) {
                   request->mutable_query_input()->mutable_dtmf()->set_digits("12#");
               }),
@@ -578,45 +853,53 @@ TEST_F(SimTestBase, FlavourSpecificInputsAndRecordedFirstRequest) {
         EXPECT_EQ(stream.Finish().error_code(), grpc::StatusCode::INVALID_ARGUMENT);
     }
     auto records = Records();
-    ASSERT_EQ(records.size(), 10u);
-    const auto& first = records[8]["first_request"];
+    ASSERT_EQ(records.size(), 11u);
+    const auto& first = records[9]["first_request"];
     EXPECT_EQ(std::string(first["queryParams"]["timeZone"].GetString()), "Europe/Paris");
     EXPECT_EQ(std::string(first["queryInput"]["event"]["parameters"]["caller"].GetString()),
               "+15550100");
     EXPECT_EQ(std::string(records[0]["flavour"].GetString()), "v3beta1");
-    EXPECT_EQ(std::string(records[7]["flavour"].GetString()), "v2beta1");
+    EXPECT_EQ(std::string(records[8]["flavour"].GetString()), "v2beta1");
 }
 
-// What a CX client finds in the detect-intent response of a stream: always the final
-// response type; an intent in the match and in the deprecated intent fields; no match and
-// an event input matched as events, with the deprecated intent left unset.
-TEST_F(SimTestBase, CxDetectIntentResponseIsFinalAndNamesItsMatch) {
+// What a CX client finds in the detect-intent responses of a stream: the match says what
+// the query was used for, names an intent only when one was matched, carries a confidence
+// where there is one and the event or parameters; the deprecated intent fields stay empty.
+// Partial responses come before the final one when the client asks for them.
+TEST_F(SimTestBase, CxDetectIntentResponsesNameTheirMatch) {
     ASSERT_TRUE(StartSim());
     namespace cx = google::cloud::dialogflow::cx::v3beta1;
     const std::string agent = "projects/zeph-test-project/locations/global/agents/agent-1";
     const std::string session = V3beta1Client::Session("matches");
-    // The one detect-intent response of a stream with these requests.
-    auto answer = [&](std::vector<cx::StreamingDetectIntentRequest> requests) {
+    const auto& spoken = Speech("four");
+    ASSERT_FALSE(spoken.empty());
+    // The detect-intent responses of a stream with these requests.
+    auto answers = [&](std::vector<cx::StreamingDetectIntentRequest> requests) {
         SimStream<V3beta1Client> stream(DefaultChannel());
         for (const auto& request : requests) {
             stream.Write(request);
         }
         grpc::Status status = stream.Finish();
         EXPECT_TRUE(status.ok()) << status.error_message();
-        std::vector<cx::DetectIntentResponse> answers;
+        std::vector<cx::DetectIntentResponse> found;
         for (const auto& response : stream.responses) {
             if (response.has_detect_intent_response()) {
-                answers.push_back(response.detect_intent_response());
+                found.push_back(response.detect_intent_response());
             }
         }
-        EXPECT_EQ(answers.size(), 1u);
-        return answers.empty() ? cx::DetectIntentResponse() : answers.back();
+        return found;
     };
-    std::vector<cx::StreamingDetectIntentRequest> speech = {
-        V3beta1Client::FirstAudio(session, false, false)};
-    for (int i = 0; i < 10; ++i) {
-        speech.push_back(V3beta1Client::Audio(std::string(3200, '\0')));
-    }
+    auto audio = [&](const std::string& id, const std::vector<int16_t>& samples) {
+        std::vector<cx::StreamingDetectIntentRequest> requests = {
+            V3beta1Client::FirstAudio(V3beta1Client::Session(id), false, false)};
+        const std::string bytes(reinterpret_cast<const char*>(samples.data()), samples.size() * 2);
+        for (size_t at = 0; at < bytes.size(); at += 3200) {
+            requests.push_back(V3beta1Client::Audio(bytes.substr(at, 3200)));
+        }
+        return requests;
+    };
+    std::vector<int16_t> speech = spoken;
+    speech.resize(speech.size() + 16000, 0);
     cx::StreamingDetectIntentRequest direct;
     direct.set_session(session);
     direct.mutable_query_input()->set_language_code("en-US");
@@ -627,40 +910,75 @@ TEST_F(SimTestBase, CxDetectIntentResponseIsFinalAndNamesItsMatch) {
         cx::Match::MatchType type;
         std::string intent;  // the intent resource name in the match, if any
         std::string event;
+        float confidence;
+        std::string guests;  // the "guests" parameter of the match, as JSON
     };
-    for (const Case& c : std::vector<Case>{
-             {"speech", speech, cx::Match::INTENT, agent + "/intents/book", ""},
-             {"text",
-              {V3beta1Client::Text(session, "I want a table")},
-              cx::Match::INTENT,
-              agent + "/intents/book",
-              ""},
-             {"intent input", {direct}, cx::Match::DIRECT_INTENT, agent + "/intents/book", ""},
-             {"no match",
-              {V3beta1Client::Text(session, "something else")},
-              cx::Match::NO_MATCH,
-              "",
-              "sys.no-match-default"},
-             {"event",
-              {V3beta1Client::Event(session, "WELCOME")},
-              cx::Match::EVENT,
-              "",
-              "WELCOME"}}) {
-        const cx::DetectIntentResponse response = answer(c.requests);
-        EXPECT_EQ(response.response_type(), cx::DetectIntentResponse::FINAL) << c.what;
-        const cx::QueryResult& result = response.query_result();
+    for (const Case& c :
+         std::vector<Case>{{"speech", audio("matches", Silence(1000)), cx::Match::INTENT,
+                            agent + "/intents/book", "", 0.95f, "4"},
+                           {"text",
+                            {V3beta1Client::Text(session, "I want a table")},
+                            cx::Match::INTENT,
+                            agent + "/intents/book",
+                            "",
+                            0.95f,
+                            "4"},
+                           {"intent input", {direct}, cx::Match::DIRECT_INTENT, "", "", 1.0f, "4"},
+                           {"no match",
+                            {V3beta1Client::Text(session, "something else")},
+                            cx::Match::NO_MATCH,
+                            "",
+                            "sys.no-match-default",
+                            0.0f,
+                            ""},
+                           {"event",
+                            {V3beta1Client::Event(session, "WELCOME")},
+                            cx::Match::EVENT,
+                            "",
+                            "WELCOME",
+                            0.0f,
+                            ""},
+                           {"nothing heard", audio("listen", Silence(1000)), cx::Match::NO_INPUT,
+                            "", "sys.no-input-default", 0.0f, ""},
+                           {"parameter filling", audio("filling", speech),
+                            cx::Match::PARAMETER_FILLING, "", "", 0.7f, "4"},
+                           {"no input", audio("noinput", Silence(1000)), cx::Match::NO_INPUT, "",
+                            "sys.no-input-default", 0.0f, ""}}) {
+        const auto found = answers(c.requests);
+        ASSERT_EQ(found.size(), 1u) << c.what;
+        EXPECT_EQ(found[0].response_type(), cx::DetectIntentResponse::FINAL) << c.what;
+        const cx::QueryResult& result = found[0].query_result();
         EXPECT_EQ(result.match().match_type(), c.type) << c.what;
         EXPECT_EQ(result.match().event(), c.event) << c.what;
         EXPECT_EQ(result.match().has_intent(), !c.intent.empty()) << c.what;
         EXPECT_EQ(result.match().intent().name(), c.intent) << c.what;
+        EXPECT_FLOAT_EQ(result.match().confidence(), c.confidence) << c.what;
+        const auto& fields = result.match().parameters().fields();
+        EXPECT_EQ(fields.count("guests")
+                      ? std::to_string(static_cast<int>(fields.at("guests").number_value()))
+                      : "",
+                  c.guests)
+            << c.what;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        EXPECT_EQ(result.has_intent(), !c.intent.empty()) << c.what;
-        EXPECT_EQ(result.intent().name(), c.intent) << c.what;
-        EXPECT_FLOAT_EQ(result.intent_detection_confidence(), c.intent.empty() ? 0.0f : 0.95f)
-            << c.what;
+        EXPECT_FALSE(result.has_intent()) << c.what;
+        EXPECT_FLOAT_EQ(result.intent_detection_confidence(), 0.0f) << c.what;
 #pragma GCC diagnostic pop
     }
+    auto partial = audio("partial", speech);
+    const auto without = answers(partial);
+    EXPECT_EQ(without.size(), 1u);
+    partial[0].set_enable_partial_response(true);
+    const auto with = answers(partial);
+    ASSERT_EQ(with.size(), 3u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(with[i].response_type(), cx::DetectIntentResponse::PARTIAL);
+        EXPECT_EQ(with[i].query_result().response_messages(0).text().text(0),
+                  i ? "Still looking." : "One moment.");
+        EXPECT_FALSE(with[i].query_result().has_match());
+    }
+    EXPECT_EQ(with[2].response_type(), cx::DetectIntentResponse::FINAL);
+    EXPECT_EQ(with[2].query_result().match().intent().display_name(), "Book a Table");
 }
 
 // CX DTMF: keypad keys and a finish digit, matched against the agent's digit strings,
@@ -822,10 +1140,11 @@ TEST_F(SimTestBase, ExampleAgentServesItsCallFlow) {
                                            "/tools/dialogflow-sim/examples/pizza-agent.json"}));
     const std::string session = V2Client::Session("rehearsal");
     std::vector<std::string> intents;
-    for (int i = 0; i < 3; ++i) {
+    for (const char* said : {"a large pizza with mushrooms", "when are you open", "mumble"}) {
         SimStream<V2Client> stream(DefaultChannel());
         stream.Write(V2Client::FirstAudio(session, false, false));
-        stream.WriteSilence(16);
+        stream.WriteSamples(Speech(said));
+        stream.WriteSamples(Silence(1000));
         ASSERT_TRUE(stream.Finish().ok());
         ASSERT_FALSE(stream.seen.empty());
         intents.push_back(stream.seen.back().intent_display_name);
@@ -841,7 +1160,11 @@ TEST_F(SimTestBase, BadAgentFileOrFlagsAreRefusedAtStart) {
          {R"({"intents": [{"name": "a", "colour": "red"}]})",
           R"({"utterances": [{"intent": "missing"}]})", R"({"utterances": []})", R"([1, 2])",
           R"({"sessions": {"s": [{"end_of_utterance": -1}]}})",
-          R"({"intents": [{"name": "a", "output_audio": "none.wav"}]})", "{ not json", ""}) {
+          R"({"intents": [{"name": "a", "output_audio": "none.wav"}]})",
+          R"({"utterances": [{"transcript": "a", "finals": [{"transcript": "a"}]}]})",
+          R"({"utterances": [{"partial_responses": ["1", "2", "3", "4", "5", "6"]}]})",
+          R"({"utterances": [{"match": {"type": "INTENT"}}]})",
+          R"({"audio_delivery": {"chunks": 0}})", "{ not json", ""}) {
         WriteFile(bad, text);
         SimProcess sim;
         EXPECT_FALSE(sim.Start({"--agent", bad}));
@@ -854,6 +1177,10 @@ TEST_F(SimTestBase, BadAgentFileOrFlagsAreRefusedAtStart) {
     EXPECT_EQ(sim.exit_status(), 2);
     EXPECT_FALSE(sim.Start({"--hold-streams-until", "0"}));
     EXPECT_EQ(sim.exit_status(), 2);
+    for (const char* location : {"global=0", "eu=x", "=1", "Europe=0"}) {
+        EXPECT_FALSE(sim.Start({"--location", location}));
+        EXPECT_EQ(sim.exit_status(), 2) << location;
+    }
 }
 
 // With a gate of three, a stream alone is never read (its deadline passes); three open at
@@ -959,9 +1286,10 @@ TEST_F(SimTestBase, PlaintextWithBuiltInAgent) {
     auto stub = google::cloud::dialogflow::v2::Sessions::NewStub(plain);
     auto stream = stub->StreamingDetectIntent(&context);
     stream->Write(V2Client::FirstAudio(V2Client::Session("smoke"), false, false));
-    for (int i = 0; i < 12; ++i) {
-        stream->Write(V2Client::Audio(std::string(3200, '\0')));
-    }
+    std::vector<int16_t> said = Speech("hello world");
+    said.resize(said.size() + 16000, 0);
+    stream->Write(
+        V2Client::Audio(std::string(reinterpret_cast<const char*>(said.data()), said.size() * 2)));
     stream->WritesDone();
     google::cloud::dialogflow::v2::StreamingDetectIntentResponse response, last;
     while (stream->Read(&response)) {
@@ -970,6 +1298,46 @@ TEST_F(SimTestBase, PlaintextWithBuiltInAgent) {
     ASSERT_TRUE(stream->Finish().ok());
     EXPECT_EQ(last.query_result().query_text(), "hello world");
     EXPECT_EQ(last.query_result().intent().display_name(), "Default Welcome Intent");
+}
+
+// Regional endpoints on loopback: a listener per location, called by the location's host
+// name (the channel's default authority; the test certificate covers *.googleapis.com).
+// A session is served only at the endpoint of its location.
+TEST_F(SimTestBase, RegionalEndpointsServeTheirLocationOnly) {
+    ASSERT_TRUE(StartSim({"--location", "europe-west1=0"}));
+    const int regional = sim_.LocationPort("europe-west1");
+    ASSERT_GT(regional, 0);
+    auto channel_as = [&](int port, const std::string& authority) {
+        grpc::ChannelArguments args;
+        args.SetString(GRPC_ARG_DEFAULT_AUTHORITY, authority);
+        return grpc::CreateCustomChannel("127.0.0.1:" + std::to_string(port),
+                                         grpc::GoogleDefaultCredentials(), args);
+    };
+    auto europe = channel_as(regional, "europe-west1-dialogflow.googleapis.com");
+    auto global = DefaultChannel();
+    const std::string cx_europe =
+        "projects/zeph-test-project/locations/europe-west1/agents/agent-1/sessions/s";
+    const std::string es_europe =
+        "projects/zeph-test-project/locations/europe-west1/agent/sessions/s";
+    auto status_of = [](std::shared_ptr<grpc::Channel> channel, auto request, auto client) {
+        SimStream<decltype(client)> stream(channel);
+        stream.Write(request);
+        return stream.Finish().error_code();
+    };
+    EXPECT_EQ(status_of(europe, V3beta1Client::Text(cx_europe, "hi"), V3beta1Client()), grpc::OK);
+    EXPECT_EQ(status_of(europe, V2Client::Text(es_europe, "hi"), V2Client()), grpc::OK);
+    EXPECT_EQ(status_of(global, V3beta1Client::Text(cx_europe, "hi"), V3beta1Client()),
+              grpc::INVALID_ARGUMENT);
+    EXPECT_EQ(
+        status_of(europe, V3beta1Client::Text(V3beta1Client::Session("s"), "hi"), V3beta1Client()),
+        grpc::INVALID_ARGUMENT);
+    EXPECT_EQ(status_of(europe, V2Client::Text(V2Client::Session("s"), "hi"), V2Client()),
+              grpc::INVALID_ARGUMENT);
+    // The regional port called by another name is not the regional endpoint.
+    EXPECT_EQ(status_of(channel_as(regional, "localhost:" + std::to_string(regional)),
+                        V3beta1Client::Text(cx_europe, "hi"), V3beta1Client()),
+              grpc::INVALID_ARGUMENT);
+    EXPECT_EQ(Records().size(), 6u);
 }
 
 }  // namespace

@@ -151,14 +151,16 @@ protected:
         return grpc::CreateCustomChannel(sim_.target(), grpc::SslCredentials(ssl), args);
     }
 
-    // One text request with this bearer token; the stream's status.
-    grpc::Status SendWithToken(const std::string& token) {
+    // One text request with this bearer token, in a session of this project; the stream's
+    // status.
+    grpc::Status SendWithToken(const std::string& token,
+                               const std::string& project = "zeph-test-project") {
         auto stub = google::cloud::dialogflow::v2::Sessions::NewStub(TlsChannel());
         grpc::ClientContext context;
         context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(20));
         context.AddMetadata("authorization", "Bearer " + token);
         auto stream = stub->StreamingDetectIntent(&context);
-        stream->Write(V2Client::Text(V2Client::Session("auth"), "hi"));
+        stream->Write(V2Client::Text(V2Client::Session("auth", project), "hi"));
         stream->WritesDone();
         google::cloud::dialogflow::v2::StreamingDetectIntentResponse response;
         while (stream->Read(&response)) {
@@ -225,9 +227,11 @@ TEST_F(SimAuthTest, AnyOfSeveralCredentialsFilesMaySign) {
     ASSERT_TRUE(sim_.Start({"--credentials", TestCredentialsFile("service-account-2.json")}));
     TokenSpec spec;
     spec.audience = Audience();
-    for (const char* file : {"service-account.json", "service-account-2.json"}) {
-        EXPECT_TRUE(SendWithToken(MakeToken(ServiceAccount::Load(file), spec)).ok()) << file;
-    }
+    // Each key may use its own file's project, and no other.
+    const std::string other = MakeToken(ServiceAccount::Load("service-account-2.json"), spec);
+    EXPECT_TRUE(SendWithToken(MakeToken(ServiceAccount::Load("service-account.json"), spec)).ok());
+    EXPECT_TRUE(SendWithToken(other, "zeph-other-project").ok());
+    EXPECT_EQ(SendWithToken(other).error_code(), grpc::StatusCode::PERMISSION_DENIED);
     // A key the sim was not given.
     EXPECT_EQ(SendWithToken(MakeToken(ServiceAccount::Load("service-account-noproject.json"), spec))
                   .error_code(),

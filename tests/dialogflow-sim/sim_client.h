@@ -20,13 +20,17 @@ struct SeenResponse {
     bool has_transcript = false;
     std::string transcript;
     bool is_final = false;
+    float confidence = 0.0f;  // of the recognition result
+    int64_t speech_end_ms = 0;
     int words = 0;
     bool has_query_result = false;
     std::string query;  // query text, transcript or trigger
     std::string intent_display_name;
     std::string action_or_intent_name;
-    std::string match_event;  // CX: the event matched (an event input or no match)
-    float intent_confidence = 0.0f;
+    std::string match_event;         // CX: the event matched (an event input or no match)
+    float intent_confidence = 0.0f;  // ES intent detection, CX match confidence
+    float speech_confidence = 0.0f;  // ES QueryResult.speech_recognition_confidence
+    bool partial = false;            // CX: a PARTIAL detect-intent response
     int webhook_code = 0;
     size_t output_audio_bytes = 0;
 };
@@ -42,6 +46,9 @@ SeenResponse SeeRecognition(const Response& response) {
         response.has_recognition_result() && recognition.message_type() == recognition.TRANSCRIPT;
     seen.transcript = recognition.transcript();
     seen.is_final = recognition.is_final();
+    seen.confidence = recognition.confidence();
+    seen.speech_end_ms = recognition.speech_end_offset().seconds() * 1000 +
+                         recognition.speech_end_offset().nanos() / 1000000;
     seen.words = recognition.speech_word_info_size();
     return seen;
 }
@@ -53,8 +60,13 @@ struct EsClientTraits {
     using RequestType = Request;
     using ResponseType = Response;
 
-    static std::string Session(const std::string& id) {
-        return "projects/zeph-test-project/agent/sessions/" + id;
+    static std::string Session(const std::string& id,
+                               const std::string& project = "zeph-test-project") {
+        return "projects/" + project + "/agent/sessions/" + id;
+    }
+    static std::string EnvironmentSession(const std::string& environment, const std::string& id) {
+        return "projects/zeph-test-project/agent/environments/" + environment +
+               "/users/-/sessions/" + id;
     }
     static Request FirstAudio(const std::string& session, bool word_info, bool output_audio,
                               bool single_utterance = true) {
@@ -99,6 +111,7 @@ struct EsClientTraits {
         seen.intent_display_name = response.query_result().intent().display_name();
         seen.action_or_intent_name = response.query_result().action();
         seen.intent_confidence = response.query_result().intent_detection_confidence();
+        seen.speech_confidence = response.query_result().speech_recognition_confidence();
         seen.webhook_code = response.webhook_status().code();
         seen.output_audio_bytes = response.output_audio().size();
         return seen;
@@ -120,8 +133,13 @@ struct V3beta1Client {
     using RequestType = google::cloud::dialogflow::cx::v3beta1::StreamingDetectIntentRequest;
     using ResponseType = google::cloud::dialogflow::cx::v3beta1::StreamingDetectIntentResponse;
 
-    static std::string Session(const std::string& id) {
-        return "projects/zeph-test-project/locations/global/agents/agent-1/sessions/" + id;
+    static std::string Session(const std::string& id,
+                               const std::string& project = "zeph-test-project") {
+        return "projects/" + project + "/locations/global/agents/agent-1/sessions/" + id;
+    }
+    static std::string EnvironmentSession(const std::string& environment, const std::string& id) {
+        return "projects/zeph-test-project/locations/global/agents/agent-1/environments/" +
+               environment + "/sessions/" + id;
     }
     static RequestType FirstAudio(const std::string& session, bool word_info, bool output_audio,
                                   bool single_utterance = true) {
@@ -170,13 +188,11 @@ struct V3beta1Client {
                      : result.has_text()          ? result.text()
                      : result.has_trigger_event() ? result.trigger_event()
                                                   : result.trigger_intent();
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        seen.intent_display_name = result.intent().display_name();
-        seen.action_or_intent_name = result.intent().name();
-        seen.intent_confidence = result.intent_detection_confidence();
-#pragma GCC diagnostic pop
+        seen.intent_display_name = result.match().intent().display_name();
+        seen.action_or_intent_name = result.match().intent().name();
+        seen.intent_confidence = result.match().confidence();
         seen.match_event = result.match().event();
+        seen.partial = detect.response_type() == detect.PARTIAL;
         seen.webhook_code = result.webhook_statuses_size() ? result.webhook_statuses(0).code() : 0;
         seen.output_audio_bytes = detect.output_audio().size();
         return seen;
@@ -202,6 +218,18 @@ public:
         int written = 0;
         for (int i = 0; i < n && Write(Client::Audio(std::string(chunk_bytes, '\0'))); ++i) {
             ++written;
+        }
+        return written;
+    }
+
+    // Sends 16-bit samples in chunks of chunk_bytes, as LINEAR16 audio.
+    int WriteSamples(const std::vector<int16_t>& samples, size_t chunk_bytes = 3200) {
+        const std::string bytes(reinterpret_cast<const char*>(samples.data()), samples.size() * 2);
+        int written = 0;
+        for (size_t at = 0; at < bytes.size(); at += chunk_bytes, ++written) {
+            if (!Write(Client::Audio(bytes.substr(at, chunk_bytes)))) {
+                break;
+            }
         }
         return written;
     }

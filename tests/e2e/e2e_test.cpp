@@ -76,12 +76,17 @@ std::string FaultAgent(const std::string& faults) {
     return agent;
 }
 
-// "send" of a request on channel A and the wait for its response.
+// "send" of a request on channel A and the wait for its response. Every RECOGNIZE asks for
+// a confidence of 0.5 (VoiceXML's default) unless it names its own: a recognized input must
+// pass it in every flavour.
 std::string Request(const std::string& method, int id, const std::string& headers = "",
                     const std::string& uri = "") {
     std::string body = uri.empty() ? "\n" : "Content-Type: text/uri-list\n\n" + uri + "\n";
-    return "send A <<END\nMRCP/2.0 0 " + method + " " + std::to_string(id) + "\n" + headers + body +
-           "END\nwait A response\n";
+    std::string threshold;
+    if (method == "RECOGNIZE" && headers.find("Confidence-Threshold:") == std::string::npos)
+        threshold = "Confidence-Threshold: 0.5\n";
+    return "send A <<END\nMRCP/2.0 0 " + method + " " + std::to_string(id) + "\n" + threshold +
+           headers + body + "END\nwait A response\n";
 }
 
 std::string Recognize(const std::string& uri, const std::string& headers = "") {
@@ -346,6 +351,11 @@ TEST_P(EndToEnd, Scenario) {
         if (message.startLine.find("RECOGNITION-COMPLETE") != std::string::npos) {
             std::string cause = message.Header("Completion-Cause");
             causes.push_back(cause.substr(cause.find(' ') + 1));
+            // A recognized input has the confidence the service gave, or none: never the
+            // service's "not set" passed off as a score.
+            if (cause.rfind("000", 0) == 0) {
+                EXPECT_EQ(message.body.find("confidence=\"0\""), std::string::npos) << message.body;
+            }
         }
     }
 
@@ -575,7 +585,8 @@ std::vector<Case> Cases() {
                         .Streams(3));
     // MRCPv1: confidence as an integer percentage, the request's own wire format.
     cases.push_back(Case("mrcp_v1",
-                         "send A <<END\nRECOGNIZE 1 MRCP/1.0\nContent-Type: text/uri-list\n\n"
+                         "send A <<END\nRECOGNIZE 1 MRCP/1.0\nConfidence-Threshold: 50\n"
+                         "Content-Type: text/uri-list\n\n"
                          "builtin:speech/transcribe\nEND\nwait A response\n" +
                              std::string(kSpeak) + kComplete)
                         .Attributes("version=1"));
@@ -606,8 +617,8 @@ std::vector<Case> Cases() {
                     << outcome.streamLines;
             }));
     // The caller starts to speak, then presses keys before the service has transcribed
-    // anything: the speech stream's result is skipped and the digits go out on a stream of
-    // their own.
+    // anything (a byte-timed script: no transcript before the half-close): the speech stream's
+    // result is skipped and the digits go out on a stream of their own.
     cases.push_back(
         Case("dtmf_barge_in",
              Recognize("builtin:speech/transcribe\nbuiltin:dtmf/digits", "DTMF-Term-Char: #\n") +
@@ -616,8 +627,8 @@ std::vector<Case> Cases() {
             .Agent(R"({"intents": [{"name": "order", "display_name": "Order Pizza",
                                     "action": "pizza.order", "parameters": {"size": "large"},
                                     "dtmf": ["12"], "texts": ["12"]}],
-                       "utterances": [{"end_of_utterance": "never", "transcript": "a large pizza",
-                                       "intent": "order"}]})")
+                       "utterances": [{"end_of_utterance": 1000000,
+                                       "transcript": "a large pizza", "intent": "order"}]})")
             .Realtime()
             .Streams(2)
             .Status(-1));
@@ -673,6 +684,66 @@ std::vector<Case> Cases() {
                         .Streaming("result-timeout=\"500\"")
                         .Status(-1)
                         .Log("No Result within Result Timeout [500 ms]: Cancel Stream <A@zeph>"));
+
+    // The service's answers as documented, and the variants it may choose, each in every
+    // flavour (a CX "match" of a turn means nothing to ES, which answers as it does).
+    auto turn = [](const std::string& json) {
+        std::string agent = kAgent;
+        return agent.substr(0, agent.find("\"utterances\"")) + "\"utterances\": [" + json + "]}";
+    };
+    // Several final portions, the last without a confidence: the utterance is all of them,
+    // as certain as its least certain portion.
+    cases.push_back(Case("finals", speech)
+                        .Agent(turn(R"({"finals": [{"transcript": "a large", "confidence": 0.82},
+                                                   {"transcript": " pizza", "confidence": 0.64},
+                                                   {"transcript": " please"}],
+                                        "intent": "order"})")));
+    // Continuous recognition: a final portion at each pause while the audio still flows.
+    cases.push_back(
+        Case("continuous", Recognize("builtin:speech/transcribe") +
+                               "audio A speech.wav\nsilence A 700\n" + kSpeak + kComplete)
+            .Streaming("single-utterance=\"false\"")
+            .Agent(turn(R"({"finals": [{"transcript": "a large pizza", "confidence": 0.9},
+                                                   {"transcript": " a large pizza", "confidence": 0.7}],
+                                        "intent": "order"})")));
+    // The service heard no speech (the audio it gets begins with a second of silence): the
+    // empty result is no input, not a success with nothing in it.
+    cases.push_back(Case("no_speech", speech)
+                        .Elements("<speech-dtmf-input-detector speech-leading-silence=\"1000\"/>")
+                        .Agent(turn(R"({"no_speech_timeout_ms": 500, "transcript": "a large pizza",
+                                        "intent": "order"})")));
+    // The agent's answer comes after the result, in three chunks whose messages carry sparse
+    // query results: one WAV file as the agent made it, and the full result.
+    cases.push_back(Case("output_audio_chunks", speech)
+                        .Streaming("generate-output-audio=\"true\"")
+                        .Agent(turn(R"({"transcript": "a large pizza", "intent": "order",
+                            "audio_delivery": {"after_result": true, "chunks": 3,
+                                               "sparse_query_result": true}})"))
+                        .Check([](const Outcome& outcome) {
+                            std::vector<std::string> files =
+                                FilesIn(outcome.root + "/var/utterances");
+                            ASSERT_EQ(files.size(), 2u);  // the caller's and the agent's
+                            std::string answer =
+                                files[0].find("-1-1.") != std::string::npos ? files[0] : files[1];
+                            EXPECT_EQ(ReadFile(outcome.root + "/var/utterances/" + answer),
+                                      ReadFile(outcome.root + "/answer.wav"))
+                                << answer;
+                            EXPECT_NE(outcome.messages.find("Order Pizza"), std::string::npos);
+                        }));
+    // The service ends the stream with its result right after the end of the utterance,
+    // before the half-close, while audio is still on its way: the result counts.
+    cases.push_back(Case("end_stream_early", speech)
+                        .Agent(turn(R"({"transcript": "a large pizza", "intent": "order",
+                                        "end_stream_early": true})")));
+    // CX form filling: the answer fills a parameter of the page, no intent is matched.
+    cases.push_back(
+        Case("parameter_filling", speech).Agent(turn(R"({"transcript": "large", "intent": "order",
+                                        "match": {"type": "PARAMETER_FILLING",
+                                                  "parameters": {"size": "large"}}})")));
+    // CX no input: the service's NO_INPUT match.
+    cases.push_back(
+        Case("cx_no_input", speech).Agent(turn(R"({"transcript": "a large pizza", "intent": "order",
+                                        "match": {"type": "NO_INPUT"}})")));
     return cases;
 }
 

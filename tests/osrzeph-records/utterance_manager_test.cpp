@@ -220,33 +220,60 @@ TEST_F(UtteranceManagerTest, UnopenableFileIsReportedAndNotEntered) {
     EXPECT_TRUE(Logged("Cannot Open Waveform File for Writing " + m_dir + "/osrzeph-c1-1.wav"));
 }
 
-TEST_F(UtteranceManagerTest, AudioReturnedByTheServiceIsWrittenAsItCame) {
-    UtteranceManager::WaveFile output;
-    ASSERT_TRUE(Manager().ComposeName(output.m_fileName, "c2", 5, 1, "", m_pool));
-    ASSERT_TRUE(Manager().ComposeUri(output.m_uri, output.m_fileName, m_pool));
-    output.m_created = true;
-    const std::string audio = "RIFF....WAVE, as the service made it";
-    ASSERT_TRUE(Manager().WriteOutputFile(output, audio.data(), audio.size(), m_pool));
-    EXPECT_EQ(ReadFile(m_dir + "/osrzeph-c2-5-1.wav"), audio);
-    EXPECT_EQ(output.m_contentLength, audio.size());
-    EXPECT_EQ(output.m_file, nullptr);
-    EXPECT_EQ(Manager().GetFileNames(), (std::multiset<std::string>{"osrzeph-c2-5-1.wav"}));
-    EXPECT_EQ(output.m_uri, "http://localhost/utterances/osrzeph-c2-5-1.wav");
-    output.Reset();
-    EXPECT_FALSE(output.m_created);
-    EXPECT_TRUE(output.m_fileName.empty());
+// The audio the service returns, in one or several chunks, is one WAV file whose lengths are
+// right: the service's own header kept (whatever lengths it said), or one of ours before bare
+// samples.
+TEST_F(UtteranceManagerTest, AudioReturnedByTheServiceIsOneFile) {
+    // A service header with a LIST chunk before "data", its lengths not yet known (0).
+    std::string header("RIFF\0\0\0\0WAVEfmt \x10\0\0\0", 20);
+    header += std::string(16, '\x01') + std::string("LIST\x02\0\0\0ab", 10);
+    header += std::string("data\0\0\0\0", 8);
+    const std::string samples = "0123456789";
+    struct Case {
+        std::vector<std::string> chunks;
+        size_t headerSize;
+    } cases[] = {
+        {{header + samples}, header.size()},
+        {{header + "0123", "456", "789"}, header.size()},
+        {{"01234", "56789"}, UtteranceManager::kWaveHeaderSize},
+    };
+    uint32_t id = 0;
+    for (const Case& c : cases) {
+        UtteranceManager::WaveFile output;
+        ASSERT_TRUE(Manager().ComposeName(output.m_fileName, "c2", ++id, 1, "", m_pool));
+        output.m_created = true;
+        for (const std::string& chunk : c.chunks)
+            ASSERT_TRUE(
+                Manager().AppendOutputFile(output, chunk.data(), chunk.size(), 8000, m_pool));
+        EXPECT_EQ(output.m_file, nullptr);
+        EXPECT_EQ(output.m_contentLength, samples.size());
+        const std::string file = ReadFile(m_dir + "/" + output.m_fileName);
+        ASSERT_EQ(file.size(), c.headerSize + samples.size());
+        EXPECT_EQ(file.substr(c.headerSize), samples);
+        EXPECT_EQ(file.substr(0, 4), "RIFF");
+        EXPECT_EQ(Le32(file, 4), file.size() - 8);
+        EXPECT_EQ(Le32(file, c.headerSize - 4), samples.size());
+        if (c.headerSize == header.size())
+            EXPECT_EQ(file.substr(8, header.size() - 12), header.substr(8, header.size() - 12));
+        else
+            EXPECT_EQ(Le32(file, 24), 8000u);  // our header, at the channel's rate
+    }
+    // Each file entered in the folder once.
+    EXPECT_EQ(Manager().GetFileNames(),
+              (std::multiset<std::string>{"osrzeph-c2-1-1.wav", "osrzeph-c2-2-1.wav",
+                                          "osrzeph-c2-3-1.wav"}));
 }
 
-// Audio that the service sends again is written over the same file, which the folder counts
-// once: with room for two files, the one the client was given is still there.
-TEST_F(UtteranceManagerTest, RewrittenOutputAudioIsOneFileOfTheFolder) {
+// Audio that the service sends in several chunks is one file, which the folder counts once:
+// with room for two files, the one the client was given is still there.
+TEST_F(UtteranceManagerTest, ChunkedOutputAudioIsOneFileOfTheFolder) {
     m_settings.m_maxFileCount = 2;
     UtteranceManager::WaveFile output;
     ASSERT_TRUE(Manager().ComposeName(output.m_fileName, "c2", 5, 1, "", m_pool));
-    std::string audio = "RIFF";
-    for (int i = 0; i < 3; ++i) {
-        audio += " more";
-        ASSERT_TRUE(Manager().WriteOutputFile(output, audio.data(), audio.size(), m_pool));
+    std::string audio;
+    for (const std::string chunk : {"RIFF", " more", " more", " more"}) {
+        audio += chunk;
+        ASSERT_TRUE(Manager().AppendOutputFile(output, chunk.data(), chunk.size(), 8000, m_pool));
     }
     ASSERT_EQ(Record("c2", 5, 320), "osrzeph-c2-5.wav");
     const std::multiset<std::string> both{"osrzeph-c2-5-1.wav", "osrzeph-c2-5.wav"};

@@ -165,7 +165,7 @@ TEST(NlsmlLayout, OutputAudioUriAndSwiWrapper) {
     ResultsSettings settings = Settings(2);
     EXPECT_EQ(Compose(settings, queryResult, input).m_body,
               "<?xml version=\"1.0\"?>\n<result>\n"
-              "  <interpretation grammar=\"session:g1\" confidence=\"0\">\n"
+              "  <interpretation grammar=\"session:g1\">\n"
               "    <instance>\n"
               "      <query_text>hi</query_text>\n"
               "        <output_audio_uri>http://localhost/out&amp;1.wav"
@@ -177,7 +177,7 @@ TEST(NlsmlLayout, OutputAudioUriAndSwiWrapper) {
     input.m_outputAudioUri.clear();
     EXPECT_EQ(Compose(settings, queryResult, input).m_body,
               "<?xml version=\"1.0\"?>\n<result>\n"
-              "  <interpretation grammar=\"session:g1\" confidence=\"0\">\n"
+              "  <interpretation grammar=\"session:g1\">\n"
               "    <instance>\n"
               "        <SWI_meaning>        <query_text>hi</query_text>\n"
               "        </SWI_meaning>\n"
@@ -216,14 +216,17 @@ TEST(NlsmlLayout, JsonTagFormatsWriteTheQueryResultAsText) {
     }
 }
 
-// The confidence attribute of a v2 result with `confidence`.
+// The confidence attribute of a v2 result with `confidence`; "none" when it is left out.
 std::string ConfidenceAttribute(float confidence, ResultsSettings::ConfidenceFormat format) {
     v2::QueryResult queryResult;
+    queryResult.set_query_text("yes");
     queryResult.set_speech_recognition_confidence(confidence);
     ResultsSettings settings = Settings(0);
     settings.m_confidenceFormat = format;
     const std::string body = Compose(settings, queryResult, SpeechInput()).m_body;
     const std::string key = "confidence=\"";
+    if (body.find(key) == std::string::npos)
+        return "none";
     const size_t start = body.find(key) + key.size();
     return body.substr(start, body.find('"', start) - start);
 }
@@ -238,18 +241,20 @@ TEST(NlsmlConfidence, PercentageAndDecimalForms) {
     EXPECT_EQ(ConfidenceAttribute(0.8764f, RS::CONFIDENCE_FORMAT_MRCPV2), "0.876");
     EXPECT_EQ(ConfidenceAttribute(0.5f, RS::CONFIDENCE_FORMAT_MRCPV2), "0.5");
     EXPECT_EQ(ConfidenceAttribute(1.0f, RS::CONFIDENCE_FORMAT_MRCPV2), "1");
-    EXPECT_EQ(ConfidenceAttribute(0.0f, RS::CONFIDENCE_FORMAT_MRCPV2), "0");
+    // The service's "not set" is no score: the attribute is left out.
+    EXPECT_EQ(ConfidenceAttribute(0.0f, RS::CONFIDENCE_FORMAT_MRCPV2), "none");
     // Not settled by the channel: decimal.
     EXPECT_EQ(ConfidenceAttribute(0.25f, RS::CONFIDENCE_FORMAT_AUTO), "0.25");
     // A confidence no service should send still gives a number.
     EXPECT_EQ(ConfidenceAttribute(1e30f, RS::CONFIDENCE_FORMAT_MRCPV1), "2147483647");
     EXPECT_EQ(
         ConfidenceAttribute(std::numeric_limits<float>::quiet_NaN(), RS::CONFIDENCE_FORMAT_MRCPV1),
-        "0");
+        "none");
 }
 
 TEST(NlsmlConfidence, ThresholdDecidesTheCause) {
     v2::QueryResult queryResult;
+    queryResult.set_query_text("yes");
     queryResult.set_speech_recognition_confidence(0.4f);
     RecogResultInput input = SpeechInput();
     input.m_confidenceThreshold = 0.5f;
@@ -258,10 +263,108 @@ TEST(NlsmlConfidence, ThresholdDecidesTheCause) {
     input.m_confidenceThreshold = 0.4f;  // at the threshold is a success
     EXPECT_EQ(Compose(Settings(0), queryResult, input).m_cause,
               RECOGNIZER_COMPLETION_CAUSE_SUCCESS);
-    input.m_confidenceThreshold = 0.0f;
+    // An unknown confidence is never held against the threshold.
+    input.m_confidenceThreshold = 0.5f;
     queryResult.set_speech_recognition_confidence(0.0f);
     EXPECT_EQ(Compose(Settings(0), queryResult, input).m_cause,
               RECOGNIZER_COMPLETION_CAUSE_SUCCESS);
+}
+
+// The one confidence rule and the causes the service's answer decides, across flavours and
+// inputs: which source counts, and what the cause and the NLSML then say.
+TEST(NlsmlConfidence, RuleByInputAndFlavour) {
+    struct Row {
+        const char* name;
+        const char* flavour;  // "es" or "cx"
+        mpf_sdi_mode_e mode;
+        std::string finals;  // the utterance's final transcripts
+        float finalConfidence;
+        float speechConfidence;      // ES speech_recognition_confidence
+        float matchConfidence;       // ES intent_detection_confidence, CX match.confidence
+        float deprecatedConfidence;  // CX intent_detection_confidence
+        int matchType;               // CX Match::MatchType
+        std::string query;           // ES query_text, CX transcript
+        const char* attribute;       // the NLSML's confidence attribute
+        mrcp_recog_completion_cause_e cause;
+        const char* input;  // the NLSML's input text
+    };
+    using C = mrcp_recog_completion_cause_e;
+    const C ok = RECOGNIZER_COMPLETION_CAUSE_SUCCESS;
+    const C noMatch = RECOGNIZER_COMPLETION_CAUSE_NO_MATCH;
+    const C noInput = RECOGNIZER_COMPLETION_CAUSE_NO_INPUT_TIMEOUT;
+    const auto speech = MPF_SDI_MODE_SPEECH;
+    const auto dtmf = MPF_SDI_MODE_DTMF;
+    const auto event = MPF_SDI_MODE_NONE;
+    const std::vector<Row> rows = {
+        {"finals first", "es", speech, "a large pizza", 0.7f, 0.9f, 0.95f, 0, 0, "a large",
+         " confidence=\"0.7\"", ok, "a large pizza"},
+        {"then the query result's", "es", speech, "", 0, 0.3f, 0.95f, 0, 0, "yes",
+         " confidence=\"0.3\"", noMatch, "yes"},
+        {"ES speech: no speech score, unknown", "es", speech, "", 0, 0, 0.95f, 0, 0, "yes", "", ok,
+         "yes"},
+        {"DTMF is exact", "es", dtmf, "", 0, 0, 0.2f, 0, 0, "12", " confidence=\"1\"", ok, "12"},
+        {"ES event: the match", "es", event, "", 0, 0, 0.8f, 0, 0, "", " confidence=\"0.8\"", ok,
+         ""},
+        {"ES event, no match confidence", "es", event, "", 0, 0, 0, 0, 0, "", "", ok, ""},
+        {"ES no speech", "es", speech, "", 0, 0, 0, 0, 0, "", "", noInput, ""},
+        {"CX speech: finals, then the match", "cx", speech, "", 0, 0, 0.6f, 0.2f, 1, "hi",
+         " confidence=\"0.6\"", ok, "hi"},
+        {"CX deprecated only as a fallback", "cx", speech, "", 0, 0, 0, 0.45f, 1, "hi",
+         " confidence=\"0.45\"", noMatch, "hi"},
+        {"CX intent input", "cx", event, "", 0, 0, 0.9f, 0, 2, "", " confidence=\"0.9\"", ok, ""},
+        {"CX parameter filling", "cx", speech, "large", 0.8f, 0, 0, 0, 3, "large",
+         " confidence=\"0.8\"", ok, "large"},
+        {"CX no match", "cx", speech, "blah", 0.9f, 0, 0, 0, 4, "blah", " confidence=\"0.9\"",
+         noMatch, "blah"},
+        {"CX no input", "cx", speech, "", 0, 0, 0, 0, 5, "", "", noInput, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        RecogResultInput input = SpeechInput();
+        input.m_dtmfGrammar.m_text = "builtin:dtmf/digits";
+        if (row.mode == event)
+            input.m_eventGrammar.m_text = "builtin:event/e";
+        input.m_inputMode = row.mode;
+        input.m_confidenceThreshold = 0.5f;
+        input.m_transcript = row.finals;
+        input.m_finalConfidence = row.finalConfidence;
+        RecogResult result;
+        if (std::string(row.flavour) == "es") {
+            v2::QueryResult queryResult;
+            queryResult.set_query_text(row.query);
+            queryResult.set_speech_recognition_confidence(row.speechConfidence);
+            queryResult.set_intent_detection_confidence(row.matchConfidence);
+            result = Compose(Settings(0), queryResult, input);
+        } else {
+            cx::QueryResult queryResult;
+            if (row.mode == event)
+                queryResult.set_trigger_intent("projects/p/locations/l/agents/a/intents/i");
+            else
+                queryResult.set_transcript(row.query);
+            queryResult.mutable_match()->set_confidence(row.matchConfidence);
+            queryResult.mutable_match()->set_match_type(
+                static_cast<cx::Match::MatchType>(row.matchType));
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+            queryResult.set_intent_detection_confidence(row.deprecatedConfidence);
+#pragma GCC diagnostic pop
+            result = Compose(Settings(0), queryResult, input);
+        }
+        EXPECT_EQ(result.m_cause, row.cause);
+        const std::string grammar = row.mode == event  ? "builtin:event/e"
+                                    : row.mode == dtmf ? "builtin:dtmf/digits"
+                                                       : "session:g1";
+        EXPECT_NE(result.m_body.find("<interpretation grammar=\"" + grammar + "\"" + row.attribute +
+                                     "><instance>"),
+                  std::string::npos)
+            << result.m_body;
+        const std::string mode = row.mode == speech ? "speech" : row.mode == dtmf ? "dtmf" : "";
+        if (row.mode != event) {
+            EXPECT_NE(result.m_body.find("<input mode=\"" + mode + "\">" + row.input + "</input>"),
+                      std::string::npos)
+                << result.m_body;
+        }
+    }
 }
 
 TEST(NlsmlInput, QueryTextIsEscaped) {
@@ -508,7 +611,7 @@ TEST(Flavours, V2beta1GivesTheSameResultAsV2) {
             EXPECT_EQ(a.m_cause, b.m_cause);
         }
     }
-    EXPECT_FLOAT_EQ(Zeph::ResultConfidence(beta), 0.8764f);
+    EXPECT_FLOAT_EQ(Compose(Settings(0), beta, SpeechInput()).m_confidence.m_value, 0.8764f);
     std::string text;
     EXPECT_TRUE(Zeph::RecognizedText(beta, text));
     EXPECT_EQ(text, "a&b");
@@ -581,6 +684,10 @@ TEST(CxResult, InputTextByQueryKind) {
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     queryResult.mutable_intent()->set_name("projects/p/locations/global/agents/a/intents/i1");
 #pragma GCC diagnostic pop
+    // The query names the intent; the deprecated intent is no source of it.
+    EXPECT_EQ(CxInput(queryResult),
+              "<input mode=\"event\">projects/p/locations/global/agents/a/intents/i</input>");
+    queryResult.set_trigger_intent("");
     EXPECT_EQ(CxInput(queryResult),
               "<input mode=\"event\">projects/p/locations/global/agents/a/intents/i1</input>");
 }
@@ -600,7 +707,7 @@ TEST(CxResult, StoredTextOnlyForTranscriptOrText) {
     queryResult.set_transcript("spoken");
     EXPECT_TRUE(Zeph::RecognizedText(queryResult, text));
     EXPECT_EQ(text, "spoken");
-    EXPECT_FLOAT_EQ(Zeph::ResultConfidence(CxResult()), 0.9f);
+    EXPECT_FLOAT_EQ(Compose(Settings(0), CxResult(), SpeechInput()).m_confidence.m_value, 0.9f);
 }
 
 TEST(CxResult, BuiltinGrammarAddsNothing) {

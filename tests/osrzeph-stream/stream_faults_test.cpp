@@ -171,7 +171,11 @@ TEST_F(StreamCloseTest, AfterTheCallStartedBeforeItsCreationIsProcessed) {
 TEST_F(StreamCloseTest, AfterTheEndOfUtteranceBeforeTheResult) {
     TestHost* host = StartSpeechHost(R"({})");
     ASSERT_TRUE(Invoke(host));
-    SendSpeech(host, m_speech, 3200, false);  // no end of speech: the call stays open
+    // A second of silence after the speech, for the service to hear the utterance end; no
+    // end of speech here: the call stays open.
+    std::vector<int16_t> heard = m_speech;
+    heard.resize(heard.size() + 16000);
+    SendSpeech(host, heard, 3200, false);
     ASSERT_TRUE(WaitUntil([host] { return host->m_endOfUtterance; })) << m_log.Dump();
     Run([host] { CloseAsTheChannelDoes(host); });
     ASSERT_TRUE(WaitUntil([host] { return host->m_closeAnswered; })) << m_log.Dump();

@@ -7,6 +7,7 @@ namespace ZephStreamTest {
 namespace {
 
 const char* const kPizzaAgent = R"({
+  "environments": ["prod"],
   "intents": [
     {"name": "order", "display_name": "Order Pizza", "action": "pizza.order",
      "parameters": {"size": "large"}, "fulfillment_text": "One large pizza.",

@@ -93,6 +93,7 @@ public:
         std::string m_completionReason;
         // DTMF digits or recognized text: the record's "transcript".
         std::string m_inputText;
+        // 0 when no confidence is known (the service's own "not set").
         float m_confidence;
         // The service's query result as JSON text; empty when there is none.
         std::string m_queryResults;

@@ -12,11 +12,8 @@ using OstEdpf::LOG_LEVEL_DEBUG;
 using OstEdpf::LOG_LEVEL_INFO;
 using OstEdpf::LOG_LEVEL_WARNING;
 
-// Offsets of the two length fields of the header.
+// Offset of the RIFF length field of a WAV header.
 constexpr apr_off_t kRiffLengthOffset = 4;
-constexpr apr_off_t kDataLengthOffset = 40;
-// Bytes of the header that follow the RIFF length field.
-constexpr std::uint32_t kRiffLengthExtra = 36;
 
 // Write errors are not reported: a header that cannot be written shows in the file.
 void WriteBytes(apr_file_t* file, const void* data, apr_size_t size) {
@@ -44,6 +41,36 @@ bool SeekTo(apr_file_t* file, apr_off_t offset) {
 // fields say the most they can.
 std::uint32_t ClampLength(std::uint64_t length) {
     return length > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(length);
+}
+
+// The RIFF length and the data length of a WAV file whose audio data starts at `headerSize`.
+void WriteLengths(apr_file_t* file, std::size_t headerSize, std::uint64_t contentLength) {
+    if (!SeekTo(file, static_cast<apr_off_t>(headerSize - 4)))
+        return;
+    WriteLe32(file, ClampLength(contentLength));
+    if (!SeekTo(file, kRiffLengthOffset))
+        return;
+    WriteLe32(file, ClampLength(headerSize - 8 + contentLength));
+}
+
+std::uint32_t ReadLe32(const unsigned char* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+// Where the audio data begins in a WAV file whose first `size` bytes are `bytes`: after the
+// header of its "data" chunk. 0 when they do not hold a RIFF/WAVE header up to that chunk.
+std::size_t WaveDataOffset(const unsigned char* bytes, std::size_t size) {
+    if (size < 12 || std::memcmp(bytes, "RIFF", 4) != 0 || std::memcmp(bytes + 8, "WAVE", 4) != 0)
+        return 0;
+    std::uint64_t at = 12;
+    while (at + 8 <= size) {
+        if (std::memcmp(bytes + at, "data", 4) == 0)
+            return static_cast<std::size_t>(at + 8);
+        const std::uint32_t length = ReadLe32(bytes + at + 4);
+        at += 8 + static_cast<std::uint64_t>(length) + (length & 1);  // chunks are padded
+    }
+    return 0;
 }
 
 }  // namespace
@@ -115,9 +142,10 @@ bool UtteranceManager::ComposeUri(std::string& uri, const std::string& name,
     return true;
 }
 
-bool UtteranceManager::OpenForWriting(WaveFile& file, const std::string& path, apr_pool_t* pool) {
+bool UtteranceManager::OpenForWriting(WaveFile& file, const std::string& path, apr_pool_t* pool,
+                                      bool keep) {
     const apr_int32_t flags =
-        APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_TRUNCATE | APR_FOPEN_BINARY;
+        APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_BINARY | (keep ? 0 : APR_FOPEN_TRUNCATE);
     if (apr_pool_create(&file.m_pool, pool) != APR_SUCCESS) {
         file.m_pool = nullptr;
     } else if (apr_file_open(&file.m_file, path.c_str(), flags, APR_FPROT_OS_DEFAULT,
@@ -170,20 +198,38 @@ bool UtteranceManager::CloseWavefile(WaveFile& file) {
     return true;
 }
 
-bool UtteranceManager::WriteOutputFile(WaveFile& file, const void* data, std::size_t size,
-                                       apr_pool_t* pool) {
+bool UtteranceManager::AppendOutputFile(WaveFile& file, const void* data, std::size_t size,
+                                        int samplingRate, apr_pool_t* pool) {
     std::string path;
-    if (file.m_file || !ComposePath(path, file.m_fileName, pool))
+    if (file.m_file || !data || size == 0 || !ComposePath(path, file.m_fileName, pool))
         return false;
-    OSTEDPF_FACILITY_LOG(m_logFacility, LOG_LEVEL_INFO, "Open Waveform File for Writing %s",
-                         path.c_str());
-    if (!OpenForWriting(file, path, pool))
+    if (!file.m_written) {
+        OSTEDPF_FACILITY_LOG(m_logFacility, LOG_LEVEL_INFO, "Open Waveform File for Writing %s",
+                             path.c_str());
+    }
+    if (!OpenForWriting(file, path, pool, file.m_written))
         return false;
-    if (size)
-        WriteBytes(file.m_file, data, size);
-    file.m_contentLength = size;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    if (!file.m_written) {
+        file.m_headerSize = WaveDataOffset(bytes, size);
+        file.m_contentLength = size - file.m_headerSize;
+        if (file.m_headerSize == 0 && (size < 4 || std::memcmp(bytes, "RIFF", 4) != 0)) {
+            // Bare samples: the file gets a header of its own.
+            PrepareWaveHeader(file.m_file, samplingRate);
+            file.m_headerSize = kWaveHeaderSize;
+        }
+    } else {
+        apr_off_t end = 0;
+        apr_file_seek(file.m_file, APR_END, &end);
+        file.m_contentLength += size;
+    }
+    WriteBytes(file.m_file, data, size);
+    if (file.m_headerSize > 0)
+        WriteLengths(file.m_file, file.m_headerSize, file.m_contentLength);
     CloseFile(file);
-    AddFileEntry(file.m_fileName, apr_time_now());
+    if (!file.m_written)
+        AddFileEntry(file.m_fileName, apr_time_now());
+    file.m_written = true;
     return true;
 }
 
@@ -204,14 +250,7 @@ void UtteranceManager::PrepareWaveHeader(apr_file_t* file, int samplingRate) {
 }
 
 void UtteranceManager::FinalizeWaveHeader(apr_file_t* file, std::size_t contentLength) {
-    const std::uint32_t length = ClampLength(contentLength);
-    if (!SeekTo(file, kDataLengthOffset))
-        return;
-    WriteLe32(file, length);
-    if (!SeekTo(file, kRiffLengthOffset))
-        return;
-    WriteLe32(file,
-              length > UINT32_MAX - kRiffLengthExtra ? UINT32_MAX : length + kRiffLengthExtra);
+    WriteLengths(file, kWaveHeaderSize, contentLength);
 }
 
 }  // namespace Zeph

@@ -37,6 +37,12 @@ public:
         std::size_t m_contentLength = 0;
         // Audio returned by the service: name and URI have been composed.
         bool m_created = false;
+        // Audio returned by the service: its first chunk is written and entered in the folder.
+        bool m_written = false;
+        // Audio returned by the service: bytes before the audio data (the service's WAV
+        // header, or ours before bare samples); 0 when its header cannot be read, so its
+        // lengths are left as they came.
+        std::size_t m_headerSize = 0;
         // Holds the open file, so that a channel's many recognitions do not grow its pool.
         apr_pool_t* m_pool = nullptr;
 
@@ -70,10 +76,14 @@ public:
     bool OpenWavefile(WaveFile& file, int samplingRate, apr_pool_t* pool);
     // Writes the final lengths into the header, closes the file and enters it in the folder.
     bool CloseWavefile(WaveFile& file);
-    // Writes the audio returned by the service, which is a whole file already, as one block
-    // to file.m_fileName (no header added), closes it and enters it in the folder. The
-    // caller has composed name and URI.
-    bool WriteOutputFile(WaveFile& file, const void* data, std::size_t size, apr_pool_t* pool);
+    // Appends one chunk of the audio returned by the service to file.m_fileName: the first
+    // chunk creates the file (and enters it in the folder), each later one follows it. The
+    // file is one WAV file whatever the chunks: the service's own header when the first
+    // chunk begins with one, else a header for `samplingRate` before the samples; its
+    // lengths are made right after every chunk. The file is closed between chunks. The
+    // caller has composed name and URI. m_contentLength counts the audio data.
+    bool AppendOutputFile(WaveFile& file, const void* data, std::size_t size, int samplingRate,
+                          apr_pool_t* pool);
 
     static void PrepareWaveHeader(apr_file_t* file, int samplingRate);
     static void FinalizeWaveHeader(apr_file_t* file, std::size_t contentLength);
@@ -90,9 +100,10 @@ public:
     static constexpr std::size_t kMaxLoggingTagLength = 100;
 
 private:
-    // Opens `path` for file (created or truncated) in a pool of its own under `pool`; logs
-    // a failure.
-    bool OpenForWriting(WaveFile& file, const std::string& path, apr_pool_t* pool);
+    // Opens `path` for file (created or truncated; with `keep`, created or kept as it is) in
+    // a pool of its own under `pool`; logs a failure.
+    bool OpenForWriting(WaveFile& file, const std::string& path, apr_pool_t* pool,
+                        bool keep = false);
     // Closes the file and its pool.
     static void CloseFile(WaveFile& file);
 

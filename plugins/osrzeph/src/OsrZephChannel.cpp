@@ -1140,15 +1140,12 @@ void Channel::ProcessOutputAudioData(const std::string& audio) {
         utterances->ComposeUri(m_outputWaveform.m_uri, m_outputWaveform.m_fileName,
                                m_recognitionPool);
     }
-    // The service sends the whole audio again with each response that has it.
-    if (audio.size() == m_outputWaveform.m_contentLength)
-        return;
-    if (!utterances->WriteOutputFile(m_outputWaveform, audio.data(), audio.size(),
-                                     m_recognitionPool))
+    // The service may send the audio in several chunks, one after the other: one file.
+    if (!utterances->AppendOutputFile(m_outputWaveform, audio.data(), audio.size(),
+                                      GetSamplingRate(), m_recognitionPool))
         return;
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Write [%d bytes] <%s@%s>",
             static_cast<int>(audio.size()), GetId(), sm_Suffix);
-    m_outputWaveform.m_contentLength = audio.size();
 }
 
 void Channel::WriteUtterance(const char* data, size_t size) {

@@ -39,7 +39,8 @@ const std::string& InputText(const EsQueryResult& queryResult, std::string& /*sc
     return queryResult.query_text();
 }
 
-// CX: the query that was sent, whatever its kind; the intent's name for a triggered intent.
+// CX: the query that was sent, whatever its kind. A triggered intent is named by the query
+// itself; the match's intent, then the deprecated intent, only when the service left it out.
 const std::string& InputText(const cx::QueryResult& queryResult, std::string& scratch) {
     switch (queryResult.query_case()) {
         case cx::QueryResult::kText:
@@ -49,6 +50,10 @@ const std::string& InputText(const cx::QueryResult& queryResult, std::string& sc
         case cx::QueryResult::kTriggerEvent:
             return queryResult.trigger_event();
         case cx::QueryResult::kTriggerIntent:
+            if (!queryResult.trigger_intent().empty())
+                return queryResult.trigger_intent();
+            if (!queryResult.match().intent().name().empty())
+                return queryResult.match().intent().name();
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
             return queryResult.intent().name();
@@ -60,6 +65,80 @@ const std::string& InputText(const cx::QueryResult& queryResult, std::string& sc
     }
     scratch.clear();
     return scratch;
+}
+
+// What the service itself says about the confidence and the cause; 0 is "not set".
+struct ServiceVerdict {
+    float m_speechConfidence = 0.0f;  // ES speech_recognition_confidence
+    float m_matchConfidence = 0.0f;
+    // CX has no speech score in its query result: the match stands in for it. ES's intent
+    // detection confidence judges only an event's match.
+    bool m_matchRatesSpeech = false;
+    bool m_emptyQuery = false;  // no text came back for the query
+    bool m_noMatch = false;     // CX NO_MATCH
+    bool m_noInput = false;     // CX NO_INPUT
+};
+
+template <typename EsQueryResult>
+ServiceVerdict Verdict(const EsQueryResult& queryResult) {
+    ServiceVerdict verdict;
+    verdict.m_speechConfidence = queryResult.speech_recognition_confidence();
+    verdict.m_matchConfidence = queryResult.intent_detection_confidence();
+    verdict.m_emptyQuery = queryResult.query_text().empty();
+    return verdict;
+}
+
+ServiceVerdict Verdict(const cx::QueryResult& queryResult) {
+    ServiceVerdict verdict;
+    const cx::Match& match = queryResult.match();
+    verdict.m_matchConfidence = match.confidence();
+    if (verdict.m_matchConfidence == 0.0f) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        verdict.m_matchConfidence = queryResult.intent_detection_confidence();
+#pragma GCC diagnostic pop
+    }
+    verdict.m_matchRatesSpeech = true;
+    verdict.m_noMatch = match.match_type() == cx::Match::NO_MATCH;
+    verdict.m_noInput = match.match_type() == cx::Match::NO_INPUT;
+    const auto query = queryResult.query_case();
+    verdict.m_emptyQuery =
+        (query == cx::QueryResult::kTranscript || query == cx::QueryResult::QUERY_NOT_SET) &&
+        queryResult.transcript().empty();
+    return verdict;
+}
+
+// The rule written in the header, for every flavour.
+RecognitionConfidence DecideConfidence(const ServiceVerdict& verdict,
+                                       const RecogResultInput& input) {
+    auto known = [](float value) { return RecognitionConfidence{true, value}; };
+    if (input.m_inputMode == MPF_SDI_MODE_DTMF)
+        return known(1.0f);
+    if (input.m_inputMode == MPF_SDI_MODE_SPEECH) {
+        if (input.m_finalConfidence > 0.0f)
+            return known(input.m_finalConfidence);
+        if (verdict.m_speechConfidence > 0.0f)
+            return known(verdict.m_speechConfidence);
+        if (!verdict.m_matchRatesSpeech)
+            return RecognitionConfidence();
+    }
+    if (verdict.m_matchConfidence > 0.0f)
+        return known(verdict.m_matchConfidence);
+    return RecognitionConfidence();
+}
+
+mrcp_recog_completion_cause_e DecideCause(const ServiceVerdict& verdict,
+                                          const RecognitionConfidence& confidence,
+                                          const RecogResultInput& input) {
+    const bool heardNothing = input.m_inputMode == MPF_SDI_MODE_SPEECH &&
+                              input.m_transcript.empty() && verdict.m_emptyQuery;
+    if (heardNothing || verdict.m_noInput)
+        return RECOGNIZER_COMPLETION_CAUSE_NO_INPUT_TIMEOUT;
+    if (verdict.m_noMatch)
+        return RECOGNIZER_COMPLETION_CAUSE_NO_MATCH;
+    if (confidence.m_known && confidence.m_value < input.m_confidenceThreshold)
+        return RECOGNIZER_COMPLETION_CAUSE_NO_MATCH;
+    return RECOGNIZER_COMPLETION_CAUSE_SUCCESS;
 }
 
 // Integer text of a number parameter, truncated toward zero; NaN gives 0 and values beyond
@@ -137,10 +216,12 @@ template <typename QueryResult>
 class NlsmlComposer {
 public:
     NlsmlComposer(const ResultsSettings& settings, const QueryResult& queryResult,
-                  const RecogResultInput& input, mrcp_recog_completion_cause_e& cause)
+                  const RecogResultInput& input, const RecognitionConfidence& confidence,
+                  mrcp_recog_completion_cause_e& cause)
         : m_settings(settings),
           m_queryResult(queryResult),
           m_input(input),
+          m_confidence(confidence),
           m_cause(cause),
           m_spaces(PbXmlGenerator::IndentSpaces(settings.m_indent)) {}
 
@@ -188,9 +269,13 @@ private:
         Indent(out, 1);
         out += "<interpretation grammar=\"";
         PbXmlGenerator::AppendXmlText(grammar->m_text, out);
-        out += "\" confidence=\"";
-        ComposeConfidence(out);
-        out += "\">";
+        out += '"';
+        if (m_confidence.m_known) {
+            out += " confidence=\"";
+            ComposeConfidence(out);
+            out += '"';
+        }
+        out += '>';
         NewLine(out);
 
         Indent(out, 2);
@@ -216,7 +301,9 @@ private:
         }
         out += "\">";
         std::string scratch;
-        PbXmlGenerator::AppendXmlText(InputText(m_queryResult, scratch), out);
+        const bool spoken = mode == MPF_SDI_MODE_SPEECH && !m_input.m_transcript.empty();
+        PbXmlGenerator::AppendXmlText(
+            spoken ? m_input.m_transcript : InputText(m_queryResult, scratch), out);
         out += "</input>";
         NewLine(out);
 
@@ -257,7 +344,7 @@ private:
     }
 
     void ComposeConfidence(std::string& out) const {
-        const float confidence = ResultConfidence(m_queryResult);
+        const float confidence = m_confidence.m_value;
         if (m_settings.m_confidenceFormat != ResultsSettings::CONFIDENCE_FORMAT_MRCPV1) {
             out += PbXmlGenerator::FormatNumber(static_cast<double>(confidence), 3);
             return;
@@ -292,6 +379,7 @@ private:
     const ResultsSettings& m_settings;
     const QueryResult& m_queryResult;
     const RecogResultInput& m_input;
+    const RecognitionConfidence& m_confidence;
     mrcp_recog_completion_cause_e& m_cause;
     const int m_spaces;
 };
@@ -300,9 +388,9 @@ template <typename QueryResult>
 RecogResult Compose(const ResultsSettings& settings, const QueryResult& queryResult,
                     const RecogResultInput& input) {
     RecogResult result;
-    result.m_cause = ResultConfidence(queryResult) >= input.m_confidenceThreshold
-                         ? RECOGNIZER_COMPLETION_CAUSE_SUCCESS
-                         : RECOGNIZER_COMPLETION_CAUSE_NO_MATCH;
+    const ServiceVerdict verdict = Verdict(queryResult);
+    result.m_confidence = DecideConfidence(verdict, input);
+    result.m_cause = DecideCause(verdict, result.m_confidence, input);
     if (settings.m_format == ResultsSettings::FORMAT_JSON) {
         result.m_contentType = "application/json";
         ComposeJsonQueryResult(queryResult, settings.m_indent >= 1, result.m_body);
@@ -310,7 +398,8 @@ RecogResult Compose(const ResultsSettings& settings, const QueryResult& queryRes
         return result;
     }
     std::string document;
-    NlsmlComposer<QueryResult> composer(settings, queryResult, input, result.m_cause);
+    NlsmlComposer<QueryResult> composer(settings, queryResult, input, result.m_confidence,
+                                        result.m_cause);
     if (composer.ComposeDocument(document)) {
         result.m_contentType = "application/x-nlsml";
         result.m_body.swap(document);
@@ -334,21 +423,6 @@ RecogResult ComposeRecogResult(const ResultsSettings& settings,
 RecogResult ComposeRecogResult(const ResultsSettings& settings, const cx::QueryResult& queryResult,
                                const RecogResultInput& input) {
     return Compose(settings, queryResult, input);
-}
-
-float ResultConfidence(const v2::QueryResult& queryResult) {
-    return queryResult.speech_recognition_confidence();
-}
-
-float ResultConfidence(const v2beta1::QueryResult& queryResult) {
-    return queryResult.speech_recognition_confidence();
-}
-
-float ResultConfidence(const cx::QueryResult& queryResult) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return queryResult.intent_detection_confidence();
-#pragma GCC diagnostic pop
 }
 
 bool RecognizedText(const v2::QueryResult& queryResult, std::string& text) {

@@ -31,6 +31,13 @@ struct ResultGrammar {
     const BuiltinGrammar* m_builtin = nullptr;
 };
 
+// A recognition's confidence, and whether anything told it at all. The service's 0 means
+// "not set" (the protos' own words), so 0 from every source is unknown, not a low score.
+struct RecognitionConfidence {
+    bool m_known = false;
+    float m_value = 0.0f;
+};
+
 // What the recognition contributes to its result besides the query result. The
 // interpretation names the event grammar when there is one, else the speech grammar for
 // speech input, else the DTMF grammar for DTMF input; when none applies there is no body (and
@@ -42,8 +49,15 @@ struct RecogResultInput {
     ResultGrammar m_eventGrammar;  // when set, it names the interpretation whatever the input
     // Speech, DTMF, or anything else for an event recognition.
     mpf_sdi_mode_e m_inputMode = MPF_SDI_MODE_NONE;
-    // The recognition's threshold: a confidence at or above it is a success, else no-match.
+    // The recognition's threshold: a known confidence at or above it is a success, below it
+    // no-match; an unknown one is never held against it.
     float m_confidenceThreshold = 0.0f;
+    // The utterance's final transcripts, concatenated as the service sent them (the whole
+    // utterance, in the protos' words); empty: no final transcript came. For speech input it
+    // is the recognized text.
+    std::string m_transcript;
+    // The lowest confidence among the final transcripts that carried one; 0: none did.
+    float m_finalConfidence = 0.0f;
     // URI of the output audio the service sent; empty: none.
     std::string m_outputAudioUri;
     // Host channel id, for the log lines.
@@ -56,10 +70,31 @@ struct RecogResult {
     // nothing to report (no grammar names the interpretation).
     std::string m_contentType;
     std::string m_body;
-    // By the confidence threshold, then possibly no-match or error from the grammar checks.
+    // Decided once for every flavour: no-input-timeout (002) when the service heard no
+    // speech (an empty transcript of speech input, a CX NO_INPUT match); no-match (001) for
+    // a CX NO_MATCH, or a known confidence below the threshold; else success (000). The
+    // grammar checks may then make it no-match or error.
     mrcp_recog_completion_cause_e m_cause = RECOGNIZER_COMPLETION_CAUSE_UNKNOWN;
+    // What the interpretation's confidence attribute shows (left out when unknown).
+    RecognitionConfidence m_confidence;
 };
 
+// The confidence of a recognition (RecogResult::m_confidence), one rule for every flavour;
+// it is compared with the Confidence-Threshold and written into the NLSML.
+//   - DTMF digits the detector collected are exact: 1.
+//   - Speech: the lowest confidence among the utterance's final transcripts that carry one
+//     (an utterance is as certain as its least certain portion; the streaming endpoint gives
+//     its confidence there and leaves speech_recognition_confidence unset); else the query
+//     result's speech_recognition_confidence (ES) when set; else (CX) the match's
+//     confidence.
+//   - An event or an intent input (no speech or DTMF input mode) is decided by the agent's
+//     match, not by a speech score: the match's confidence.
+// The match's confidence is ES intent_detection_confidence, CX match.confidence (the
+// deprecated intent_detection_confidence only when the match carries none). A source at 0
+// says nothing (the service's "not set"); when none says anything the confidence is unknown:
+// the threshold is not applied and the NLSML leaves the optional confidence attribute out
+// rather than show a 0 nobody measured.
+//
 // Composes the result of a completed recognition from its last query result. The format,
 // indentation, confidence form, tag format, element naming and event input mode come from
 // `settings` (a confidence format still "auto" is written as a decimal). Equal arguments
@@ -72,18 +107,13 @@ RecogResult ComposeRecogResult(const ResultsSettings& settings,
                                const google::cloud::dialogflow::v2beta1::QueryResult& queryResult,
                                const RecogResultInput& input);
 // CX: the input text is the query (transcript, text, triggered event, DTMF digits, or the
-// intent's name for a triggered intent), the confidence is intent_detection_confidence, and a
-// built-in grammar definition adds nothing to the instance.
+// triggered intent; the deprecated intent's name only when the query names none), the match
+// gives the confidence and the cause, and a built-in grammar definition adds nothing to the
+// instance.
 RecogResult ComposeRecogResult(
     const ResultsSettings& settings,
     const google::cloud::dialogflow::cx::v3beta1::QueryResult& queryResult,
     const RecogResultInput& input);
-
-// The confidence that is compared with the threshold and written into the result:
-// speech_recognition_confidence for ES, intent_detection_confidence for CX.
-float ResultConfidence(const google::cloud::dialogflow::v2::QueryResult& queryResult);
-float ResultConfidence(const google::cloud::dialogflow::v2beta1::QueryResult& queryResult);
-float ResultConfidence(const google::cloud::dialogflow::cx::v3beta1::QueryResult& queryResult);
 
 // The recognized text to store on the channel: query_text for ES. For CX the transcript or
 // the text; FALSE (and `text` untouched) for any other query, whose stored text stays as it

@@ -71,6 +71,8 @@ RecogResultInput StreamingMethod::GetResultInput() const {
     fill(m_host->GetEventGrammar().get(), input.m_eventGrammar);
     input.m_inputMode = static_cast<mpf_sdi_mode_e>(m_host->GetInputMode());
     input.m_confidenceThreshold = m_host->GetConfidenceThreshold();
+    input.m_transcript = m_finalTranscript;
+    input.m_finalConfidence = m_finalConfidence;
     input.m_outputAudioUri = m_host->GetOutputAudioUri();
     input.m_channelId = LogId();
     return input;
@@ -125,6 +127,9 @@ bool StreamingMethod::CreateContext() {
     m_finishing = false;
     m_clearing = false;
     m_cancelled = false;
+    m_finalTranscript.clear();
+    m_finalConfidence = 0.0f;
+    m_finalResultKept = false;
 
     const std::string& userProject = m_host->GetUserProject();
     if (!userProject.empty()) {
@@ -255,9 +260,11 @@ void StreamingMethod::OnWrite(bool ok) {
     } else if (m_host->IsStreamRestart()) {
         SendInputComplete();
     } else if (!ok) {
+        // The call has ended: the service may have closed it with its result while this
+        // write was on its way. Nothing more is written; the read side, always outstanding,
+        // ends the recognition with what came back and the call's status.
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Send Input <%s@%s>",
                 LogId(), kSuffix);
-        m_host->ProcessError();
     } else if (m_requestType == REQUEST_AUDIO && !m_host->GetPendingAudio().empty()) {
         DataChunk chunk = std::move(m_host->GetPendingAudio().front());
         m_host->GetPendingAudio().pop_front();
@@ -687,14 +694,28 @@ void StreamingMethod::ProcessResponse(const StreamResponse& response) {
                     static_cast<long>(word.m_endSeconds), word.m_endMillis, word.m_word.c_str(),
                     LogId(), kSuffix);
         }
+        if (response.m_isFinal) {
+            // The whole utterance is the final portions one after the other.
+            m_finalTranscript += response.m_transcript;
+            float confidence = response.m_confidence;
+            if (confidence > 0.0f && (m_finalConfidence == 0.0f || confidence < m_finalConfidence))
+                m_finalConfidence = confidence;
+        }
+        // Phrase matching and the inter-result timer see each portion as it comes.
         m_host->ProcessInterimResult(response.m_transcript);
         if (!IsAttached())
             return;
     }
-    if (response.m_hasQueryResult) {
-        m_host->SetQueryResultText(response.m_queryResultJson);
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Query Result: %s <%s@%s>",
-                response.m_queryResultJson.c_str(), LogId(), kSuffix);
+    if (response.m_hasQueryResult && m_finalResultKept) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Skip Later Query Result <%s@%s>",
+                LogId(), kSuffix);
+    } else if (response.m_hasQueryResult) {
+        std::string json;
+        KeepQueryResult(json);
+        m_finalResultKept = response.m_queryResultFinal;
+        m_host->SetQueryResultText(json);
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Query Result: %s <%s@%s>", json.c_str(),
+                LogId(), kSuffix);
     }
     if (response.m_hasWebhookStatus) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
@@ -726,17 +747,14 @@ void StreamingMethod::ProcessFinalResponse() {
         std::string body;
         // A result that arrived before the result timeout is the answer.
         if (!host->GetQueryResultText().empty()) {
-            std::string text;
-            bool hasText = true;
-            float confidence = 0;
-            GetQueryOutcome(text, hasText, confidence);
-            cause = RECOGNIZER_COMPLETION_CAUSE_NO_MATCH;
-            if (hasText)
+            std::string text = m_finalTranscript;
+            if (!text.empty() || GetQueryText(text))
                 host->SetInputText(text);
-            host->SetConfidence(confidence);
-            if (confidence >= host->GetConfidenceThreshold())
-                cause = RECOGNIZER_COMPLETION_CAUSE_SUCCESS;
-            ComposeRecogResult(cause, contentType, body);
+            RecogResult result = ComposeRecogResult();
+            host->SetConfidence(result.m_confidence.m_known ? result.m_confidence.m_value : 0.0f);
+            cause = result.m_cause;
+            contentType = std::move(result.m_contentType);
+            body = std::move(result.m_body);
         } else if (m_resultTimedOut) {
             cause = RECOGNIZER_COMPLETION_CAUSE_ERROR;
         } else if (cause == RECOGNIZER_COMPLETION_CAUSE_UNKNOWN) {
@@ -750,7 +768,8 @@ void StreamingMethod::ProcessFinalResponse() {
         return;
     }
     if (host->IsEndOfUtterance() && !m_resultTimedOut && !m_cancelled) {
-        if (IsEmptyResult() && host->GetStreamingSettings().m_skipEmptyResults) {
+        if (m_finalTranscript.empty() && IsEmptyResult() &&
+            host->GetStreamingSettings().m_skipEmptyResults) {
             apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Skip Empty Result <%s@%s>", LogId(),
                     kSuffix);
             host->SetStreamRestart(true);

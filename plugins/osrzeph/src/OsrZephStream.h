@@ -116,9 +116,10 @@ struct StreamResponse {
     int64_t m_endSeconds = 0;
     int32_t m_endMillis = 0;
     std::vector<Word> m_words;
-    // The query result has been stored by the flavour; its JSON text is here.
+    // The response carries a query result; a final one (ES always, CX unless PARTIAL) is
+    // the recognition's answer, which later ones do not replace.
     bool m_hasQueryResult = false;
-    std::string m_queryResultJson;
+    bool m_queryResultFinal = true;
     bool m_hasWebhookStatus = false;
     int m_webhookCode = 0;
     std::string m_webhookMessage;
@@ -216,16 +217,18 @@ protected:
     virtual void BuildAudioRequest(const char* data, size_t size) = 0;
     // "Received Response: ..." for the response just read (empty after a failed read).
     virtual void LogReceivedResponse(bool ok) = 0;
-    // Reads the response just read; stores its query result (if any) for the result.
+    // Reads the response just read into neutral terms.
     virtual void ReadResponse(StreamResponse& response) = 0;
-    // After the read side ended, with input complete and a query result stored: the
-    // recognized text and the confidence that decides the cause. `hasText` FALSE leaves
-    // the stored input as it is.
-    virtual void GetQueryOutcome(std::string& text, bool& hasText, float& confidence) = 0;
-    // TRUE when the stored result counts as empty for "skip-empty-results".
+    // Keeps the query result of the response just read as the recognition's (replacing one
+    // kept before); its JSON text into `json`. A new call starts with none kept.
+    virtual void KeepQueryResult(std::string& json) = 0;
+    // After the read side ended, with input complete and a query result kept: the text of
+    // the query; FALSE leaves the stored input as it is (CX: a triggered intent or event).
+    virtual bool GetQueryText(std::string& text) = 0;
+    // TRUE when the kept result has no transcript, for "skip-empty-results".
     virtual bool IsEmptyResult() = 0;
-    // Content type and body of the result; may change the cause.
-    virtual void ComposeRecogResult(int& cause, std::string& contentType, std::string& body) = 0;
+    // The result of the kept query result (cause, confidence, content type and body).
+    virtual RecogResult ComposeRecogResult() = 0;
 
     // ---- For the flavours -----------------------------------------------------------------
     StreamHost* GetHost() const { return m_host; }
@@ -345,6 +348,13 @@ private:
     // The call was cancelled. Its creation may still complete ok (the cancel came after gRPC
     // had started it), but it will never carry a request.
     bool m_cancelled = false;
+    // The utterance's final transcripts, concatenated as they came, and the lowest
+    // confidence among those that carried one (0: none did).
+    std::string m_finalTranscript;
+    float m_finalConfidence = 0.0f;
+    // A final query result is kept: later ones (the output audio's messages) do not replace
+    // it.
+    bool m_finalResultKept = false;
     // Per recognition: which first request went out.
     enum RequestType { REQUEST_NONE, REQUEST_AUDIO, REQUEST_DTMF, REQUEST_EVENT };
     RequestType m_requestType = REQUEST_NONE;

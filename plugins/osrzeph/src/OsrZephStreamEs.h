@@ -44,6 +44,7 @@ protected:
     std::shared_ptr<StreamCall> NewCall() override {
         auto call = std::make_shared<Call>(m_stub);
         m_typedCall = call.get();
+        m_queryResult.Clear();
         return call;
     }
 
@@ -156,12 +157,7 @@ protected:
         const Response& response = m_typedCall->GetResponse();
         if (response.has_recognition_result())
             ReadRecognitionResult(response.recognition_result(), out);
-        if (response.has_query_result()) {
-            m_queryResult = response.query_result();
-            m_hasQueryResult = true;
-            out.m_hasQueryResult = true;
-            ComposeJsonQueryResult(m_queryResult, true, out.m_queryResultJson);
-        }
+        out.m_hasQueryResult = response.has_query_result();
         if (response.has_webhook_status()) {
             out.m_hasWebhookStatus = true;
             out.m_webhookCode = response.webhook_status().code();
@@ -170,21 +166,18 @@ protected:
         out.m_outputAudio = response.output_audio();
     }
 
-    void GetQueryOutcome(std::string& text, bool& hasText, float& confidence) override {
-        hasText = RecognizedText(m_queryResult, text);
-        confidence = ResultConfidence(m_queryResult);
+    void KeepQueryResult(std::string& json) override {
+        m_queryResult = m_typedCall->GetResponse().query_result();
+        ComposeJsonQueryResult(m_queryResult, true, json);
     }
+
+    bool GetQueryText(std::string& text) override { return RecognizedText(m_queryResult, text); }
 
     bool IsEmptyResult() override { return m_queryResult.query_text().empty(); }
 
-    void ComposeRecogResult(int& cause, std::string& contentType, std::string& body) override {
-        StreamHost* host = GetHost();
-        RecogResultInput input = GetResultInput();
-        RecogResult result =
-            Zeph::ComposeRecogResult(host->GetResultsSettings(), m_queryResult, input);
-        cause = result.m_cause;
-        contentType = result.m_contentType;
-        body = result.m_body;
+    RecogResult ComposeRecogResult() override {
+        return Zeph::ComposeRecogResult(GetHost()->GetResultsSettings(), m_queryResult,
+                                        GetResultInput());
     }
 
 private:
@@ -198,8 +191,7 @@ private:
 
     Stub* m_stub;
     Call* m_typedCall = nullptr;  // the current call (owned by the engine)
-    QueryResult m_queryResult;
-    bool m_hasQueryResult = false;
+    QueryResult m_queryResult;    // the kept one
 };
 
 }  // namespace Zeph

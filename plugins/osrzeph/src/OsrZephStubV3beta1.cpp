@@ -44,6 +44,7 @@ std::string StreamingDetectIntentMethod::AgentPath() const {
 std::shared_ptr<StreamCall> StreamingDetectIntentMethod::NewCall() {
     auto call = std::make_shared<Call>(m_stub);
     m_typedCall = call.get();
+    m_queryResult.Clear();
     return call;
 }
 
@@ -179,18 +180,19 @@ void StreamingDetectIntentMethod::ReadResponse(StreamResponse& out) {
             detect.response_id().c_str(), detect.has_query_result() ? 1 : 0,
             static_cast<int>(detect.output_audio().size()),
             detect.has_output_audio_config() ? 1 : 0, LogId(), kSuffix);
-    if (detect.has_query_result()) {
-        m_queryResult = detect.query_result();
-        out.m_hasQueryResult = true;
-        ComposeJsonQueryResult(m_queryResult, true, out.m_queryResultJson);
-    }
+    out.m_hasQueryResult = detect.has_query_result();
+    // Partial responses come before the final one, which is the answer.
+    out.m_queryResultFinal = detect.response_type() != cx::DetectIntentResponse::PARTIAL;
     out.m_outputAudio = detect.output_audio();
 }
 
-void StreamingDetectIntentMethod::GetQueryOutcome(std::string& text, bool& hasText,
-                                                  float& confidence) {
-    hasText = RecognizedText(m_queryResult, text);
-    confidence = ResultConfidence(m_queryResult);
+void StreamingDetectIntentMethod::KeepQueryResult(std::string& json) {
+    m_queryResult = m_typedCall->GetResponse().detect_intent_response().query_result();
+    ComposeJsonQueryResult(m_queryResult, true, json);
+}
+
+bool StreamingDetectIntentMethod::GetQueryText(std::string& text) {
+    return RecognizedText(m_queryResult, text);
 }
 
 bool StreamingDetectIntentMethod::IsEmptyResult() {
@@ -198,13 +200,9 @@ bool StreamingDetectIntentMethod::IsEmptyResult() {
            m_queryResult.transcript().empty();
 }
 
-void StreamingDetectIntentMethod::ComposeRecogResult(int& cause, std::string& contentType,
-                                                     std::string& body) {
-    RecogResult result =
-        Zeph::ComposeRecogResult(GetHost()->GetResultsSettings(), m_queryResult, GetResultInput());
-    cause = result.m_cause;
-    contentType = result.m_contentType;
-    body = result.m_body;
+RecogResult StreamingDetectIntentMethod::ComposeRecogResult() {
+    return Zeph::ComposeRecogResult(GetHost()->GetResultsSettings(), m_queryResult,
+                                    GetResultInput());
 }
 
 }  // namespace APIV3BETA1

@@ -50,9 +50,10 @@ protected:
     void BuildAudioRequest(const char* data, size_t size) override;
     void LogReceivedResponse(bool ok) override;
     void ReadResponse(StreamResponse& response) override;
-    void GetQueryOutcome(std::string& text, bool& hasText, float& confidence) override;
+    void KeepQueryResult(std::string& json) override;
+    bool GetQueryText(std::string& text) override;
     bool IsEmptyResult() override;
-    void ComposeRecogResult(int& cause, std::string& contentType, std::string& body) override;
+    RecogResult ComposeRecogResult() override;
 
 private:
     // A fresh first request with the session path.
@@ -60,7 +61,7 @@ private:
 
     Stub* m_stub;
     Call* m_typedCall = nullptr;  // the current call (owned by the engine)
-    QueryResult m_queryResult;
+    QueryResult m_queryResult;    // the kept one
 };
 
 }  // namespace APIV3BETA1

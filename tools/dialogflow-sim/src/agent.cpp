@@ -150,10 +150,81 @@ Faults ParseFaults(const Value& value, const std::string& where) {
     return faults;
 }
 
+std::optional<int> GetMilliseconds(const Value& object, const char* key, const std::string& where,
+                                   uint64_t min_ms) {
+    std::optional<uint64_t> ms = GetCount(object, key, where);
+    if (ms && (*ms < min_ms || *ms > 3600 * 1000)) {
+        Fail(where + "." + key, "must be from " + std::to_string(min_ms) + " ms to one hour");
+    }
+    return ms ? std::optional<int>(static_cast<int>(*ms)) : std::nullopt;
+}
+
+std::optional<bool> GetOptionalBool(const Value& object, const char* key,
+                                    const std::string& where) {
+    if (!object.HasMember(key)) {
+        return std::nullopt;
+    }
+    return GetBool(object, key, where);
+}
+
+std::string GetJsonObject(const Value& object, const char* key, const std::string& where) {
+    auto it = object.FindMember(key);
+    if (it == object.MemberEnd()) {
+        return "{}";
+    }
+    if (!it->value.IsObject()) {
+        Fail(where + "." + key, "must be a JSON object");
+    }
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    it->value.Accept(writer);
+    return buffer.GetString();
+}
+
+Listening ParseListening(const Value& value, const std::string& where) {
+    CheckKeys(value, where, {"interim_every_ms", "end_silence_ms"});
+    Listening listening;
+    listening.interim_every_ms = GetMilliseconds(value, "interim_every_ms", where, 10);
+    listening.end_silence_ms = GetMilliseconds(value, "end_silence_ms", where, 10);
+    return listening;
+}
+
+AudioDelivery ParseAudioDelivery(const Value& value, const std::string& where) {
+    CheckKeys(value, where, {"after_result", "chunks", "sparse_query_result"});
+    AudioDelivery delivery;
+    delivery.after_result = GetOptionalBool(value, "after_result", where);
+    delivery.sparse_query_result = GetOptionalBool(value, "sparse_query_result", where);
+    std::optional<uint64_t> chunks = GetCount(value, "chunks", where);
+    if (chunks && (*chunks < 1 || *chunks > 100)) {
+        Fail(where + ".chunks", "must be from 1 to 100");
+    }
+    if (chunks) {
+        delivery.chunks = static_cast<int>(*chunks);
+    }
+    return delivery;
+}
+
+ForcedMatch ParseForcedMatch(const Value& value, const std::string& where) {
+    CheckKeys(value, where, {"type", "parameters", "confidence"});
+    ForcedMatch match;
+    const std::string type = GetString(value, "type", where);
+    if (type == "PARAMETER_FILLING") {
+        match.type = ForcedMatch::kParameterFilling;
+    } else if (type == "NO_INPUT") {
+        match.type = ForcedMatch::kNoInput;
+    } else {
+        Fail(where + ".type", "must be \"PARAMETER_FILLING\" or \"NO_INPUT\"");
+    }
+    match.parameters_json = GetJsonObject(value, "parameters", where);
+    match.confidence = GetConfidence(value, "confidence", where, match.confidence);
+    return match;
+}
+
 Utterance ParseUtterance(const Value& value, const std::string& where) {
     CheckKeys(value, where,
-              {"interim", "end_of_utterance", "transcript", "confidence", "intent",
-               "webhook_status", "faults"});
+              {"interim", "end_of_utterance", "transcript", "confidence", "finals", "intent",
+               "webhook_status", "no_speech_timeout_ms", "listening", "audio_delivery",
+               "end_stream_early", "match", "partial_responses", "faults"});
     Utterance utterance;
     auto interim = value.FindMember("interim");
     if (interim != value.MemberEnd()) {
@@ -164,8 +235,10 @@ Utterance ParseUtterance(const Value& value, const std::string& where) {
             std::string item_where =
                 where + ".interim[" + std::to_string(utterance.interim.size()) + "]";
             CheckKeys(item, item_where, {"at_bytes", "transcript"});
-            utterance.interim.push_back({GetCount(item, "at_bytes", item_where).value_or(0),
-                                         GetString(item, "transcript", item_where)});
+            std::optional<uint64_t> at_bytes = GetCount(item, "at_bytes", item_where);
+            utterance.byte_timed = utterance.byte_timed || at_bytes.has_value();
+            utterance.interim.push_back(
+                {at_bytes.value_or(0), GetString(item, "transcript", item_where)});
         }
     }
     auto eou = value.FindMember("end_of_utterance");
@@ -173,20 +246,64 @@ Utterance ParseUtterance(const Value& value, const std::string& where) {
         if (eou->value.IsUint64()) {
             utterance.end_of_utterance = EndOfUtterance::kAtBytes;
             utterance.end_of_utterance_bytes = eou->value.GetUint64();
+            utterance.byte_timed = true;
+        } else if (eou->value.IsString() && eou->value.GetString() == std::string("silence")) {
+            utterance.end_of_utterance = EndOfUtterance::kOnSilence;
         } else if (eou->value.IsString() && eou->value.GetString() == std::string("half-close")) {
             utterance.end_of_utterance = EndOfUtterance::kOnHalfClose;
         } else if (eou->value.IsString() && eou->value.GetString() == std::string("never")) {
             utterance.end_of_utterance = EndOfUtterance::kNever;
         } else {
-            Fail(where + ".end_of_utterance", "must be a byte count, \"half-close\" or \"never\"");
+            Fail(where + ".end_of_utterance",
+                 "must be \"silence\", a byte count, \"half-close\" or \"never\"");
         }
     }
-    utterance.transcript = GetString(value, "transcript", where);
-    utterance.confidence = GetConfidence(value, "confidence", where, utterance.confidence);
+    if (utterance.byte_timed && utterance.end_of_utterance == EndOfUtterance::kOnSilence) {
+        // Byte-timed scripts hear no silence: their end of utterance was the half-close.
+        utterance.end_of_utterance = EndOfUtterance::kOnHalfClose;
+    }
+    auto finals = value.FindMember("finals");
+    if (finals != value.MemberEnd()) {
+        if (value.HasMember("transcript") || value.HasMember("confidence")) {
+            Fail(where, "\"finals\" replaces \"transcript\" and \"confidence\"");
+        }
+        if (!finals->value.IsArray() || finals->value.Empty()) {
+            Fail(where + ".finals", "must be a non-empty array");
+        }
+        for (const auto& item : finals->value.GetArray()) {
+            std::string item_where =
+                where + ".finals[" + std::to_string(utterance.portions.size()) + "]";
+            CheckKeys(item, item_where, {"transcript", "confidence"});
+            Portion portion{GetString(item, "transcript", item_where), std::nullopt};
+            if (item.HasMember("confidence")) {
+                portion.confidence = GetConfidence(item, "confidence", item_where, 0.0f);
+            }
+            utterance.portions.push_back(portion);
+        }
+    } else {
+        utterance.portions.push_back({GetString(value, "transcript", where),
+                                      GetConfidence(value, "confidence", where, 0.9f)});
+    }
     utterance.intent = GetString(value, "intent", where);
     auto webhook = value.FindMember("webhook_status");
     if (webhook != value.MemberEnd()) {
         utterance.webhook_status = ParseStatus(webhook->value, where + ".webhook_status");
+    }
+    utterance.no_speech_timeout_ms = GetMilliseconds(value, "no_speech_timeout_ms", where, 10);
+    if (value.HasMember("listening")) {
+        utterance.listening = ParseListening(value["listening"], where + ".listening");
+    }
+    if (value.HasMember("audio_delivery")) {
+        utterance.audio_delivery =
+            ParseAudioDelivery(value["audio_delivery"], where + ".audio_delivery");
+    }
+    utterance.end_stream_early = GetBool(value, "end_stream_early", where);
+    if (value.HasMember("match")) {
+        utterance.match = ParseForcedMatch(value["match"], where + ".match");
+    }
+    utterance.partial_responses = GetStrings(value, "partial_responses", where);
+    if (utterance.partial_responses.size() > 5) {
+        Fail(where + ".partial_responses", "must have at most 5 texts");
     }
     auto faults = value.FindMember("faults");
     if (faults != value.MemberEnd()) {
@@ -221,16 +338,7 @@ Intent ParseIntent(const Value& value, const std::string& where, const std::stri
         intent.display_name = intent.name;
     }
     intent.action = GetString(value, "action", where);
-    auto parameters = value.FindMember("parameters");
-    if (parameters != value.MemberEnd()) {
-        if (!parameters->value.IsObject()) {
-            Fail(where + ".parameters", "must be a JSON object");
-        }
-        rapidjson::StringBuffer buffer;
-        rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-        parameters->value.Accept(writer);
-        intent.parameters_json = buffer.GetString();
-    }
+    intent.parameters_json = GetJsonObject(value, "parameters", where);
     intent.fulfillment_text = GetString(value, "fulfillment_text", where);
     std::string audio_path = GetString(value, "output_audio", where);
     if (!audio_path.empty()) {
@@ -265,11 +373,45 @@ Intent DefaultFallback() {
     fallback.display_name = "Default Fallback Intent";
     fallback.action = "input.unknown";
     fallback.fulfillment_text = "Sorry, I didn't get that.";
-    fallback.confidence = 0.0f;
     return fallback;
 }
 
+template <class T>
+void TakeIfSet(const std::optional<T>& own, std::optional<T>* merged) {
+    if (own) {
+        *merged = own;
+    }
+}
+
 }  // namespace
+
+Listening Listening::MergedOver(const Listening& base) const {
+    Listening merged = base;
+    TakeIfSet(interim_every_ms, &merged.interim_every_ms);
+    TakeIfSet(end_silence_ms, &merged.end_silence_ms);
+    return merged;
+}
+
+AudioDelivery AudioDelivery::MergedOver(const AudioDelivery& base) const {
+    AudioDelivery merged = base;
+    TakeIfSet(after_result, &merged.after_result);
+    TakeIfSet(chunks, &merged.chunks);
+    TakeIfSet(sparse_query_result, &merged.sparse_query_result);
+    return merged;
+}
+
+std::string Utterance::Transcript() const {
+    std::string text;
+    for (const Portion& portion : portions) {
+        text += (text.empty() || portion.transcript.empty() ? "" : " ") + portion.transcript;
+    }
+    return text;
+}
+
+bool Agent::MayUseProject(const std::string& account, const std::string& project) const {
+    auto it = projects_by_account_.find(account);
+    return it != projects_by_account_.end() && it->second.count(project) > 0;
+}
 
 Faults Faults::MergedOver(const Faults& base) const {
     Faults merged = base;
@@ -329,11 +471,7 @@ std::shared_ptr<Agent> Agent::BuiltIn() {
     welcome.confidence = 1.0f;
     agent->intents_.push_back(welcome);
     Utterance hello;
-    hello.interim = {{3200, "hello"}};
-    hello.end_of_utterance = EndOfUtterance::kAtBytes;
-    hello.end_of_utterance_bytes = 32000;
-    hello.transcript = "hello world";
-    hello.confidence = 0.9f;
+    hello.portions = {{"hello world", 0.9f}};
     hello.intent = welcome.name;
     agent->utterances_.push_back(hello);
     return agent;
@@ -358,7 +496,31 @@ std::shared_ptr<Agent> Agent::Load(const std::string& path, std::string* error) 
         path.find('/') == std::string::npos ? std::string(".") : path.substr(0, path.rfind('/'));
     auto agent = std::make_shared<Agent>();
     try {
-        CheckKeys(document, "agent", {"intents", "fallback", "utterances", "sessions", "faults"});
+        CheckKeys(document, "agent",
+                  {"intents", "fallback", "utterances", "sessions", "faults", "environments",
+                   "projects", "listening", "audio_delivery"});
+        for (const std::string& id : GetStrings(document, "environments", "agent")) {
+            agent->environments_.insert(id);
+        }
+        auto projects = document.FindMember("projects");
+        if (projects != document.MemberEnd()) {
+            if (!projects->value.IsObject()) {
+                Fail("agent.projects", "must be an object of project id arrays");
+            }
+            for (auto it = projects->value.MemberBegin(); it != projects->value.MemberEnd(); ++it) {
+                for (const std::string& id :
+                     GetStrings(projects->value, it->name.GetString(), "agent.projects")) {
+                    agent->projects_by_account_[it->name.GetString()].insert(id);
+                }
+            }
+        }
+        if (document.HasMember("listening")) {
+            agent->listening_ = ParseListening(document["listening"], "agent.listening");
+        }
+        if (document.HasMember("audio_delivery")) {
+            agent->audio_delivery_ =
+                ParseAudioDelivery(document["audio_delivery"], "agent.audio_delivery");
+        }
         auto intents = document.FindMember("intents");
         if (intents != document.MemberEnd()) {
             if (!intents->value.IsArray()) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,28 +46,67 @@ struct Faults {
 };
 
 struct InterimTranscript {
-    uint64_t at_bytes = 0;
+    uint64_t at_bytes = 0;  // byte-timed scripts only
     std::string transcript;
 };
 
-enum class EndOfUtterance { kAtBytes, kOnHalfClose, kNever };
+// How the service listens: the pace of interim transcripts and the silence that ends a
+// portion of speech. Unset fields take the agent's, then the built-in values.
+struct Listening {
+    std::optional<int> interim_every_ms;  // of speech between interim transcripts (300)
+    std::optional<int> end_silence_ms;    // of silence after speech that ends it (500)
+    Listening MergedOver(const Listening& base) const;
+};
+
+// Where the output audio goes: unset fields take the agent's, then the flavour's way.
+struct AudioDelivery {
+    std::optional<bool> after_result;         // in messages after the query result's
+    std::optional<int> chunks;                // split over this many messages (1 to 100)
+    std::optional<bool> sparse_query_result;  // each later message has a bare query result
+    AudioDelivery MergedOver(const AudioDelivery& base) const;
+};
+
+// A CX match the turn forces instead of the one its input would get.
+struct ForcedMatch {
+    enum Type { kParameterFilling, kNoInput } type = kParameterFilling;
+    std::string parameters_json = "{}";
+    float confidence = 1.0f;
+};
+
+// One is_final portion of an utterance; the service may leave its confidence out.
+struct Portion {
+    std::string transcript;
+    std::optional<float> confidence;
+};
+
+enum class EndOfUtterance { kOnSilence, kAtBytes, kOnHalfClose, kNever };
 
 // What the service "hears" in one audio stream.
 struct Utterance {
     std::vector<InterimTranscript> interim;
-    EndOfUtterance end_of_utterance = EndOfUtterance::kOnHalfClose;
+    // Scripted by byte counts (interim at_bytes, a numeric end of utterance) rather than by
+    // listening to the audio: a test device, not something the service does.
+    bool byte_timed = false;
+    EndOfUtterance end_of_utterance = EndOfUtterance::kOnSilence;
     uint64_t end_of_utterance_bytes = 0;
-    std::string transcript;
-    float confidence = 0.9f;
-    std::string intent;  // Intent::name; empty: the fallback intent
+    std::vector<Portion> portions;  // at least one; the query text is them joined by spaces
+    std::string intent;             // Intent::name; empty: the fallback intent
     std::optional<grpc::Status> webhook_status;
+    std::optional<int> no_speech_timeout_ms;
+    Listening listening;
+    AudioDelivery audio_delivery;
+    bool end_stream_early = false;
+    std::optional<ForcedMatch> match;
+    std::vector<std::string> partial_responses;  // CX, at most 5
     Faults faults;
+
+    std::string Transcript() const;  // the portions joined
 };
 
 class Agent {
 public:
-    // The built-in agent: every audio stream hears "hello world" (interim "hello" at 3200
-    // bytes, end of utterance at 32000 bytes) and matches "Default Welcome Intent".
+    // The built-in agent: every audio stream in which speech is heard hears "hello world"
+    // and matches "Default Welcome Intent".
     static std::shared_ptr<Agent> BuiltIn();
     // Reads an agent file; on failure returns null and says why in *error.
     static std::shared_ptr<Agent> Load(const std::string& path, std::string* error);
@@ -82,6 +122,11 @@ public:
     const Intent* MatchDtmf(const std::string& digits) const;
     const Intent& Fallback() const { return fallback_; }
     const Faults& faults() const { return faults_; }
+    const Listening& listening() const { return listening_; }
+    const AudioDelivery& audio_delivery() const { return audio_delivery_; }
+    bool HasEnvironment(const std::string& id) const { return environments_.count(id) > 0; }
+    // Projects beyond its own that the service account with this e-mail may use.
+    bool MayUseProject(const std::string& account, const std::string& project) const;
 
 private:
     std::vector<Intent> intents_;
@@ -89,6 +134,10 @@ private:
     std::vector<Utterance> utterances_;
     std::map<std::string, std::vector<Utterance>> session_utterances_;
     Faults faults_;
+    Listening listening_;
+    AudioDelivery audio_delivery_;
+    std::set<std::string> environments_;
+    std::map<std::string, std::set<std::string>> projects_by_account_;
 
     std::mutex cursor_mutex_;
     std::map<std::string, size_t> cursor_by_session_;  // guarded by cursor_mutex_

@@ -6,7 +6,9 @@
 //   kName                        "v2", "v2beta1" or "v3beta1"
 //   IsValidSession(path)         the flavour's session resource form
 //   ReadFirstRequest / CheckFollowUpRequest / AudioOf / ClearAudio   the request side
-//   RecognitionResponse / EndOfUtteranceResponse / AnswerResponse   the response side
+//   RecognitionResponse / EndOfUtteranceResponse / AnswerResponse / LaterAudioResponse /
+//   PartialResponse              the response side
+//   kAudioAfterResult            where the service puts output audio by default
 //   RecordAudioByteCount         where the audio goes in the recorded first request
 // ES v2 and v2beta1 share one template; CX v3beta1 has its own struct.
 #pragma once
@@ -27,6 +29,7 @@
 #include "google/cloud/dialogflow/cx/v3beta1/session.grpc.pb.h"
 #include "google/cloud/dialogflow/v2/session.grpc.pb.h"
 #include "google/cloud/dialogflow/v2beta1/session.grpc.pb.h"
+#include "speech_listener.h"
 
 namespace DialogflowSim {
 
@@ -40,6 +43,8 @@ struct FirstInput {
     std::string language;
     int sample_rate_hertz = 0;
     int bytes_per_sample = 2;
+    SpeechListener::Encoding encoding = SpeechListener::Encoding::kLinear16;
+    bool partial_responses = false;  // CX enable_partial_response
     bool word_info = false;
     bool single_utterance = false;
     bool output_audio = false;
@@ -52,11 +57,11 @@ struct Answer {
     std::string query;  // transcript, text, event, intent name or digits
     std::string finish_digit;
     std::string language;
-    float speech_confidence = 0.0f;
-    const Intent* intent = nullptr;
+    const Intent* intent = nullptr;  // none with an empty query or a forced match
     bool is_fallback = false;
+    bool empty_query = false;                 // no speech heard
+    std::optional<ForcedMatch> forced_match;  // CX
     std::optional<grpc::Status> webhook_status;
-    bool with_output_audio = false;
     int output_sample_rate_hertz = 0;
     std::string intent_parent;  // "projects/P/agent" or "projects/P/locations/L/agents/A"
 };
@@ -86,6 +91,25 @@ inline bool MatchesResourcePattern(const std::string& path, const std::string& p
     }
 }
 
+// The id after "collection/" in a resource path ("" when absent): "projects", "locations",
+// "environments", "users", "sessions".
+inline std::string SegmentAfter(const std::string& path, const std::string& collection) {
+    const std::string key = collection + "/";
+    size_t at = path.compare(0, key.size(), key) == 0 ? 0 : path.find("/" + key);
+    if (at == std::string::npos) {
+        return std::string();
+    }
+    at += at == 0 ? key.size() : key.size() + 1;
+    return path.substr(at, path.find('/', at) - at);
+}
+
+// Characters (code points) of UTF-8 text, which the service's length limits count.
+inline size_t CharacterCount(const std::string& text) {
+    return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
 template <class T>
 using Bare = std::remove_cv_t<std::remove_reference_t<T>>;
 
@@ -108,21 +132,24 @@ void SetParameters(const std::string& json, Struct* parameters) {
 }
 
 template <class RecognitionResult>
-void FillRecognition(const std::string& transcript, bool is_final, float confidence,
+void FillRecognition(const std::string& transcript, bool is_final, std::optional<float> confidence,
                      int64_t speech_end_ms, const std::vector<Word>& words,
                      RecognitionResult* result) {
     result->set_message_type(RecognitionResult::TRANSCRIPT);
     result->set_transcript(transcript);
     result->set_is_final(is_final);
+    // The confidence is "typically only provided if is_final is true", and may be left out.
     if (is_final) {
-        result->set_confidence(confidence);
+        if (confidence) {
+            result->set_confidence(*confidence);
+        }
         SetMilliseconds(result->mutable_speech_end_offset(), speech_end_ms);
         for (const Word& word : words) {
             auto* info = result->add_speech_word_info();
             info->set_word(word.text);
             SetMilliseconds(info->mutable_start_offset(), word.start_ms);
             SetMilliseconds(info->mutable_end_offset(), word.end_ms);
-            info->set_confidence(confidence);
+            info->set_confidence(confidence.value_or(0.0f));
         }
     }
 }
@@ -140,6 +167,9 @@ grpc::Status ReadAudioConfig(const Config& config, FirstInput* input) {
     // MULAW and ALAW carry one byte per sample, the linear encodings two.
     const int encoding = static_cast<int>(config.audio_encoding());
     input->bytes_per_sample = encoding == 3 || encoding == 8 ? 1 : 2;
+    input->encoding = encoding == 3   ? SpeechListener::Encoding::kMulaw
+                      : encoding == 8 ? SpeechListener::Encoding::kAlaw
+                                      : SpeechListener::Encoding::kLinear16;
     input->word_info = config.enable_word_info();
     input->single_utterance = config.single_utterance();
     return grpc::Status::OK;
@@ -210,10 +240,20 @@ grpc::Status ReadOutputAudioConfig(const Request& request, FirstInput* input) {
     return grpc::Status::OK;
 }
 
+// Text inputs longer than the service takes.
+inline grpc::Status CheckTextLength(const std::string& text) {
+    constexpr size_t kMaxCharacters = 256;
+    if (CharacterCount(text) > kMaxCharacters) {
+        return Invalid("Input text exceeds the limit of " + std::to_string(kMaxCharacters) +
+                       " characters.");
+    }
+    return grpc::Status::OK;
+}
+
 template <class Response>
-void SetOutputAudio(const Answer& answer, Response* response) {
-    if (answer.with_output_audio && answer.intent && !answer.intent->output_audio.empty()) {
-        response->set_output_audio(answer.intent->output_audio);
+void SetOutputAudio(const Answer& answer, const std::string& audio, Response* response) {
+    if (!audio.empty()) {
+        response->set_output_audio(audio);
         auto* config = response->mutable_output_audio_config();
         config->set_audio_encoding(
             static_cast<Bare<decltype(config->audio_encoding())>>(1));  // LINEAR_16
@@ -227,7 +267,7 @@ struct RecognitionResponses {
     using RecognitionResult = Bare<decltype(std::declval<Response>().recognition_result())>;
 
     static Response RecognitionResponse(const std::string& transcript, bool is_final,
-                                        float confidence, int64_t speech_end_ms,
+                                        std::optional<float> confidence, int64_t speech_end_ms,
                                         const std::vector<Word>& words) {
         Response response;
         FillRecognition(transcript, is_final, confidence, speech_end_ms, words,
@@ -304,7 +344,10 @@ struct EsTraits : Detail::RecognitionResponses<ResponseT> {
     static bool IsValidSession(const std::string& session) {
         return MatchesResourcePattern(session, "projects/*/agent/sessions/*") ||
                MatchesResourcePattern(session,
-                                      "projects/*/agent/environments/*/users/*/sessions/*");
+                                      "projects/*/agent/environments/*/users/*/sessions/*") ||
+               MatchesResourcePattern(session, "projects/*/locations/*/agent/sessions/*") ||
+               MatchesResourcePattern(
+                   session, "projects/*/locations/*/agent/environments/*/users/*/sessions/*");
     }
 
     static std::string IntentParent(const std::string& session) {
@@ -328,6 +371,10 @@ struct EsTraits : Detail::RecognitionResponses<ResponseT> {
             input->language = query.text().language_code();
             if (input->value.empty()) {
                 return Detail::Invalid("Text input must not be empty.");
+            }
+            grpc::Status status = Detail::CheckTextLength(input->value);
+            if (!status.ok()) {
+                return status;
             }
         } else if (query.has_event()) {
             input->kind = InputKind::kEvent;
@@ -365,14 +412,22 @@ struct EsTraits : Detail::RecognitionResponses<ResponseT> {
         json->AddMember("inputAudio", static_cast<uint64_t>(bytes), json->GetAllocator());
     }
 
-    static Response AnswerResponse(const Answer& answer, const std::string& response_id) {
+    // The query result. Its speech_recognition_confidence stays unset: the service does not
+    // set it for StreamingDetectIntent (the final recognition result carries it).
+    static Response AnswerResponse(const Answer& answer, const std::string& response_id,
+                                   const std::string& audio) {
         Response response;
         response.set_response_id(response_id);
         auto* result = response.mutable_query_result();
         result->set_query_text(answer.query);
         result->set_language_code(answer.language);
-        if (answer.kind == InputKind::kAudio) {
-            result->set_speech_recognition_confidence(answer.speech_confidence);
+        if (answer.webhook_status) {
+            response.mutable_webhook_status()->set_code(answer.webhook_status->error_code());
+            response.mutable_webhook_status()->set_message(answer.webhook_status->error_message());
+        }
+        Detail::SetOutputAudio(answer, audio, &response);
+        if (!answer.intent) {
+            return response;  // an empty query matches nothing
         }
         const Intent& intent = *answer.intent;
         result->set_action(intent.action);
@@ -386,12 +441,27 @@ struct EsTraits : Detail::RecognitionResponses<ResponseT> {
         result->mutable_intent()->set_display_name(intent.display_name);
         result->mutable_intent()->set_is_fallback(answer.is_fallback);
         result->set_intent_detection_confidence(intent.confidence);
-        if (answer.webhook_status) {
-            response.mutable_webhook_status()->set_code(answer.webhook_status->error_code());
-            response.mutable_webhook_status()->set_message(answer.webhook_status->error_message());
-        }
-        Detail::SetOutputAudio(answer, &response);
         return response;
+    }
+
+    // A message after the query result's: output audio, and with sparse a query result
+    // holding only the query and its language.
+    static Response LaterAudioResponse(const Answer& answer, const std::string& response_id,
+                                       const std::string& audio, bool sparse) {
+        Response response;
+        response.set_response_id(response_id);
+        if (sparse) {
+            response.mutable_query_result()->set_query_text(answer.query);
+            response.mutable_query_result()->set_language_code(answer.language);
+        }
+        Detail::SetOutputAudio(answer, audio, &response);
+        return response;
+    }
+
+    // ES streams have no partial responses.
+    static std::optional<Response> PartialResponse(const Answer&, const std::string&,
+                                                   const std::string&) {
+        return std::nullopt;
     }
 
 private:
@@ -414,6 +484,9 @@ using V2Traits = EsTraits<google::cloud::dialogflow::v2::Sessions,
                           google::cloud::dialogflow::v2::StreamingDetectIntentResponse>;
 struct V2Flavour : V2Traits {
     static constexpr const char* kName = "v2";
+    static constexpr bool kIsCx = false;
+    // The v2 response comment lists recognition results, then the query result.
+    static constexpr bool kAudioAfterResult = false;
 };
 
 using V2beta1Traits = EsTraits<google::cloud::dialogflow::v2beta1::Sessions,
@@ -421,6 +494,9 @@ using V2beta1Traits = EsTraits<google::cloud::dialogflow::v2beta1::Sessions,
                                google::cloud::dialogflow::v2beta1::StreamingDetectIntentResponse>;
 struct V2beta1Flavour : V2beta1Traits {
     static constexpr const char* kName = "v2beta1";
+    static constexpr bool kIsCx = false;
+    // "all subsequent messages contain output_audio and output_audio_config"
+    static constexpr bool kAudioAfterResult = true;
 };
 
 // Dialogflow CX v3beta1.
@@ -436,8 +512,13 @@ struct V3beta1Flavour : Detail::RecognitionResponses<
                     Service::WithCallbackMethod_SubmitAnswerFeedback<Service::Service>>>>>>;
     using Match = google::cloud::dialogflow::cx::v3beta1::Match;
     static constexpr const char* kName = "v3beta1";
-    // The event CX raises when no intent matches, handled by its default handler.
+    static constexpr bool kIsCx = true;
+    // The last message has the fully populated FINAL detect-intent response.
+    static constexpr bool kAudioAfterResult = false;
+    // The events CX raises when no intent matches and for an empty query, handled by their
+    // default handlers.
     static constexpr const char* kNoMatchEvent = "sys.no-match-default";
+    static constexpr const char* kNoInputEvent = "sys.no-input-default";
 
     static bool IsValidSession(const std::string& session) {
         return MatchesResourcePattern(session, "projects/*/locations/*/agents/*/sessions/*") ||
@@ -464,6 +545,10 @@ struct V3beta1Flavour : Detail::RecognitionResponses<
         } else if (query.has_text()) {
             input->kind = InputKind::kText;
             input->value = query.text().text();
+            grpc::Status status = Detail::CheckTextLength(input->value);
+            if (!status.ok()) {
+                return status;
+            }
         } else if (query.has_event()) {
             input->kind = InputKind::kEvent;
             input->value = query.event().event();
@@ -493,6 +578,7 @@ struct V3beta1Flavour : Detail::RecognitionResponses<
         if (input->language.empty()) {
             return Detail::Invalid("Language code must be specified.");
         }
+        input->partial_responses = request.enable_partial_response();
         const std::string& page = request.query_params().current_page();
         if (!page.empty() && !IsOfSessionAgent(page, request.session(), "flows/*/pages")) {
             return Detail::Invalid("Invalid current page \"" + page +
@@ -545,14 +631,66 @@ struct V3beta1Flavour : Detail::RecognitionResponses<
         query["audio"].AddMember("audio", static_cast<uint64_t>(bytes), allocator);
     }
 
-    static Response AnswerResponse(const Answer& answer, const std::string& response_id) {
+    static Response AnswerResponse(const Answer& answer, const std::string& response_id,
+                                   const std::string& audio) {
         Response response;
         auto* detect = response.mutable_detect_intent_response();
         detect->set_response_id(response_id);
-        // A stream carries one detect-intent response, the final one.
         detect->set_response_type(
             google::cloud::dialogflow::cx::v3beta1::DetectIntentResponse::FINAL);
         auto* result = detect->mutable_query_result();
+        SetQuery(answer, result);
+        if (answer.intent) {
+            Detail::SetParameters(answer.intent->parameters_json, result->mutable_parameters());
+            if (!answer.intent->fulfillment_text.empty()) {
+                result->add_response_messages()->mutable_text()->add_text(
+                    answer.intent->fulfillment_text);
+            }
+        }
+        SetMatch(answer, result);
+        if (answer.webhook_status) {
+            auto* status = result->add_webhook_statuses();
+            status->set_code(answer.webhook_status->error_code());
+            status->set_message(answer.webhook_status->error_message());
+        }
+        Detail::SetOutputAudio(answer, audio, detect);
+        return response;
+    }
+
+    // Not what the service documents (the last message is the full FINAL response); the
+    // audio-after-result variant sends it anyway.
+    static Response LaterAudioResponse(const Answer& answer, const std::string& response_id,
+                                       const std::string& audio, bool sparse) {
+        Response response;
+        auto* detect = response.mutable_detect_intent_response();
+        detect->set_response_id(response_id);
+        detect->set_response_type(
+            google::cloud::dialogflow::cx::v3beta1::DetectIntentResponse::FINAL);
+        if (sparse) {
+            SetQuery(answer, detect->mutable_query_result());
+        }
+        Detail::SetOutputAudio(answer, audio, detect);
+        return response;
+    }
+
+    // A PARTIAL detect-intent response: the query and one text response message.
+    static std::optional<Response> PartialResponse(const Answer& answer,
+                                                   const std::string& response_id,
+                                                   const std::string& text) {
+        Response response;
+        auto* detect = response.mutable_detect_intent_response();
+        detect->set_response_id(response_id);
+        detect->set_response_type(
+            google::cloud::dialogflow::cx::v3beta1::DetectIntentResponse::PARTIAL);
+        SetQuery(answer, detect->mutable_query_result());
+        detect->mutable_query_result()->add_response_messages()->mutable_text()->add_text(text);
+        return response;
+    }
+
+private:
+    using QueryResult = google::cloud::dialogflow::cx::v3beta1::QueryResult;
+
+    static void SetQuery(const Answer& answer, QueryResult* result) {
         switch (answer.kind) {
             case InputKind::kAudio:
                 result->set_transcript(answer.query);
@@ -572,43 +710,45 @@ struct V3beta1Flavour : Detail::RecognitionResponses<
                 break;
         }
         result->set_language_code(answer.language);
-        const Intent& intent = *answer.intent;
-        Detail::SetParameters(intent.parameters_json, result->mutable_parameters());
-        if (!intent.fulfillment_text.empty()) {
-            result->add_response_messages()->mutable_text()->add_text(intent.fulfillment_text);
-        }
-        // The match is an intent or an event: nothing matched is the no-match event, and
-        // an event input is matched by its event. Only an intent match fills the
-        // deprecated intent fields, which mirror match.intent.
+    }
+
+    // The match says what the query was used for. Only an INTENT match names the intent;
+    // events name their event; the deprecated QueryResult.intent and
+    // intent_detection_confidence, superseded by the match, stay empty.
+    static void SetMatch(const Answer& answer, QueryResult* result) {
         auto* match = result->mutable_match();
-        match->set_confidence(intent.confidence);
         match->set_resolved_input(answer.query);
-        if (answer.is_fallback) {
+        const bool no_input =
+            answer.empty_query ||
+            (answer.forced_match && answer.forced_match->type == ForcedMatch::kNoInput);
+        if (no_input) {
+            match->set_match_type(Match::NO_INPUT);
+            match->set_event(kNoInputEvent);
+        } else if (answer.forced_match) {
+            match->set_match_type(Match::PARAMETER_FILLING);
+            match->set_confidence(answer.forced_match->confidence);
+            Detail::SetParameters(answer.forced_match->parameters_json,
+                                  match->mutable_parameters());
+            *result->mutable_parameters() = match->parameters();
+        } else if (answer.is_fallback) {
             match->set_match_type(Match::NO_MATCH);
             match->set_event(kNoMatchEvent);
         } else if (answer.kind == InputKind::kEvent) {
             match->set_match_type(Match::EVENT);
             match->set_event(answer.query);
-        } else {
-            const std::string intent_name = answer.intent_parent + "/intents/" + intent.name;
-            match->mutable_intent()->set_name(intent_name);
-            match->mutable_intent()->set_display_name(intent.display_name);
-            match->set_match_type(answer.kind == InputKind::kIntent ? Match::DIRECT_INTENT
-                                                                    : Match::INTENT);
-            // Deprecated in favour of match, but clients still read them.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-            *result->mutable_intent() = match->intent();
-            result->set_intent_detection_confidence(intent.confidence);
-#pragma GCC diagnostic pop
+        } else if (answer.intent) {
+            const Intent& intent = *answer.intent;
+            Detail::SetParameters(intent.parameters_json, match->mutable_parameters());
+            if (answer.kind == InputKind::kIntent) {
+                match->set_match_type(Match::DIRECT_INTENT);
+                match->set_confidence(1.0f);  // the client named the intent
+            } else {
+                match->set_match_type(Match::INTENT);
+                match->set_confidence(intent.confidence);
+                match->mutable_intent()->set_name(answer.intent_parent + "/intents/" + intent.name);
+                match->mutable_intent()->set_display_name(intent.display_name);
+            }
         }
-        if (answer.webhook_status) {
-            auto* status = result->add_webhook_statuses();
-            status->set_code(answer.webhook_status->error_code());
-            status->set_message(answer.webhook_status->error_message());
-        }
-        Detail::SetOutputAudio(answer, detect);
-        return response;
     }
 };
 

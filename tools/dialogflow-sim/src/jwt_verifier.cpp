@@ -114,8 +114,10 @@ bool JwtVerifier::AddServiceAccountFile(const std::string& path, std::string* er
     }
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(
         BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), &BIO_free);
-    Key key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-    if (!key || EVP_PKEY_base_id(key.get()) != EVP_PKEY_RSA) {
+    Key key{std::unique_ptr<EVP_PKEY, KeyDeleter>(
+                bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr),
+            StringMember(document, "project_id")};
+    if (!key.pkey || EVP_PKEY_base_id(key.pkey.get()) != EVP_PKEY_RSA) {
         *error = "\"" + path + "\" has no usable RSA private_key";
         return false;
     }
@@ -144,13 +146,14 @@ bool JwtVerifier::Verify(const std::string& token, const std::string& expected_a
                    signature.size(), reinterpret_cast<const unsigned char*>(token.data()),
                    last_dot) == 1;
     };
-    bool verified = false;
+    const Key* verified = nullptr;
     auto named = keys_.find(claims->key_id);
     if (named != keys_.end()) {
-        verified = signed_by(named->second.get());
+        verified = signed_by(named->second.pkey.get()) ? &named->second : nullptr;
     } else {
         for (const auto& [id, key] : keys_) {
-            if ((verified = signed_by(key.get()))) {
+            if (signed_by(key.pkey.get())) {
+                verified = &key;
                 break;
             }
         }
@@ -167,6 +170,7 @@ bool JwtVerifier::Verify(const std::string& token, const std::string& expected_a
         *error = "JWT audience \"" + claims->audience + "\" is not \"" + expected_audience + "\"";
         return false;
     }
+    claims->key_project = verified->project;
     return true;
 }
 

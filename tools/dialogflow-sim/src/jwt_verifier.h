@@ -18,6 +18,9 @@ struct JwtClaims {
     std::string issuer;
     std::string audience;
     int64_t expires_at = 0;  // seconds since the epoch, 0 when absent
+    // Set by Verify: the "project_id" of the service-account file whose key signed the
+    // token (empty when that file has none).
+    std::string key_project;
 };
 
 // Base64url (or standard base64), with or without '=' padding; false on bad input.
@@ -47,7 +50,10 @@ private:
     struct KeyDeleter {
         void operator()(EVP_PKEY* key) const;
     };
-    using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
+    struct Key {
+        std::unique_ptr<EVP_PKEY, KeyDeleter> pkey;
+        std::string project;  // the file's "project_id"
+    };
     std::map<std::string, Key> keys_;  // by private_key_id
 };
 

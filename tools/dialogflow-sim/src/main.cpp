@@ -19,12 +19,19 @@ const char kUsage[] =
     "                                  (repeatable; without it any bearer token is accepted)\n"
     "  --agent FILE                    agent file (JSON); without it a built-in agent\n"
     "  --record FILE                   append one JSON line per finished stream\n"
-    "  --max-audio-ms N                audio per stream before OUT_OF_RANGE (default 60000)\n"
+    "  --location NAME=PORT            also serve location NAME (e.g. europe-west1) on PORT\n"
+    "                                  (0: a free one), called as NAME-dialogflow.googleapis.com;\n"
+    "                                  repeatable; the main port serves location global\n"
+    "  --max-audio-ms N                stream duration cap of every flavour, in ms of audio\n"
+    "                                  and of time (default ES 60000, CX 120000)\n"
+    "  --max-es-audio-ms N             the cap of ES v2 and v2beta1 streams\n"
+    "  --max-cx-audio-ms N             the cap of CX v3beta1 streams\n"
     "  --max-streams-per-connection N  concurrent streams per connection (default 100)\n"
     "  --hold-connections MS           hold each new connection MS ms before serving it:\n"
     "                                  the client's streams on it wait to be created\n"
     "  --hold-streams-until N          read no stream until N streams are open at once\n"
-    "Prints \"listening HOST:PORT\" once serving; stops on SIGTERM or SIGINT.\n";
+    "Prints \"listening HOST:PORT\" (then \" NAME=HOST:PORT\" per location) once serving;\n"
+    "stops on SIGTERM or SIGINT. The agent file and every behaviour: README.md.\n";
 
 bool ParsePositive(const char* text, int* value) {
     char* end = nullptr;
@@ -33,6 +40,28 @@ bool ParsePositive(const char* text, int* value) {
         return false;
     }
     *value = static_cast<int>(parsed);
+    return true;
+}
+
+// "europe-west1=0": a location id (lower case letters, digits, hyphens) and a port.
+bool ParseLocation(const std::string& text, std::pair<std::string, int>* location) {
+    const size_t equals = text.find('=');
+    if (equals == 0 || equals == std::string::npos) {
+        return false;
+    }
+    const std::string name = text.substr(0, equals);
+    for (char c : name) {
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) {
+            return false;
+        }
+    }
+    const std::string port = text.substr(equals + 1);
+    char* end = nullptr;
+    const long parsed = std::strtol(port.c_str(), &end, 10);
+    if (port.empty() || *end != '\0' || parsed < 0 || parsed > 65535 || name == "global") {
+        return false;
+    }
+    *location = {name, static_cast<int>(parsed)};
     return true;
 }
 
@@ -73,9 +102,31 @@ int main(int argc, char** argv) {
         } else if (flag == "--record") {
             options.record_file = value;
         } else if (flag == "--max-audio-ms") {
-            if (!ParsePositive(value, &options.max_audio_ms)) {
+            if (!ParsePositive(value, &options.max_es_audio_ms)) {
                 return UsageError("--max-audio-ms needs a positive number");
             }
+            options.max_cx_audio_ms = options.max_es_audio_ms;
+        } else if (flag == "--max-es-audio-ms") {
+            if (!ParsePositive(value, &options.max_es_audio_ms)) {
+                return UsageError("--max-es-audio-ms needs a positive number");
+            }
+        } else if (flag == "--max-cx-audio-ms") {
+            if (!ParsePositive(value, &options.max_cx_audio_ms)) {
+                return UsageError("--max-cx-audio-ms needs a positive number");
+            }
+        } else if (flag == "--location") {
+            std::pair<std::string, int> location;
+            if (!ParseLocation(value, &location)) {
+                return UsageError(
+                    "--location needs NAME=PORT (NAME a location id other than "
+                    "global, PORT 0 to 65535)");
+            }
+            for (const auto& known : options.locations) {
+                if (known.first == location.first) {
+                    return UsageError("--location " + location.first + " given twice");
+                }
+            }
+            options.locations.push_back(location);
         } else if (flag == "--max-streams-per-connection") {
             if (!ParsePositive(value, &options.max_streams_per_connection)) {
                 return UsageError("--max-streams-per-connection needs a positive number");

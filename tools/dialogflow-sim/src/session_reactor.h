@@ -41,8 +41,16 @@ struct SimContext {
     Recorder* recorder = nullptr;
     TimerQueue* timers = nullptr;
     LiveStreams streams;
-    int64_t max_audio_ms = 60000;
+    int64_t max_es_audio_ms = 60000;  // the per-stream duration caps
+    int64_t max_cx_audio_ms = 120000;
     std::atomic<uint64_t> next_response_id{1};
+};
+
+// What one listening port serves: the location its sessions must name, and (for a
+// regional one) the host name its clients must call it by.
+struct Endpoint {
+    std::string location = "global";
+    std::string host;  // empty: any
 };
 
 void LogLine(const std::string& line);  // stderr, one line, thread-safe
@@ -54,8 +62,9 @@ public:
     using Response = typename Flavour::Response;
 
     // Creates a reactor that keeps itself alive until gRPC calls OnDone.
-    static SessionReactor* Start(grpc::CallbackServerContext* context, SimContext* sim) {
-        auto reactor = std::make_shared<SessionReactor>(context, sim);
+    static SessionReactor* Start(grpc::CallbackServerContext* context, SimContext* sim,
+                                 const Endpoint* endpoint) {
+        auto reactor = std::make_shared<SessionReactor>(context, sim, endpoint);
         reactor->self_ = reactor;
         std::weak_ptr<SessionReactor> weak = reactor;
         std::lock_guard<std::mutex> lock(reactor->mutex_);
@@ -68,9 +77,10 @@ public:
         return reactor.get();
     }
 
-    SessionReactor(grpc::CallbackServerContext* context, SimContext* sim)
+    SessionReactor(grpc::CallbackServerContext* context, SimContext* sim, const Endpoint* endpoint)
         : context_(context),
           sim_(sim),
+          endpoint_(endpoint),
           started_(std::chrono::system_clock::now()),
           peer_(context->peer()) {}
 
@@ -171,6 +181,28 @@ private:
     // ---- request side -------------------------------------------------------------
 
     void Begin() {
+        const std::string authority = Authority();
+        if (!endpoint_->host.empty() &&
+            authority.substr(0, authority.rfind(':') == std::string::npos
+                                    ? authority.size()
+                                    : authority.rfind(':')) != endpoint_->host) {
+            LogLine(std::string(Flavour::kName) + " stream refused: called as \"" + authority +
+                    "\" at the " + endpoint_->location + " endpoint");
+            EndStream(Detail::Invalid("This endpoint serves location \"" + endpoint_->location +
+                                      "\" as \"" + endpoint_->host + "\", not \"" + authority +
+                                      "\"."));
+            return;
+        }
+        // The cap holds in time too: a client sending slower than real time meets it.
+        std::weak_ptr<SessionReactor> capped = self_;
+        sim_->timers->Schedule(static_cast<int>(MaxAudioMs()), [capped] {
+            if (auto keep = capped.lock()) {
+                std::lock_guard<std::mutex> lock(keep->mutex_);
+                if (!keep->done_ && !keep->finished_) {
+                    keep->EndStream(keep->DurationExceeded());
+                }
+            }
+        });
         std::string auth_error;
         if (!Authenticate(&auth_error)) {
             LogLine(std::string(Flavour::kName) + " stream refused: " + auth_error);
@@ -241,9 +273,7 @@ private:
             }
             return true;
         }
-        grpc::string_ref authority = context_->ExperimentalGetAuthority();
-        const std::string audience =
-            "https://" + std::string(authority.data(), authority.size()) + "/";
+        const std::string audience = "https://" + Authority() + "/";
         const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                                 std::chrono::system_clock::now().time_since_epoch())
                                 .count();
@@ -252,7 +282,70 @@ private:
             return false;
         }
         jwt_issuer_ = claims.issuer;
+        key_project_ = claims.key_project;
         return true;
+    }
+
+    std::string Authority() const {
+        grpc::string_ref authority = context_->ExperimentalGetAuthority();
+        return std::string(authority.data(), authority.size());
+    }
+
+    int64_t MaxAudioMs() const {
+        return Flavour::kIsCx ? sim_->max_cx_audio_ms : sim_->max_es_audio_ms;
+    }
+
+    grpc::Status DurationExceeded() const {
+        return grpc::Status(
+            grpc::StatusCode::OUT_OF_RANGE,
+            "Exceeded maximum allowed stream duration of " + std::to_string(MaxAudioMs()) + " ms.");
+    }
+
+    // The session's own checks, after its form: the limits on its ids, the endpoint of its
+    // location, what the caller may use, and whether its environment exists.
+    grpc::Status CheckSession() const {
+        constexpr size_t kMaxIdCharacters = 36;
+        for (const char* collection : {"sessions", "users"}) {
+            const std::string id = SegmentAfter(session_, collection);
+            if (CharacterCount(id) > kMaxIdCharacters) {
+                return Detail::Invalid("Invalid session \"" + Detail::Excerpt(session_) +
+                                       "\": the " + (collection[0] == 's' ? "session" : "user") +
+                                       " id must not exceed 36 characters.");
+            }
+        }
+        std::string location = SegmentAfter(session_, "locations");
+        if (location.empty()) {
+            location = "global";
+        }
+        if (location != endpoint_->location) {
+            return Detail::Invalid(
+                "Please refer to "
+                "https://cloud.google.com/dialogflow/cx/docs/concept/region "
+                "to find the correct endpoint: location \"" +
+                location + "\" is not served at the \"" + endpoint_->location + "\" endpoint.");
+        }
+        const std::string project = SegmentAfter(session_, "projects");
+        if (sim_->verifier.HasKeys() && project != key_project_ &&
+            !sim_->agent->MayUseProject(jwt_issuer_, project)) {
+            return grpc::Status(grpc::StatusCode::PERMISSION_DENIED,
+                                "Permission 'dialogflow.sessions.detectIntent' denied on "
+                                "resource '" +
+                                    session_ + "' (or it may not exist).");
+        }
+        const std::string environment = SegmentAfter(session_, "environments");
+        if (!environment.empty() && !sim_->agent->HasEnvironment(environment)) {
+            return grpc::Status(grpc::StatusCode::NOT_FOUND,
+                                "Environment '" + environment + "' not found.");
+        }
+        return grpc::Status::OK;
+    }
+
+    // The intent a CX intent input names: the agent's intent of that id, or the one listing
+    // the id as DTMF (digits sent as an intent name).
+    const Intent* NamedIntent() const {
+        const std::string id = input_.value.substr(input_.value.rfind('/') + 1);
+        const Intent* intent = sim_->agent->FindIntent(id);
+        return intent ? intent : sim_->agent->MatchDtmf(id);
     }
 
     void OnFirstRequest() {
@@ -264,6 +357,13 @@ private:
             return;
         }
         grpc::Status status = Flavour::ReadFirstRequest(request_, &input_);
+        if (status.ok()) {
+            status = CheckSession();
+        }
+        if (status.ok() && input_.kind == InputKind::kIntent && !NamedIntent()) {
+            status = grpc::Status(grpc::StatusCode::NOT_FOUND,
+                                  "Intent '" + input_.value + "' not found.");
+        }
         if (!status.ok()) {
             EndStream(status);
             return;
@@ -277,9 +377,22 @@ private:
                 return;
             }
             // The service signals the end of an utterance only to a client that asked for
-            // single utterance; the others get the final transcript after they half-close.
-            if (faults_.no_end_of_utterance || !input_.single_utterance) {
+            // single utterance; the others get each final as the audio goes on (a listening
+            // script) or after they half-close.
+            if (faults_.no_end_of_utterance) {
                 utterance_.end_of_utterance = EndOfUtterance::kNever;
+            }
+            if (!input_.single_utterance) {
+                continuous_ = utterance_.end_of_utterance == EndOfUtterance::kOnSilence;
+                utterance_.end_of_utterance = EndOfUtterance::kNever;
+            }
+            if (!utterance_.byte_timed) {
+                const Listening listening =
+                    utterance_.listening.MergedOver(sim_->agent->listening());
+                listener_ =
+                    std::make_unique<SpeechListener>(input_.sample_rate_hertz, input_.encoding,
+                                                     listening.interim_every_ms.value_or(300),
+                                                     listening.end_silence_ms.value_or(500));
             }
             CheckAudioTriggers();
         } else {
@@ -301,14 +414,13 @@ private:
             return;
         }
         ++audio_requests_;
-        audio_bytes_ += Flavour::AudioOf(request_).size();
-        const uint64_t max_bytes = static_cast<uint64_t>(sim_->max_audio_ms) *
+        const std::string& audio = Flavour::AudioOf(request_);
+        audio_bytes_ += audio.size();
+        const uint64_t max_bytes = static_cast<uint64_t>(MaxAudioMs()) *
                                    static_cast<uint64_t>(input_.sample_rate_hertz) *
                                    static_cast<uint64_t>(input_.bytes_per_sample) / 1000;
         if (audio_bytes_ > max_bytes) {
-            EndStream(grpc::Status(grpc::StatusCode::OUT_OF_RANGE,
-                                   "Exceeded maximum allowed stream duration of " +
-                                       std::to_string(sim_->max_audio_ms) + " ms."));
+            EndStream(DurationExceeded());
             return;
         }
         if (faults_.abort_after_bytes && audio_bytes_ >= *faults_.abort_after_bytes) {
@@ -319,7 +431,11 @@ private:
             Reset();
             return;
         }
-        CheckAudioTriggers();
+        if (listener_) {
+            Listen(audio);
+        } else {
+            CheckAudioTriggers();
+        }
     }
 
     void OnHalfClose() {
@@ -344,7 +460,11 @@ private:
             if (utterance_.end_of_utterance == EndOfUtterance::kOnHalfClose) {
                 Send(Flavour::EndOfUtteranceResponse());
             }
-            SendFinalTranscript();
+            // A listener that heard nothing has nothing to transcribe.
+            if (!listener_ || listener_->heard_speech()) {
+                SendFinals();
+            }
+            final_transcript_sent_ = true;
         }
         if (!faults_.end_without_result) {
             SendAnswer();
@@ -352,33 +472,119 @@ private:
         EndAfterAnswers(grpc::Status::OK);
     }
 
-    // Interim transcripts and end of utterance due at the audio received so far.
+    // Byte-timed scripts: interim transcripts and end of utterance due at the audio
+    // received so far.
     void CheckAudioTriggers() {
-        if (faults_.stall) {
+        if (faults_.stall || listener_) {
             return;
         }
         while (next_interim_ < utterance_.interim.size() &&
                audio_bytes_ >= utterance_.interim[next_interim_].at_bytes && audio_bytes_ > 0) {
             const auto& interim = utterance_.interim[next_interim_++];
             if (!final_transcript_sent_) {
-                Send(Flavour::RecognitionResponse(interim.transcript, false, 0.0f, 0, {}));
+                SendInterim(interim.transcript);
             }
         }
         if (!final_transcript_sent_ && utterance_.end_of_utterance == EndOfUtterance::kAtBytes &&
             audio_bytes_ >= utterance_.end_of_utterance_bytes && audio_bytes_ > 0) {
-            Send(Flavour::EndOfUtteranceResponse());
-            SendFinalTranscript();
+            EndUtterance();
         }
     }
 
-    // ---- response side ------------------------------------------------------------
+    // Listening scripts: what the detector heard in this audio.
+    void Listen(const std::string& audio) {
+        if (faults_.stall || final_transcript_sent_) {
+            return;  // past the end of the utterance the service no longer listens
+        }
+        std::vector<SpeechListener::Heard> heard;
+        listener_->Feed(audio, &heard);
+        for (SpeechListener::Heard what : heard) {
+            if (final_transcript_sent_ || finish_pending_) {
+                return;
+            }
+            if (what == SpeechListener::Heard::kInterimDue) {
+                OnInterimDue();
+            } else if (continuous_) {
+                // Each pause ends a portion, whose final goes out while the audio flows.
+                if (next_portion_ < utterance_.portions.size()) {
+                    SendFinal(next_portion_++);
+                    words_revealed_ = 0;
+                }
+            } else if (utterance_.end_of_utterance == EndOfUtterance::kOnSilence) {
+                EndUtterance();
+            }
+        }
+        const auto& timeout = utterance_.no_speech_timeout_ms;
+        if (timeout && !listener_->heard_speech() && listener_->audio_ms() >= *timeout &&
+            !final_transcript_sent_) {
+            // Nothing said: the utterance ends empty (a client without single utterance
+            // is not told).
+            final_transcript_sent_ = true;
+            if (input_.single_utterance && !faults_.no_end_of_utterance) {
+                Send(Flavour::EndOfUtteranceResponse());
+            }
+        }
+    }
 
-    void SendFinalTranscript() {
+    // One more word of the current portion, or the script's next interim text; a portion
+    // whose words are all out is final once the next one's first word is heard.
+    void OnInterimDue() {
+        if (!utterance_.interim.empty()) {
+            if (next_interim_ < utterance_.interim.size()) {
+                SendInterim(utterance_.interim[next_interim_++].transcript);
+            }
+            return;
+        }
+        if (next_portion_ >= utterance_.portions.size()) {
+            return;
+        }
+        std::vector<std::string> words = WordsOf(utterance_.portions[next_portion_].transcript);
+        if (words_revealed_ >= words.size()) {
+            if (next_portion_ + 1 >= utterance_.portions.size()) {
+                return;  // the last portion waits for its end
+            }
+            SendFinal(next_portion_++);
+            words = WordsOf(utterance_.portions[next_portion_].transcript);
+            words_revealed_ = 0;
+        }
+        ++words_revealed_;
+        std::string text;
+        for (size_t i = 0; i < words_revealed_ && i < words.size(); ++i) {
+            text += (i ? " " : "") + words[i];
+        }
+        SendInterim(text);
+    }
+
+    // END_OF_SINGLE_UTTERANCE, the finals still due, and with the early-end variant the
+    // answer and the end of the stream, before the client half-closes.
+    void EndUtterance() {
+        Send(Flavour::EndOfUtteranceResponse());
+        SendFinals();
         final_transcript_sent_ = true;
-        const int64_t duration_ms = AudioMilliseconds();
+        if (utterance_.end_stream_early && !faults_.end_without_result && !faults_.stall) {
+            SendAnswer();
+            EndAfterAnswers(grpc::Status::OK);
+        }
+    }
+
+    void SendInterim(const std::string& text) {
+        Send(Flavour::RecognitionResponse(text, false, std::nullopt, 0, {}));
+    }
+
+    void SendFinals() {
+        while (next_portion_ < utterance_.portions.size()) {
+            SendFinal(next_portion_++);
+        }
+    }
+
+    void SendFinal(size_t index) {
+        const Portion& portion = utterance_.portions[index];
+        const int64_t end_ms = listener_ ? listener_->speech_end_ms() : AudioMilliseconds();
+        heard_ += (heard_.empty() || portion.transcript.empty() ? "" : " ") + portion.transcript;
+        ++finals_sent_;
         Send(Flavour::RecognitionResponse(
-            utterance_.transcript, true, utterance_.confidence, duration_ms,
-            input_.word_info ? Words(duration_ms) : std::vector<Word>()));
+            portion.transcript, true, portion.confidence, end_ms,
+            input_.word_info ? Words(portion.transcript, end_ms) : std::vector<Word>()));
     }
 
     int64_t AudioMilliseconds() const {
@@ -387,13 +593,18 @@ private:
         return static_cast<int64_t>(audio_bytes_) / bytes_per_ms;
     }
 
-    // Spreads the transcript's words evenly over the audio received.
-    std::vector<Word> Words(int64_t duration_ms) const {
-        std::vector<std::string> texts;
-        std::istringstream in(utterance_.transcript);
-        for (std::string text; in >> text;) {
-            texts.push_back(text);
+    static std::vector<std::string> WordsOf(const std::string& text) {
+        std::vector<std::string> words;
+        std::istringstream in(text);
+        for (std::string word; in >> word;) {
+            words.push_back(word);
         }
+        return words;
+    }
+
+    // Spreads the words evenly over the audio up to the end of speech.
+    static std::vector<Word> Words(const std::string& transcript, int64_t duration_ms) {
+        std::vector<std::string> texts = WordsOf(transcript);
         std::vector<Word> words;
         const int64_t count = static_cast<int64_t>(texts.size());
         for (int64_t i = 0; i < count; ++i) {
@@ -407,11 +618,9 @@ private:
         Answer answer;
         answer.kind = input_.kind;
         answer.language = input_.language;
-        answer.query = input_.kind == InputKind::kAudio ? utterance_.transcript : input_.value;
+        answer.query = input_.kind == InputKind::kAudio ? heard_ : input_.value;
         answer.finish_digit = input_.finish_digit;
-        answer.speech_confidence = utterance_.confidence;
         answer.webhook_status = utterance_.webhook_status;
-        answer.with_output_audio = input_.output_audio;
         answer.output_sample_rate_hertz = input_.output_sample_rate_hertz;
         answer.intent_parent = Flavour::IntentParent(session_);
         switch (input_.kind) {
@@ -434,7 +643,7 @@ private:
                 }
                 break;
             case InputKind::kIntent:
-                answer.intent = agent.FindIntent(input_.value.substr(input_.value.rfind('/') + 1));
+                answer.intent = NamedIntent();
                 break;
         }
         if (!answer.intent && input_.kind != InputKind::kAudio && input_.kind != InputKind::kDtmf) {
@@ -442,11 +651,45 @@ private:
             // depending on the client's settings: each finds the intents listed for them.
             answer.intent = agent.MatchDtmf(input_.value.substr(input_.value.rfind('/') + 1));
         }
-        if (!answer.intent) {
+        if (input_.kind == InputKind::kAudio && Flavour::kIsCx && utterance_.match) {
+            // A forced match: the turn's intent, if any, only answers.
+            answer.forced_match = utterance_.match;
+            if (utterance_.match->type == ForcedMatch::kNoInput) {
+                answer.query.clear();
+            }
+        } else if (input_.kind == InputKind::kAudio && finals_sent_ == 0 && listener_) {
+            answer.empty_query = true;  // nothing heard, nothing matched
+            answer.intent = nullptr;
+        } else if (!answer.intent) {
             answer.intent = &agent.Fallback();
             answer.is_fallback = true;
         }
-        Send(Flavour::AnswerResponse(answer, "sim-" + std::to_string(sim_->next_response_id++)));
+        const std::string id = "sim-" + std::to_string(sim_->next_response_id++);
+        if (input_.partial_responses) {
+            for (const std::string& text : utterance_.partial_responses) {
+                if (auto partial = Flavour::PartialResponse(answer, id, text)) {
+                    Send(std::move(*partial));
+                }
+            }
+        }
+        // The output audio: with the query result or after it, in one or more messages.
+        const std::string audio =
+            input_.output_audio && answer.intent ? answer.intent->output_audio : std::string();
+        const AudioDelivery delivery = utterance_.audio_delivery.MergedOver(agent.audio_delivery());
+        const bool after = delivery.after_result.value_or(Flavour::kAudioAfterResult);
+        const size_t chunks =
+            std::min(audio.size(), static_cast<size_t>(delivery.chunks.value_or(1)));
+        std::vector<std::string> pieces;
+        for (size_t i = 0; i < chunks; ++i) {
+            const size_t from = audio.size() * i / chunks, to = audio.size() * (i + 1) / chunks;
+            pieces.push_back(audio.substr(from, to - from));
+        }
+        size_t next = 0;
+        Send(Flavour::AnswerResponse(answer, id, !after && !pieces.empty() ? pieces[next++] : ""));
+        for (; next < pieces.size(); ++next) {
+            Send(Flavour::LaterAudioResponse(answer, id, pieces[next],
+                                             delivery.sparse_query_result.value_or(false)));
+        }
     }
 
     // Queues a response, after the scripted answer delay when there is one.
@@ -608,6 +851,7 @@ private:
 
     grpc::CallbackServerContext* context_;
     SimContext* sim_;
+    const Endpoint* endpoint_;
     const std::chrono::system_clock::time_point started_;
     const std::string peer_;  // the client's end of the connection, "ipv4:127.0.0.1:PORT"
 
@@ -626,8 +870,14 @@ private:
     FirstInput input_;
     Utterance utterance_;
     Faults faults_;
-    size_t next_interim_ = 0;
-    bool final_transcript_sent_ = false;
+    std::unique_ptr<SpeechListener> listener_;  // none for byte-timed scripts
+    bool continuous_ = false;                   // finals at pauses, no end of utterance
+    size_t next_interim_ = 0;                   // in utterance_.interim
+    size_t next_portion_ = 0;                   // the next final to send
+    size_t words_revealed_ = 0;                 // of that portion, by interim transcripts
+    size_t finals_sent_ = 0;
+    std::string heard_;                   // the finals sent, joined: the query text
+    bool final_transcript_sent_ = false;  // no more recognition results
     uint64_t audio_requests_ = 0;
     uint64_t audio_bytes_ = 0;
     uint64_t responses_sent_ = 0;
@@ -643,6 +893,7 @@ private:
     std::string authorization_;
     std::string user_project_;
     std::string jwt_issuer_;
+    std::string key_project_;  // the project of the key that signed the JWT
     std::vector<std::pair<std::string, std::string>> metadata_;
 };
 
@@ -650,15 +901,16 @@ private:
 template <class Flavour>
 class SessionsService : public Flavour::StreamingService {
 public:
-    explicit SessionsService(SimContext* sim) : sim_(sim) {}
+    SessionsService(SimContext* sim, const Endpoint* endpoint) : sim_(sim), endpoint_(endpoint) {}
 
     grpc::ServerBidiReactor<grpc::ByteBuffer, grpc::ByteBuffer>* StreamingDetectIntent(
         grpc::CallbackServerContext* context) override {
-        return SessionReactor<Flavour>::Start(context, sim_);
+        return SessionReactor<Flavour>::Start(context, sim_, endpoint_);
     }
 
 private:
     SimContext* sim_;
+    const Endpoint* endpoint_;
 };
 
 }  // namespace DialogflowSim

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace DialogflowSim {
@@ -14,7 +15,10 @@ struct SimOptions {
     std::vector<std::string> credentials_files;
     std::string agent_file;
     std::string record_file;
-    int max_audio_ms = 60000;
+    int max_es_audio_ms = 60000;  // per-stream duration caps
+    int max_cx_audio_ms = 120000;
+    // Regional endpoints: location name and port (0: a free one), on the host of listen.
+    std::vector<std::pair<std::string, int>> locations;
     int max_streams_per_connection = 100;
     // Each new connection is held this long before the server takes part in it; 0: none.
     int hold_connections_ms = 0;
