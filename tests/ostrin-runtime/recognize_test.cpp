@@ -169,9 +169,12 @@ TEST_F(OstrinRecognize, JsonResultsAndANoMatchGiveStatusThree) {
     EXPECT_STREQ(result["match"]["matchType"].GetString(), "INTENT");
     ASSERT_TRUE(result.HasMember("parameters")) << body;
     EXPECT_STREQ(result["parameters"]["size"].GetString(), "large");
-    EXPECT_NE(
-        std::string(result["intent"]["name"].GetString()).find("/locations/global/agents/pizza/"),
-        std::string::npos)
+    // CX names the matched intent in the match (the deprecated top-level intent is unset).
+    ASSERT_TRUE(result["match"].HasMember("intent") && result["match"]["intent"].HasMember("name"))
+        << body;
+    EXPECT_NE(std::string(result["match"]["intent"]["name"].GetString())
+                  .find("/locations/global/agents/pizza/"),
+              std::string::npos)
         << body;
     ExpectNoStreamLeftOpen(3);
     std::string record = ReadFile(m_root.Path() + "/streams.jsonl");
