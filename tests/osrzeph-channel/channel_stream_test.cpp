@@ -165,9 +165,9 @@ TEST_F(ChannelStreamTest, CloseWhileStreamingEndsTheCall) {
     ExpectAllCancelled(streams);
 }
 
-// The speech recognition confidence of the query result decides the cause against the
-// request's Confidence-Threshold (a match at the threshold itself); the intent detection
-// confidence does not count. Below it the result still goes out, with 001 no-match.
+// The final transcript's confidence decides the cause against the request's
+// Confidence-Threshold (a match at the threshold itself); the intent detection confidence
+// does not count. Below it the result still goes out, with 001 no-match.
 TEST_F(ChannelStreamTest, ConfidenceThresholdDecidesTheCause) {
     ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     ASSERT_TRUE(StartSim(R"({
@@ -190,7 +190,7 @@ TEST_F(ChannelStreamTest, ConfidenceThresholdDecidesTheCause) {
     const std::string body =
         "<?xml version=\"1.0\"?><result><interpretation grammar=\"builtin:speech/transcribe\" "
         "confidence=\"0.8\"><instance><query_text>I want a large pizza</query_text>"
-        "<speech_recognition_confidence>0.8</speech_recognition_confidence><parameters>"
+        "<parameters>"
         "</parameters><all_required_params_present>true</all_required_params_present><intent>"
         "<name>projects/zeph-test-project/agent/intents/order</name><display_name>Order"
         "</display_name></intent><intent_detection_confidence>0.2</intent_detection_confidence>"
@@ -267,7 +267,13 @@ TEST_F(ChannelStreamTest, AGrammarsUserProjectIsForItsRecognitionOnly) {
 // double quotes without them; the sim's record shows the session path the stream used.
 TEST_F(ChannelStreamTest, VendorProjectAndDialogIdsNameTheSession) {
     ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
-    ASSERT_TRUE(StartSim());
+    // The service account may use both projects (the service refuses a project it may not).
+    ASSERT_TRUE(StartSim(R"({
+      "intents": [{"name": "default-welcome", "display_name": "Default Welcome Intent",
+                   "action": "input.welcome", "fulfillment_text": "Hi! How can I help?"}],
+      "utterances": [{"transcript": "hello world", "intent": "default-welcome"}],
+      "projects": {"zeph-test@zeph-test-project.iam.gserviceaccount.com":
+                   ["other-project", "plain"]}})"));
     RunResult run = Run(
         "channel A\n" +
         Send("A", "RECOGNIZE", 1,
@@ -283,8 +289,7 @@ TEST_F(ChannelStreamTest, VendorProjectAndDialogIdsNameTheSession) {
     auto body = [](const std::string& project) {
         return "<?xml version=\"1.0\"?><result><interpretation "
                "grammar=\"builtin:speech/transcribe\" confidence=\"0.9\"><instance><query_text>"
-               "hello world</query_text><speech_recognition_confidence>0.9"
-               "</speech_recognition_confidence><action>input.welcome</action><parameters>"
+               "hello world</query_text><action>input.welcome</action><parameters>"
                "</parameters><all_required_params_present>true</all_required_params_present>"
                "<fulfillment_text>Hi! How can I help?</fulfillment_text><fulfillment_messages>"
                "<text><text>Hi! How can I help?</text></text></fulfillment_messages><intent>"

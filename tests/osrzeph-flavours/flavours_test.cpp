@@ -33,6 +33,8 @@ using ZephFlavourTest::Completion;
 using ZephFlavourTest::MakeGrammar;
 using ZephFlavourTest::TestHost;
 
+// The audio these tests send is silence, so the turn is byte-timed: the sim answers at the
+// last block (one second at 8000 Hz) instead of listening for speech.
 const char* const kAgent = R"({
   "intents": [
     {"name": "book", "display_name": "Book a Table", "action": "table.book",
@@ -40,7 +42,8 @@ const char* const kAgent = R"({
      "texts": ["I want a table", "12"], "events": ["BOOK"], "dtmf": ["12"],
      "confidence": 0.95}
   ],
-  "utterances": [{"transcript": "book a table", "confidence": 0.87, "intent": "book"}],
+  "utterances": [{"transcript": "book a table", "confidence": 0.87, "intent": "book",
+                  "end_of_utterance": 16000}],
   "sessions": {"slow": [{"interim": [{"at_bytes": 1, "transcript": "nev"}], "transcript": "never",
                          "faults": {"delay_answer_ms": 1000}}]}
 })";
@@ -238,11 +241,12 @@ std::string InputElement(const std::string& body) {
 
 const char* const kCxAgentPath = "projects/zeph-test-project/locations/global/agents/agent-1";
 
+// The streaming service leaves speech_recognition_confidence unset and CX's deprecated
+// intent fields empty: the confidence is the final transcript's.
 const std::string kEsSpeechBody =
     "<?xml version=\"1.0\"?><result><interpretation grammar=\"builtin:speech/transcribe\" "
     "confidence=\"0.87\"><instance><query_text>book a "
-    "table</query_text><speech_recognition_confidence>0.87</"
-    "speech_recognition_confidence><action>table.book</action><parameters><guests>4</guests></"
+    "table</query_text><action>table.book</action><parameters><guests>4</guests></"
     "parameters><all_required_params_present>true</"
     "all_required_params_present><fulfillment_text>For how many?</"
     "fulfillment_text><fulfillment_messages><text><text>For how many?</text></text></"
@@ -254,15 +258,14 @@ const std::string kEsSpeechBody =
 
 const std::string kCxSpeechBody =
     "<?xml version=\"1.0\"?><result><interpretation grammar=\"builtin:speech/transcribe\" "
-    "confidence=\"0.95\"><instance><language_code>en-US</"
+    "confidence=\"0.87\"><instance><language_code>en-US</"
     "language_code><parameters><guests>4</guests></"
     "parameters><response_messages><text><text>For how many?</text></text></"
-    "response_messages><intent><name>projects/zeph-test-project/locations/global/agents/agent-1/"
-    "intents/book</name><display_name>Book a Table</display_name></"
-    "intent><intent_detection_confidence>0.95</intent_detection_confidence><transcript>book a "
+    "response_messages><transcript>book a "
     "table</transcript><match><intent><name>projects/zeph-test-project/locations/global/agents/"
     "agent-1/intents/book</name><display_name>Book a Table</display_name></"
-    "intent><resolved_input>book a table</resolved_input><match_type>INTENT</"
+    "intent><parameters><guests>4</guests></parameters><resolved_input>book a "
+    "table</resolved_input><match_type>INTENT</"
     "match_type><confidence>0.95</confidence></match></instance><input mode=\"speech\">book a "
     "table</input></interpretation></result>";
 

@@ -172,9 +172,12 @@ TEST_F(OstrinRecognize, JsonResultsAndANoMatchGiveStatusThree) {
     EXPECT_STREQ(result["match"]["matchType"].GetString(), "INTENT");
     ASSERT_TRUE(result.HasMember("parameters")) << body;
     EXPECT_STREQ(result["parameters"]["size"].GetString(), "large");
-    EXPECT_NE(
-        std::string(result["intent"]["name"].GetString()).find("/locations/global/agents/pizza/"),
-        std::string::npos)
+    // CX names the matched intent in the match (the deprecated top-level intent is unset).
+    ASSERT_TRUE(result["match"].HasMember("intent") && result["match"]["intent"].HasMember("name"))
+        << body;
+    EXPECT_NE(std::string(result["match"]["intent"]["name"].GetString())
+                  .find("/locations/global/agents/pizza/"),
+              std::string::npos)
         << body;
     ExpectNoStreamLeftOpen(3);
     std::string record = ReadFile(m_root.Path() + "/streams.jsonl");
@@ -305,7 +308,13 @@ TEST_F(OstrinRecognize, TurnsRecognizeEveryUtteranceOfALongFile) {
     EXPECT_NE(run.out.find("<display_name>Confirm Order</display_name>"), std::string::npos)
         << run.out;
     EXPECT_EQ(run.out.find("(turn 3)\nCompletion-Cause: 000"), std::string::npos) << run.out;
-    ExpectNoStreamLeftOpen(Count(run.out, "(turn "));
+    // A turn started in the trailing silence may have opened a stream that the file's end
+    // then stopped; none is left open.
+    m_sim.Stop();
+    const std::string record = ReadFile(m_root.Path() + "/streams.jsonl");
+    const size_t streams = Count(record, "\"flavour\""), turns = Count(run.out, "(turn ");
+    EXPECT_TRUE(streams == turns || streams == turns + 1) << record;
+    EXPECT_EQ(record.find("shutting down"), std::string::npos) << record;
 }
 
 }  // namespace
