@@ -314,25 +314,22 @@ void StreamingMethod::OnFinishStream(bool /*ok*/) {
                 kSuffix);
     }
     ClearContext();
-    // The client is told why a call failed, e.g. "UNAVAILABLE: failed to connect to all
-    // addresses", in the Completion-Reason of the recognizer-error.
-    const auto giveReason = [this, ours] {
+    if (m_errorByStatus) {
+        // The call failed to start: the client is told why, e.g. "UNAVAILABLE: failed to
+        // connect to all addresses", in the Completion-Reason of the recognizer-error.
+        m_errorByStatus = false;
         if (m_call && !m_call->GetStatus().ok() && !ours) {
             m_host->SetCompletionReason(
                 std::string(StatusCodeName(m_call->GetStatus().error_code())) + ": " +
                 m_call->GetStatus().error_message());
         }
-    };
-    if (m_errorByStatus) {
-        m_errorByStatus = false;
-        giveReason();
         m_host->ProcessError();
     }
     if (m_causeByStatus) {
         m_causeByStatus = false;
+        // No reason here: whether a stream that broke off mid-way completes from this finish
+        // or from its failed read is a race, and the client's answer must not depend on it.
         bool noMatch = m_inputCompleteSent && m_call && m_call->GetStatus().ok();
-        if (!noMatch)
-            giveReason();
         m_host->CompleteRecognition(
             noMatch ? RECOGNIZER_COMPLETION_CAUSE_NO_MATCH : RECOGNIZER_COMPLETION_CAUSE_ERROR,
             std::string(), std::string());
