@@ -239,7 +239,7 @@ TEST_F(FileManagerTest, MissingFolderIsCreatedUsableByItsOwner) {
     ASSERT_TRUE(manager.LoadFileEntries());
     struct stat info;
     ASSERT_EQ(stat(nested.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_EQ(info.st_mode & 0777, 0750u);  // the default folder mode
     std::ofstream file(nested + "/utt-1.wav");
     EXPECT_TRUE(file.good());
     EXPECT_TRUE(Logged("Create directory " + nested + "/"));

@@ -108,8 +108,7 @@ bool FileManager::LoadFileEntries() {
 
     apr_finfo_t info;
     if (apr_stat(&info, dirPath, APR_FINFO_TYPE, pool) != APR_SUCCESS || info.filetype != APR_DIR) {
-        FM_LOG(LOG_LEVEL_INFO, "Create directory %s mode [%04o]", dirPath,
-               static_cast<unsigned>(m_directoryMode));
+        FM_LOG(LOG_LEVEL_INFO, "Create directory %s", dirPath);
         const apr_status_t status = MakeFolder(dirPath, m_directoryMode);
         if (status != APR_SUCCESS) {
             char reason[256];
