@@ -622,7 +622,7 @@ bool Channel::Recognize(mrcp_message_t* request, mrcp_message_t* response) {
     {
         apr_time_exp_t t;
         apr_time_exp_gmt(&t, apr_time_now());
-        char stamp[32];
+        char stamp[64];  // room for any int the compiler cannot bound
         snprintf(stamp, sizeof(stamp), "-%04d%02d%02dT%02d%02d%02d%03dZ", t.tm_year + 1900,
                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_usec / 1000);
         m_record.m_fileId = GetId() + std::string(stamp);
