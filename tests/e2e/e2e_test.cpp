@@ -712,6 +712,27 @@ std::vector<Case> Cases() {
                         .Elements("<speech-dtmf-input-detector speech-leading-silence=\"1000\"/>")
                         .Agent(turn(R"({"no_speech_timeout_ms": 500, "transcript": "a large pizza",
                                         "intent": "order"})")));
+    // The service hears no speech in the first stream and ends it at once with the empty
+    // result, while the caller goes on to speak (in real time: the detector has not ended
+    // the input when the result comes): with "skip-empty-results" the empty result is
+    // dropped and a new stream hears the utterance; without it the empty result ends the
+    // input and is the answer (no match: the caller's sound was heard here), and nothing
+    // more goes to the service.
+    const std::string emptyFirst = turn(
+        R"({"no_speech_timeout_ms": 500, "end_stream_early": true, "transcript": "a large pizza",
+            "intent": "order"}, {"transcript": "a large pizza", "intent": "order"})");
+    const std::string leadingSilence =
+        "<speech-dtmf-input-detector speech-leading-silence=\"1000\"/>";
+    cases.push_back(Case("skip_empty_result", speech)
+                        .Elements(leadingSilence)
+                        .Agent(emptyFirst)
+                        .Realtime()
+                        .Streams(2));
+    cases.push_back(Case("keep_empty_result", speech)
+                        .Elements(leadingSilence)
+                        .Streaming("skip-empty-results=\"false\"")
+                        .Agent(emptyFirst)
+                        .Realtime());
     // The agent's answer comes after the result, in three chunks whose messages carry sparse
     // query results: one WAV file as the agent made it, and the full result.
     cases.push_back(Case("output_audio_chunks", speech)

@@ -522,6 +522,10 @@ private:
             final_transcript_sent_ = true;
             if (input_.single_utterance && !faults_.no_end_of_utterance) {
                 Send(Flavour::EndOfUtteranceResponse());
+                if (utterance_.end_stream_early && !faults_.end_without_result && !faults_.stall) {
+                    SendAnswer();
+                    EndAfterAnswers(grpc::Status::OK);
+                }
             }
         }
     }
