@@ -1337,7 +1337,11 @@ TEST_F(SimTestBase, RegionalEndpointsServeTheirLocationOnly) {
     EXPECT_EQ(status_of(channel_as(regional, "localhost:" + std::to_string(regional)),
                         V3beta1Client::Text(cx_europe, "hi"), V3beta1Client()),
               grpc::INVALID_ARGUMENT);
-    EXPECT_EQ(Records().size(), 6u);
+    const auto records = Records();
+    ASSERT_EQ(records.size(), 6u);
+    // The record names the endpoint each stream was called at.
+    EXPECT_STREQ(records[0]["authority"].GetString(), "europe-west1-dialogflow.googleapis.com");
+    EXPECT_STREQ(records[2]["authority"].GetString(), sim_.target().c_str());
 }
 
 }  // namespace

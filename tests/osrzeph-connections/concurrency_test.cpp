@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,6 +40,7 @@ std::string Name(int i) {
 struct SimStream {
     std::string session;
     std::string peer;
+    std::string authority;
     int code = -1;
     bool cancelled = true;
     long long startMs = 0;
@@ -56,6 +58,7 @@ std::vector<SimStream> ReadStreams(const std::string& text) {
         SimStream stream;
         stream.session = record["session"].GetString();
         stream.peer = record["peer"].GetString();
+        stream.authority = record["authority"].GetString();
         stream.code = record["status"]["code"].GetInt();
         stream.cancelled = record["cancelled"].GetBool();
         stream.startMs = record["start_ms"].GetInt64();
@@ -216,6 +219,76 @@ TEST_F(ConnectionsTest, ChannelsPerConnectionIsConfigured) {
     EXPECT_EQ(connections.size(), 3u);
     for (const auto& connection : connections)
         EXPECT_EQ(connection.second, 4) << connection.first;
+}
+
+// Agents in two regions side by side from one engine, "service-uri" at the global endpoint:
+// a CX agent in "europe-west1" is called at that region's endpoint, one in "global" at the
+// global endpoint, an ES agent with a location at its region with the location in its
+// session. The sim serves each endpoint on a port of its own, which "endpoint-addresses"
+// reaches on loopback under the endpoint's name; its gate proves the three calls were open
+// at once. Channel B then recognizes in the region and back at home: one connection per
+// endpoint carries every channel's calls there.
+TEST_F(ConnectionsTest, AgentsInTwoRegionsRecognizeSideBySide) {
+    const std::string global = "dialogflow.googleapis.com";
+    const std::string europe = "europe-west1-dialogflow.googleapis.com";
+    ASSERT_TRUE(m_sim.Start({"--record", m_root.Path() + "/streams.jsonl", "--location",
+                             "europe-west1=0", "--hold-streams-until", "3"}));
+    m_root.WriteConfig(
+        global,
+        "endpoint-addresses=\"" + global + "=127.0.0.1:" + std::to_string(m_sim.port()) + " " +
+            europe + "=127.0.0.1:" + std::to_string(m_sim.LocationPort("europe-west1")) + "\"",
+        "<utterance-manager save-waveforms=\"false\"/>");
+    struct Call {
+        const char* channel;
+        const char* parameters;
+        std::string session;
+        std::string authority;
+    };
+    const std::string project = "projects/zeph-test-project/locations/";
+    const Call calls[] = {
+        {"A", "dialogid=call-a;agent=agent-a;location=europe-west1",
+         project + "europe-west1/agents/agent-a/sessions/call-a", europe},
+        {"B", "dialogid=call-b;agent=agent-b", project + "global/agents/agent-b/sessions/call-b",
+         global},
+        {"C", "dialogid=call-c;location=europe-west1",
+         project + "europe-west1/agent/sessions/call-c", europe},
+        {"B", "dialogid=call-b2;agent=agent-b;location=europe-west1",
+         project + "europe-west1/agents/agent-b/sessions/call-b2", europe},
+        {"B", "dialogid=call-b3;agent=agent-b;location=global",
+         project + "global/agents/agent-b/sessions/call-b3", global},
+    };
+    auto recognize = [](const Call& call, int id) {
+        return std::string("send ") + call.channel + " <<END\nMRCP/2.0 0 RECOGNIZE " +
+               std::to_string(id) + "\nContent-Type: text/uri-list\n\nbuiltin:speech/transcribe?" +
+               call.parameters + "\nEND\nwait " + call.channel + " response\naudio " +
+               call.channel + " speech.wav\n";
+    };
+    std::string scenario = "channel A api=v3beta1\nchannel B api=v3beta1\nchannel C api=v2\n";
+    for (int i = 0; i < 3; ++i)
+        scenario += recognize(calls[i], 1);
+    for (const char* channel : {"A", "C", "B"})
+        scenario += std::string("wait ") + channel + " RECOGNITION-COMPLETE timeout=60000\n";
+    for (int i = 3; i < 5; ++i)
+        scenario += recognize(calls[i], i - 1) + "wait B RECOGNITION-COMPLETE timeout=60000\n";
+    scenario += "close A\nclose B\nclose C\n";
+    m_channels = 5;
+    RunResult run = m_root.Run(scenario, "--pace fast");
+    EXPECT_EQ(run.status, 0) << run.messages << run.log;
+    EXPECT_EQ(Count(run.messages, "Completion-Cause: 000 success"), 5u) << run.messages;
+    // Each channel reaches the global endpoint when it opens, and the region once.
+    EXPECT_EQ(Count(run.log, "Connect to Endpoint [" + global + "]"), 3u) << run.log;
+    EXPECT_EQ(Count(run.log, "Connect to Endpoint [" + europe + "]"), 3u) << run.log;
+    std::map<std::string, std::set<std::string>> peers;  // by authority
+    for (const SimStream& stream : StreamsAtTheEnd()) {
+        const Call* call = nullptr;
+        for (const Call& candidate : calls)
+            call = candidate.session == stream.session ? &candidate : call;
+        ASSERT_NE(call, nullptr) << stream.session;
+        EXPECT_EQ(stream.authority, call->authority) << stream.session;
+        peers[stream.authority].insert(stream.peer);
+    }
+    EXPECT_EQ(peers[europe].size(), 1u);
+    EXPECT_EQ(peers[global].size(), 1u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // credentials object and arguments; and two connections of the pool are two connections at
 // the service (dialogflow-sim over TLS records the client's end of each stream's
 // connection), where gRPC on its own puts equal channels on one.
+// Also the endpoint a recognition goes to and how an endpoint is reached.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
@@ -18,6 +19,7 @@
 #include "../dialogflow-sim/sim_client.h"
 #include "../osrzeph-channel/scenario_run.h"
 #include "OsrZephConnectionPool.h"
+#include "OsrZephEndpoint.h"
 #include "sim_process.h"
 #include "test_audio.h"
 
@@ -96,6 +98,55 @@ TEST(ConnectionPool, TargetCredentialsAndArgumentsKeepConnectionsApart) {
                                          receive.GetChannel().get()};
     EXPECT_EQ(channels.size(), 4u);
     EXPECT_EQ(pool.GetConnectionCount(), 4u);
+}
+
+// The endpoint of a recognition: its region's while "service-uri" is the global endpoint;
+// only a location id may become part of a host name.
+TEST(ServiceEndpoint, RegionsFromTheGlobalEndpointOnly) {
+    const char* const cases[][3] = {
+        // service-uri, location, endpoint
+        {"dialogflow.googleapis.com", "", "dialogflow.googleapis.com"},
+        {"dialogflow.googleapis.com", "global", "dialogflow.googleapis.com"},
+        {"dialogflow.googleapis.com", "europe-west1", "europe-west1-dialogflow.googleapis.com"},
+        {"dialogflow.googleapis.com:443", "us-east1", "us-east1-dialogflow.googleapis.com:443"},
+        {"localhost:4430", "europe-west1", "localhost:4430"},
+        {"dialogflow.googleapis.com.proxy:443", "europe-west1",
+         "dialogflow.googleapis.com.proxy:443"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Zeph::ServiceEndpoint(c[0], c[1]), c[2]) << c[0] << " " << c[1];
+    for (const char* good : {"global", "europe-west1", "a"})
+        EXPECT_TRUE(Zeph::IsLocationId(good)) << good;
+    for (const std::string& bad :
+         std::vector<std::string>{"", "Europe-west1", "1abc", "evil.com/x", "a.b", "x:1", "a b",
+                                  "-x", std::string(64, 'a')})
+        EXPECT_FALSE(Zeph::IsLocationId(bad)) << bad;
+}
+
+// "endpoint-addresses": a listed endpoint is reached at its address and still called by its
+// name; a malformed value changes nothing.
+TEST(ServiceEndpoint, AddressesKeepTheEndpointAsAuthority) {
+    Zeph::EndpointAddresses addresses;
+    EXPECT_TRUE(
+        Zeph::ParseEndpointAddresses("  a.example=127.0.0.1:1  b.example=[::1]:2 ", addresses));
+    EXPECT_EQ(addresses.size(), 2u);
+    for (const char* bad : {"a.example", "=127.0.0.1:1", "a.example=", "c=1 d"})
+        EXPECT_FALSE(Zeph::ParseEndpointAddresses(bad, addresses)) << bad;
+    EXPECT_EQ(addresses.size(), 2u);
+    auto authorityOf = [](const grpc::ChannelArguments& arguments) {
+        grpc_channel_args raw = arguments.c_channel_args();
+        for (size_t i = 0; i < raw.num_args; ++i) {
+            if (std::string(raw.args[i].key) == GRPC_ARG_DEFAULT_AUTHORITY)
+                return std::string(raw.args[i].value.string);
+        }
+        return std::string("none");
+    };
+    grpc::ChannelArguments listed;
+    EXPECT_EQ(Zeph::EndpointTarget("b.example", addresses, listed), "[::1]:2");
+    EXPECT_EQ(authorityOf(listed), "b.example");
+    grpc::ChannelArguments other;
+    EXPECT_EQ(Zeph::EndpointTarget("c.example:443", addresses, other), "c.example:443");
+    EXPECT_EQ(authorityOf(other), "none");
 }
 
 TEST(ConnectionPool, LeasesOutliveTheClearedAndDestroyedPool) {

@@ -328,7 +328,6 @@ TEST_F(SettingsTest, EveryAttributeOfTheSampleChecksItsValue) {
                                         "model-variant",
                                         "environment",
                                         "agent",
-                                        "location",
                                         "event-input-mode",
                                         "name",
                                         "action",

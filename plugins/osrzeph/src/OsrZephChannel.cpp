@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
+#include "OsrZephEndpoint.h"
 #include "OsrZephLog.h"
 #include "OsrZephSessionId.h"
 #include "OsrZephStreamRetry.h"
@@ -322,7 +324,8 @@ void Channel::SignalDtmfEvent(char digit) {
 bool Channel::Open() {
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Open <%s@%s>", GetId(), sm_Suffix);
     DetermineProfile();
-    bool status = CreateGrpcChannel();
+    bool status = UseEndpoint(ServiceEndpoint(m_engine->GetSettings().m_streaming.m_serviceUri,
+                                              m_engine->GetSettings().m_streaming.m_location));
     if (status) {
         mpf_sdi_stats_init(&m_record.m_inputStats);
         if (!m_detectorPool)
@@ -640,8 +643,18 @@ bool Channel::Recognize(mrcp_message_t* request, mrcp_message_t* response) {
     mpf_sdi_init(m_detector, inputMode, m_record.m_samplingRate,
                  m_recognition.m_startInputTimers ? TRUE : FALSE,
                  m_record.m_streamingSettings.m_interimResults ? TRUE : FALSE);
-    // 15, 16. The method.
-    if ((!m_grpcChannel && !CreateGrpcChannel()) || !CreateMethod())
+    // 15, 16. The method, at the endpoint of the recognition's location. The location names
+    // the endpoint's host: only a location id passes.
+    const std::string& location = m_record.m_streamingSettings.m_location;
+    if (!location.empty() && !IsLocationId(location)) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Invalid Location [%s] <%s@%s>",
+                location.c_str(), GetId(), sm_Suffix);
+        return Fail(response, MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE,
+                    RECOGNIZER_COMPLETION_CAUSE_ERROR);
+    }
+    ReleaseMethod();  // before its endpoint's stub may go
+    if (!UseEndpoint(ServiceEndpoint(m_engine->GetSettings().m_streaming.m_serviceUri, location)) ||
+        !CreateMethod())
         return Fail(response, MRCP_STATUS_CODE_METHOD_FAILED, RECOGNIZER_COMPLETION_CAUSE_ERROR);
     if (!m_method->Validate())
         return Fail(response, MRCP_STATUS_CODE_MISSING_PARAM, RECOGNIZER_COMPLETION_CAUSE_ERROR);
@@ -1366,7 +1379,21 @@ bool Channel::DetermineProfile() {
     return true;
 }
 
-bool Channel::CreateGrpcChannel() {
+bool Channel::UseEndpoint(const std::string& endpoint) {
+    auto found = m_links.find(endpoint);
+    if (found != m_links.end()) {
+        m_link = &found->second;
+        return true;
+    }
+    m_link = nullptr;
+    for (auto link = m_links.begin(); link != m_links.end();)
+        link = link->first == m_firstEndpoint ? std::next(link) : m_links.erase(link);
+    if (m_links.empty())
+        m_firstEndpoint = endpoint;
+    return CreateGrpcChannel(endpoint);
+}
+
+bool Channel::CreateGrpcChannel(const std::string& endpoint) {
     if (!m_credentials.m_credentials) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Get Credentials <%s@%s>",
                 GetId(), sm_Suffix);
@@ -1381,25 +1408,37 @@ bool Channel::CreateGrpcChannel() {
     std::string retryConfig = ComposeRetryServiceConfig(settings);
     if (!retryConfig.empty())
         arguments.SetServiceConfigJSON(retryConfig);
+    std::string target = EndpointTarget(endpoint, settings.m_endpointAddresses, arguments);
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Connect to Endpoint [%s] at [%s] <%s@%s>",
+            endpoint.c_str(), target.c_str(), GetId(), sm_Suffix);
     // A connection shared with few enough other channels that the service never makes a
     // call of this channel wait for a free stream.
-    m_connection = m_engine->GetConnectionPool().Acquire(settings.m_serviceUri,
-                                                         m_credentials.m_credentials, arguments);
-    m_grpcChannel = m_connection.GetChannel();
-    if (!m_grpcChannel) {
+    ServiceLink link;
+    link.m_connection =
+        m_engine->GetConnectionPool().Acquire(target, m_credentials.m_credentials, arguments);
+    link.m_grpcChannel = link.m_connection.GetChannel();
+    if (!link.m_grpcChannel) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Failed to Create gRPC Channel <%s@%s>", GetId(), sm_Suffix);
         return false;
     }
-    return CreateGrpcStub();
+    m_link = &(m_links[endpoint] = std::move(link));
+    if (CreateGrpcStub())
+        return true;
+    m_links.erase(endpoint);
+    m_link = nullptr;
+    return false;
 }
 
-bool Channel::CreateGrpcStub() {
+std::string Channel::GetApi() const {
     std::string api = m_engine->GetSettings().m_streaming.m_api;
     if (const char* attribute = apr_table_get(m_hostChannel->attribs, "api"))
         api = attribute;
-    if (api.empty())
-        api = "v2";
+    return api.empty() ? "v2" : api;
+}
+
+bool Channel::CreateGrpcStub() {
+    const std::string api = GetApi();
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Create gRPC Session Stub [%s] <%s@%s>",
             api.c_str(), GetId(), sm_Suffix);
     std::shared_ptr<StubBase> stub = CreateSessionStub(api, this);
@@ -1407,15 +1446,15 @@ bool Channel::CreateGrpcStub() {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown API [%s] <%s@%s>",
                 api.c_str(), GetId(), sm_Suffix);
     } else {
-        m_v2Stub.reset();
-        m_v2beta1Stub.reset();
-        m_v3beta1Stub.reset();
+        m_link->m_v2Stub.reset();
+        m_link->m_v2beta1Stub.reset();
+        m_link->m_v3beta1Stub.reset();
         if (api == "v2")
-            m_v2Stub = stub;
+            m_link->m_v2Stub = stub;
         else if (api == "v2beta1")
-            m_v2beta1Stub = stub;
+            m_link->m_v2beta1Stub = stub;
         else
-            m_v3beta1Stub = stub;
+            m_link->m_v3beta1Stub = stub;
         if (stub->CreateGrpcStub())
             return true;
     }
@@ -1434,7 +1473,8 @@ bool Channel::CreateMethod() {
                 "Failed to Create gRPC Method [%s] <%s@%s>", name.c_str(), GetId(), sm_Suffix);
         return false;
     }
-    for (const std::shared_ptr<StubBase>* stub : {&m_v2Stub, &m_v2beta1Stub, &m_v3beta1Stub}) {
+    for (const std::shared_ptr<StubBase>* stub :
+         {&m_link->m_v2Stub, &m_link->m_v2beta1Stub, &m_link->m_v3beta1Stub}) {
         if (*stub) {
             m_method = (*stub)->CreateStreamingDetectIntentMethod();
             break;

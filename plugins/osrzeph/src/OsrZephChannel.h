@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <deque>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -234,7 +235,11 @@ public:
     // ---- State the method objects read and write -------------------------------------
     const char* GetLogId() const override { return m_id.c_str(); }
     MethodBase* GetMethod() const { return m_method.get(); }
-    const std::shared_ptr<grpc::Channel>& GetGrpcChannel() const { return m_grpcChannel; }
+    // The gRPC channel to the endpoint of the current recognition (at open: of the
+    // configured location); null before one is made.
+    std::shared_ptr<grpc::Channel> GetGrpcChannel() const {
+        return m_link ? m_link->m_grpcChannel : nullptr;
+    }
     const std::string& GetProjectId() const override { return m_projectId; }
     const std::string& GetDialogId() const override { return m_sessionId; }
     const std::string& GetUserProject() const override { return m_userProject; }
@@ -315,10 +320,15 @@ public:
 private:
     // The engine's default profile, or the one of the "gapp-credentials-file" attribute.
     bool DetermineProfile();
-    // Sets up the gRPC channel to the service and the session stub; FALSE (logged) fails
-    // the open.
-    bool CreateGrpcChannel();
+    // Makes `endpoint` the current one: its link, set up when the channel has none yet
+    // (then only the first endpoint's link is kept beside it). FALSE (logged) when the gRPC
+    // channel or the stub cannot be made; a FALSE at open fails the open.
+    bool UseEndpoint(const std::string& endpoint);
+    // Sets up the gRPC channel to `endpoint` and the session stub as the current link.
+    bool CreateGrpcChannel(const std::string& endpoint);
     bool CreateGrpcStub();
+    // The channel's API flavour: its "api" attribute, else the configured one, else "v2".
+    std::string GetApi() const;
     // The method of the next recognition.
     bool CreateMethod();
     // Lets go of the current method (cancelled when its call is active).
@@ -366,14 +376,24 @@ private:
     mrcp_engine_channel_t* m_hostChannel = nullptr;
     std::string m_id;
     CredentialsProfile m_credentials;
-    // The channel's place on one of the engine's connections, and its gRPC channel.
-    ConnectionLease m_connection;
-    std::shared_ptr<grpc::Channel> m_grpcChannel;
+    // What the channel holds at one service endpoint: its place on one of the engine's
+    // connections there, the gRPC channel and the session stub on it.
+    struct ServiceLink {
+        ConnectionLease m_connection;
+        std::shared_ptr<grpc::Channel> m_grpcChannel;
+        // One per API flavour; at most one is set.
+        std::shared_ptr<StubBase> m_v2Stub;
+        std::shared_ptr<StubBase> m_v2beta1Stub;
+        std::shared_ptr<StubBase> m_v3beta1Stub;
+    };
+    // By endpoint: the first endpoint's link (made at open) and the latest other one, so
+    // that recognitions alternating between two regions keep their connections while ones
+    // that wander through many regions do not pile them up. Declared before the method:
+    // stubs outlive the channel's reference to its method.
+    std::map<std::string, ServiceLink> m_links;
+    std::string m_firstEndpoint;
+    ServiceLink* m_link = nullptr;  // the current recognition's, in m_links
     std::shared_ptr<MethodBase> m_method;
-    // One per API flavour; at most one is set.
-    std::shared_ptr<StubBase> m_v2Stub;
-    std::shared_ptr<StubBase> m_v2beta1Stub;
-    std::shared_ptr<StubBase> m_v3beta1Stub;
     std::string m_projectId;
     std::string m_sessionId;
     // The last session id too long for the service, logged with its mapping once.

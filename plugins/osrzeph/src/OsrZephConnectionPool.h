@@ -8,9 +8,11 @@
 // connection of its own) and gives each MRCP channel a place on the first connection that
 // carries fewer than the limit of channels, opening a new one when all are full (it starts
 // connecting at once, so the first recognition on it finds it up or nearly). A channel
-// holds its place through a ConnectionLease until it is deleted. The limit stays well below
-// the service's stream cap: an MRCP channel briefly has two calls when a cancelled one is
-// still finishing while the next starts, and a deleted channel's last call may outlive it.
+// holds its place through a ConnectionLease until it is deleted (one per service endpoint it
+// calls: each regional endpoint has connections of its own, OsrZephEndpoint.h). The limit
+// stays well below the service's stream cap: an MRCP channel briefly has two calls when a
+// cancelled one is still finishing while the next starts, and a deleted channel's last call
+// may outlive it.
 //
 // Threads: construction on the server's thread (the engine's); SetChannelsPerConnection,
 // Acquire, Clear and the counts on the engine's event processor thread. A lease is dropped on that

@@ -116,6 +116,9 @@ bool StreamingRecogSettings::Load(const apr_xml_elem* elem) {
             a.GetString(m_httpProxy);
         } else if (a.Is("service-uri")) {
             a.GetString(m_serviceUri);
+        } else if (a.Is("endpoint-addresses")) {
+            if (!ParseEndpointAddresses(a.Value(), m_endpointAddresses))
+                a.WarnUnexpectedValue("Attribute", "");
         } else if (a.Is("stream-creation-timeout")) {
             a.GetInt(m_streamCreationTimeout, 0, MPF_SDI_MAX_TIME);
         } else if (a.Is("result-timeout")) {
@@ -137,7 +140,11 @@ bool StreamingRecogSettings::Load(const apr_xml_elem* elem) {
         } else if (a.Is("agent")) {
             a.GetString(m_agent);
         } else if (a.Is("location")) {
-            a.GetString(m_location);
+            // It names the endpoint's host: only a location id passes.
+            if (a.ValueEquals("") || IsLocationId(a.Value()))
+                a.GetString(m_location);
+            else
+                a.WarnUnexpectedValue("Attribute", m_location);
         } else if (a.Is("max-recv-message-length")) {
             a.GetInt(m_maxRecvMessageLength, INT32_MIN, INT32_MAX);
         } else if (a.Is("max-send-message-length")) {

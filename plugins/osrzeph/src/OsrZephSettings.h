@@ -15,6 +15,7 @@
 #include <ostrin/apt_log.h>
 
 #include "OsrZephConfig.h"
+#include "OsrZephEndpoint.h"
 #include "mpf_sdi_util.h"
 
 namespace Zeph {
@@ -46,7 +47,11 @@ struct StreamingRecogSettings {
     bool m_skipEmptyResults = true;
     bool m_generateOutputAudio = false;
     std::string m_httpProxy;
+    // At the global endpoint (the default), each recognition goes to its location's
+    // endpoint (OsrZephEndpoint.h); any other target takes every recognition.
     std::string m_serviceUri = "dialogflow.googleapis.com";
+    // Endpoints reached at other network addresses than their names (OsrZephEndpoint.h).
+    EndpointAddresses m_endpointAddresses;
     long m_streamCreationTimeout = 0;
     // ms from the half-close until the service must have ended the stream, 0 = no limit;
     // above the longest webhook timeout the service allows (30 s).
@@ -59,7 +64,7 @@ struct StreamingRecogSettings {
     std::string m_modelVariant;
     std::string m_environment;
     std::string m_agent;
-    std::string m_location;
+    std::string m_location;               // empty or a location id (IsLocationId)
     int32_t m_maxRecvMessageLength = -1;  // used when > 0
     int32_t m_maxSendMessageLength = -1;  // used when > 0
     // MRCP channels that share one gRPC connection to the service (at least 1): half the

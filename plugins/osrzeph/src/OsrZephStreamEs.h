@@ -51,6 +51,10 @@ protected:
     void ComposeSessionPath() override {
         StreamHost* host = GetHost();
         std::string path = std::string(sm_ProjectPrefix) + host->GetProjectId();
+        // An agent in a region is named with its location (served at that region's endpoint).
+        const std::string& location = host->GetStreamingSettings().m_location;
+        if (!location.empty())
+            path += "/locations/" + location;
         const std::string& environment = host->GetStreamingSettings().m_environment;
         if (!environment.empty()) {
             path +=

@@ -835,6 +835,7 @@ private:
         status.AddMember("message", text(status_.error_message()), allocator);
         line.AddMember("status", status, allocator);
         line.AddMember("peer", text(peer_), allocator);
+        line.AddMember("authority", text(Authority()), allocator);
         line.AddMember("start_ms", ms(started_.time_since_epoch()), allocator);
         line.AddMember("duration_ms", ms(now - started_), allocator);
         // CLOCK_MONOTONIC, system-wide: a client on this machine measures its own latency
