@@ -227,7 +227,7 @@ TEST_F(ConnectionsTest, ChannelsPerConnectionIsConfigured) {
 // session. The sim serves each endpoint on a port of its own, which "endpoint-addresses"
 // reaches on loopback under the endpoint's name; its gate proves the three calls were open
 // at once. Channel B then recognizes in the region and back at home: one connection per
-// endpoint carries every channel's calls there.
+// endpoint carries every channel's calls there. A location that is no location id is refused.
 TEST_F(ConnectionsTest, AgentsInTwoRegionsRecognizeSideBySide) {
     const std::string global = "dialogflow.googleapis.com";
     const std::string europe = "europe-west1-dialogflow.googleapis.com";
@@ -270,11 +270,18 @@ TEST_F(ConnectionsTest, AgentsInTwoRegionsRecognizeSideBySide) {
         scenario += std::string("wait ") + channel + " RECOGNITION-COMPLETE timeout=60000\n";
     for (int i = 3; i < 5; ++i)
         scenario += recognize(calls[i], i - 1) + "wait B RECOGNITION-COMPLETE timeout=60000\n";
+    // A location that is no location id never becomes part of a host name.
+    scenario +=
+        "send B <<END\nMRCP/2.0 0 RECOGNIZE 4\nContent-Type: text/uri-list\n\n"
+        "builtin:speech/transcribe?dialogid=call-b4;agent=agent-b;location=evil.example/x\n"
+        "END\nwait B response\n";
     scenario += "close A\nclose B\nclose C\n";
     m_channels = 5;
     RunResult run = m_root.Run(scenario, "--pace fast");
     EXPECT_EQ(run.status, 0) << run.messages << run.log;
     EXPECT_EQ(Count(run.messages, "Completion-Cause: 000 success"), 5u) << run.messages;
+    EXPECT_EQ(Count(run.messages, " 4 404 COMPLETE"), 1u) << run.messages;
+    EXPECT_EQ(Count(run.log, "Invalid Location [evil.example/x] <B@zeph>"), 1u) << run.log;
     // Each channel reaches the global endpoint when it opens, and the region once.
     EXPECT_EQ(Count(run.log, "Connect to Endpoint [" + global + "]"), 3u) << run.log;
     EXPECT_EQ(Count(run.log, "Connect to Endpoint [" + europe + "]"), 3u) << run.log;
