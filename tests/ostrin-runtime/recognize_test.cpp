@@ -254,19 +254,27 @@ TEST_F(OstrinRecognize, BadCommandLinesAndFilesAreRefusedBeforeTheRun) {
     ExpectNoStreamLeftOpen(0);
 }
 
-// A set-up that cannot work (nothing listens at the service's address) stops the run at the
-// first file: exit status 1 and one error line naming the reason, on stderr and in
-// ostrin.log.
+// A set-up that cannot work stops the run at the first file: exit status 1 and one error
+// line naming the reason, on stderr and in ostrin.log. Nothing listens at the service's
+// address; the service refuses a key it does not know and a project the account may not
+// use, once the stream has started.
 TEST_F(OstrinRecognize, ASetUpFailureStopsTheRunAtOnce) {
+    const std::string foreignKey =
+        "--attribute gapp-credentials-file=" + std::string(ZEPH_TEST_CREDENTIALS_DIR) +
+        "/service-account-2.json";
     struct Case {
         std::string service;
+        std::string streaming;
         std::string options;
         const char* reason;
     } cases[] = {
-        {"127.0.0.1:1", "", "UNAVAILABLE: "},
+        {"127.0.0.1:1", "", "", "UNAVAILABLE: "},
+        {m_sim.target(), "", foreignKey, "UNAUTHENTICATED: "},
+        {m_sim.target(), "project-id=\"not-ours\"", "", "PERMISSION_DENIED: "},
     };
     for (const Case& c : cases) {
-        m_root.WriteConfig(c.service, "agent=\"pizza\"");
+        SCOPED_TRACE(c.reason);
+        m_root.WriteConfig(c.service, "agent=\"pizza\" " + c.streaming);
         CommandResult run =
             Recognize("--grammar 'builtin:speech/transcribe?dialogid=rehearsal' " + c.options,
                       {"order.wav", "yes.wav"});
@@ -279,11 +287,12 @@ TEST_F(OstrinRecognize, ASetUpFailureStopsTheRunAtOnce) {
         EXPECT_EQ(run.out.find("/yes.wav"), std::string::npos) << run.out;
         const std::string error =
             "ostrin: error: " + m_root.Path() +
-            "/order.wav: the recognizer cannot reach the service: " + c.reason;
+            "/order.wav: the recognizer's set-up fails: " + c.reason;
         EXPECT_EQ(Count(run.log, error), 1u) << run.log;
         EXPECT_EQ(Count(ReadFile(m_root.Path() + "/log/ostrin.log"), error), 1u);
     }
-    ExpectNoStreamLeftOpen(0);
+    // One refused stream each for the two cases the service answered.
+    ExpectNoStreamLeftOpen(2);
 }
 
 // With --turns a long recording of two utterances gives two results, one RECOGNIZE after

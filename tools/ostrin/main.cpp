@@ -72,7 +72,8 @@ const char* const kRecognizeHelp =
     "  --strict            a conformance violation makes the exit status 1\n"
     "exit status: 0 every file recognized, 3 every file answered but not every one\n"
     "recognized, 1 an error (an unreadable file, a set-up failure such as no connection,\n"
-    "TLS or credentials refused, no answer), 2 a bad command line\n";
+    "TLS, credentials or project refused, an unknown agent or environment, no answer),\n"
+    "2 a bad command line\n";
 
 const char* const kSelfcheckHelp =
     "usage: ostrin selfcheck [--plugin PATH]\n"
@@ -285,11 +286,12 @@ bool IsRecognized(const std::string& completion_cause) {
 }
 
 // A recognizer error whose Completion-Reason says that the set-up is wrong (no connection,
-// TLS, credentials, permission): every further file would fail the same way.
+// TLS, credentials, permission, an agent or environment the service does not have): every
+// further file, sent with the same configuration and grammar, would fail the same way.
 bool IsSetUpFailure(const std::string& completion_cause, const std::string& reason) {
     if (completion_cause.compare(0, 4, "006 ") != 0)
         return false;
-    for (const char* code : {"UNAVAILABLE", "UNAUTHENTICATED", "PERMISSION_DENIED"}) {
+    for (const char* code : {"UNAVAILABLE", "UNAUTHENTICATED", "PERMISSION_DENIED", "NOT_FOUND"}) {
         if (reason.compare(0, std::strlen(code), code) == 0)
             return true;
     }
@@ -477,7 +479,7 @@ int Recognize(const CommandLine& line) {
             // Each result reaches a pipe as soon as it is known.
             std::cout << std::endl;
             if (IsSetUpFailure(complete.completion_cause, reason)) {
-                ReportError(line, path + ": the recognizer cannot reach the service: " + reason);
+                ReportError(line, path + ": the recognizer's set-up fails: " + reason);
                 failed = true;
                 break;
             }

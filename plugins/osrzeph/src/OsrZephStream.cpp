@@ -314,25 +314,27 @@ void StreamingMethod::OnFinishStream(bool /*ok*/) {
                 kSuffix);
     }
     ClearContext();
-    if (m_errorByStatus) {
-        // The call failed to start: the client is told why, e.g. "UNAVAILABLE: failed to
-        // connect to all addresses", in the Completion-Reason of the recognizer-error.
+    if (m_errorByStatus || m_causeByStatus) {
+        const bool noMatch =
+            m_causeByStatus && m_inputCompleteSent && m_call && m_call->GetStatus().ok();
         m_errorByStatus = false;
-        if (m_call && !m_call->GetStatus().ok() && !ours) {
-            m_host->SetCompletionReason(
-                std::string(StatusCodeName(m_call->GetStatus().error_code())) + ": " +
-                m_call->GetStatus().error_message());
-        }
-        m_host->ProcessError();
-    }
-    if (m_causeByStatus) {
         m_causeByStatus = false;
-        // No reason here: whether a stream that broke off mid-way completes from this finish
-        // or from its failed read is a race, and the client's answer must not depend on it.
-        bool noMatch = m_inputCompleteSent && m_call && m_call->GetStatus().ok();
-        m_host->CompleteRecognition(
-            noMatch ? RECOGNIZER_COMPLETION_CAUSE_NO_MATCH : RECOGNIZER_COMPLETION_CAUSE_ERROR,
-            std::string(), std::string());
+        if (noMatch) {
+            m_host->CompleteRecognition(RECOGNIZER_COMPLETION_CAUSE_NO_MATCH, std::string(),
+                                        std::string());
+        } else {
+            // The service refused or ended the call: the client is told why, e.g.
+            // "UNAUTHENTICATED: ..." or "UNAVAILABLE: failed to connect to all addresses", in
+            // the Completion-Reason of the recognizer-error. Every such path comes here only
+            // once the finish has brought the status, so the answer never depends on which
+            // side of the call reported first.
+            if (m_call && !m_call->GetStatus().ok() && !ours) {
+                m_host->SetCompletionReason(
+                    std::string(StatusCodeName(m_call->GetStatus().error_code())) + ": " +
+                    m_call->GetStatus().error_message());
+            }
+            m_host->ProcessError();
+        }
     }
     if (m_host->IsStreamRestart()) {
         m_host->SetStreamRestart(false);
@@ -777,6 +779,15 @@ void StreamingMethod::ProcessFinalResponse() {
         host->SetFinalResponsePending(true);
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Stop Input <%s@%s>", LogId(), kSuffix);
         host->StopInput();
+        return;
+    }
+    if (host->GetQueryResultText().empty() && !m_resultTimedOut && !m_cancelled &&
+        !host->HasPendingStop()) {
+        // The service ended the call before the input ended and without an answer (it
+        // refused the credentials or the project, say): the finish brings its status,
+        // which says why.
+        m_causeByStatus = true;
+        FinishStreaming();
         return;
     }
     host->SetFinalResponsePending(true);

@@ -358,7 +358,8 @@ private:
     // Per recognition: which first request went out.
     enum RequestType { REQUEST_NONE, REQUEST_AUDIO, REQUEST_DTMF, REQUEST_EVENT };
     RequestType m_requestType = REQUEST_NONE;
-    // The read side ended without a result: the final status decides the cause.
+    // The read side ended without a result: the final status decides the cause, and a
+    // failed one is the Completion-Reason.
     bool m_causeByStatus = false;
     // The call failed to start: only its status tells why (no connection, TLS, credentials),
     // so the error is reported when the finish has brought it.
