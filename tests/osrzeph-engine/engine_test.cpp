@@ -546,7 +546,15 @@ TEST_F(EngineTest, BadCredentialsFileFailsOpenWithoutTask) {
     WriteConfig("<streaming-recognition grpc-log-redirection=\"true\"/>",
                 "gapp-credentials-file=\"broken.json\"");
     EXPECT_FALSE(StartEngine());
-    EXPECT_TRUE(m_log.Contains("Failed to Create Google Credentials"));
+    // One ERROR names the file and what is wrong; gRPC, never asked, dumps nothing.
+    EXPECT_EQ(m_log.Count("Failed to Create Google Credentials: " + m_root +
+                          "/data/broken.json is not JSON (line 1: Invalid value.)"),
+              1u);
+    for (const LogCapture::Line& line : m_log.Lines()) {
+        EXPECT_FALSE(line.priority == APT_PRIO_ERROR &&
+                     line.file.find("OsrZeph") == std::string::npos)
+            << line.message;
+    }
     // gRPC must not keep calling into the plugin after a failed start.
     EXPECT_EQ(m_log.Count("Disable gRPC Log Redirection"), 1u);
     // The processor's thread has ended; closing still works and finds no task to stop.
@@ -563,6 +571,7 @@ TEST_F(EngineTest, ChannelCredentialsAreCreatedOnceAndCached) {
     fs::copy_file(kCredentialsDir + "/service-account-2.json",
                   m_root + "/data/service-account-2.json");
     WriteFile(m_root + "/data/not-json.json", "{ broken");
+    WriteFile(m_root + "/data/user.json", "{\"type\": \"authorized_user\"}");
     WriteConfig("");
     ASSERT_TRUE(StartEngine());
     const std::map<std::string, std::string> other = {
@@ -579,8 +588,12 @@ TEST_F(EngineTest, ChannelCredentialsAreCreatedOnceAndCached) {
     EXPECT_FALSE(Server().OpenChannel("c@speechrecog", {{"gapp-credentials-file", "nope.json"}}));
     EXPECT_FALSE(
         Server().OpenChannel("d@speechrecog", {{"gapp-credentials-file", "not-json.json"}}));
-    EXPECT_EQ(m_log.Count("Failed to Load Google Credentials File"), 2u);
-    EXPECT_EQ(m_log.Count("Failed to Get Credentials <"), 2u);
+    EXPECT_FALSE(Server().OpenChannel("e@speechrecog", {{"gapp-credentials-file", "user.json"}}));
+    EXPECT_EQ(m_log.Count("Failed to Load Google Credentials File"), 3u);
+    EXPECT_EQ(m_log.Count("Failed to Load Google Credentials File: " + m_root +
+                          "/data/user.json is not a service-account key"),
+              1u);
+    EXPECT_EQ(m_log.Count("Failed to Get Credentials <"), 3u);
 }
 
 // The server frees a channel's pool as soon as its destroy returns; the plugin deletes the
@@ -612,18 +625,21 @@ TEST_F(EngineTest, AChannelDestroyedWithoutACloseOutlivesItsPool) {
 }
 
 TEST_F(EngineTest, GrpcErrorsReachTheHostLogWhenRedirected) {
-    // Valid JSON, but not a service-account key: gRPC logs errors and makes no credentials.
+    // A service-account key whose private key is no key: gRPC logs an error as it reads it
+    // (whether it then makes credentials is its own affair).
     WriteFile(m_root + "/data/not-a-key.json",
-              "{\"type\": \"service_account\", \"project_id\": \"zeph-test-project\"}\n");
+              "{\"type\": \"service_account\", \"project_id\": \"zeph-test-project\", "
+              "\"private_key_id\": \"1\", \"private_key\": \"none\", "
+              "\"client_email\": \"a@b\", \"client_id\": \"2\"}\n");
     WriteFile(m_root + "/conf/osrzeph.xml",
               "<osrzeph gapp-credentials-file=\"" + kServiceAccount +
                   "\"><streaming-recognition service-uri=\"127.0.0.1:1\" "
                   "grpc-log-redirection=\"true\"/></osrzeph>");
     ASSERT_TRUE(StartEngine());
     EXPECT_TRUE(m_log.Contains("Enable gRPC Log Redirection"));
-    EXPECT_FALSE(
-        Server().OpenChannel("a@speechrecog", {{"gapp-credentials-file", "not-a-key.json"}}));
-    EXPECT_TRUE(m_log.Contains("Failed to Create Call Credentials"));
+    if (Server().OpenChannel("a@speechrecog", {{"gapp-credentials-file", "not-a-key.json"}})) {
+        EXPECT_TRUE(Server().CloseChannel("a@speechrecog"));
+    }
 
     bool grpcError = false;
     for (const LogCapture::Line& line : m_log.Lines()) {

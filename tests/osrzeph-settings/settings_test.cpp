@@ -540,10 +540,34 @@ TEST_F(SettingsTest, GeneratedTestCredentials) {
         EngineSettings::LoadCredentialsFile(dir + "/service-account.json", json, projectId));
     EXPECT_EQ(projectId, "zeph-test-project");
     EXPECT_NE(json.find("\"private_key\""), std::string::npos);
+    EXPECT_EQ(EngineSettings::CheckServiceAccountKey(json), "");
     projectId.clear();
     ASSERT_TRUE(EngineSettings::LoadCredentialsFile(dir + "/service-account-noproject.json", json,
                                                     projectId));
     EXPECT_EQ(projectId, "");
+}
+
+// What keeps gRPC from making service-account credentials, said before gRPC is asked.
+TEST_F(SettingsTest, CheckServiceAccountKeySaysWhatIsWrong) {
+    const std::string fields =
+        "\"private_key_id\": \"k\", \"private_key\": \"p\", \"client_email\": \"e\"";
+    const std::pair<std::string, std::string> cases[] = {
+        {"this is not json", "is not JSON (line 1: Invalid value.)"},
+        {"{\n\"type\": \"service_account\",\n", "is not JSON (line 3: "},
+        {"[1, 2]", "is not a JSON object"},
+        {"{\"project_id\": \"p\"}", "is not a service-account key (no \"type\")"},
+        {"{\"type\": \"authorized_user\"}",
+         "is not a service-account key (\"type\" is \"authorized_user\")"},
+        {"{\"type\": \"service_account\", " + fields + "}", "lacks \"client_id\""},
+        {"{\"type\": \"service_account\", \"client_id\": 7}",
+         "lacks \"private_key_id\", \"private_key\", \"client_email\", \"client_id\""},
+        {"{\"type\": \"service_account\", \"client_id\": \"c\", " + fields + "}", ""},
+    };
+    for (const auto& c : cases) {
+        const std::string problem = EngineSettings::CheckServiceAccountKey(c.first);
+        EXPECT_EQ(problem.substr(0, c.second.size()), c.second) << c.first;
+        EXPECT_EQ(problem.empty(), c.second.empty()) << c.first;
+    }
 }
 
 TEST_F(SettingsTest, BuiltinGrammarsAndSpeechContexts) {

@@ -147,6 +147,18 @@ bool Engine::ProcessOpen() {
             m_settings.m_credentialsFile.c_str());
     SetEnv("GOOGLE_APPLICATION_CREDENTIALS", m_settings.m_credentialsFile);
 
+    // gRPC would only dump what went wrong with the file, and then with a file the operator
+    // never named: the file is checked first.
+    std::string key;
+    std::string problem;
+    if (EngineSettings::ReadCredentialsFile(m_settings.m_credentialsFile, key, problem))
+        problem = EngineSettings::CheckServiceAccountKey(key);
+    if (!problem.empty()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_ERROR,
+                "Failed to Create Google Credentials: %s %s", m_settings.m_credentialsFile.c_str(),
+                problem.c_str());
+        return false;
+    }
     m_defaultProfile.m_credentials = grpc::GoogleDefaultCredentials();
     if (!m_defaultProfile.m_credentials) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Google Credentials");
@@ -471,6 +483,12 @@ bool Engine::CreateCredentials(const std::string& path, CredentialsProfile& prof
     if (!EngineSettings::LoadCredentialsFile(path, json, created.m_projectId)) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Failed to Load Google Credentials File");
+        return false;
+    }
+    const std::string problem = EngineSettings::CheckServiceAccountKey(json);
+    if (!problem.empty()) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_ERROR,
+                "Failed to Load Google Credentials File: %s %s", path.c_str(), problem.c_str());
         return false;
     }
     const long tokenLifetimeSeconds = 3600;

@@ -1,6 +1,8 @@
 #include "OsrZephSettings.h"
 
 #include <strings.h>
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include <apr_strings.h>
 #include <expat.h>
 #include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
 
 #include "OsrGrammar.h"
 #include "OsrZephLog.h"
@@ -572,16 +575,15 @@ bool EngineSettings::FindCredentialsFile(apr_pool_t* pool) {
     return true;
 }
 
-bool EngineSettings::LoadCredentialsFile(const std::string& path, std::string& json,
-                                         std::string& projectId) {
+bool EngineSettings::ReadCredentialsFile(const std::string& path, std::string& text,
+                                         std::string& problem) {
     FILE* file = fopen(path.c_str(), "r");
     if (!file) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Credentials File %s",
-                path.c_str());
+        problem = std::string("cannot be opened (") + strerror(errno) + ")";
         return false;
     }
     // Read it whole (one byte past the limit tells an oversized file).
-    std::string text;
+    text.clear();
     char buffer[4096];
     size_t count;
     while (text.size() <= kMaxCredentialsFileSize &&
@@ -590,9 +592,54 @@ bool EngineSettings::LoadCredentialsFile(const std::string& path, std::string& j
     }
     const bool readError = ferror(file) != 0;
     fclose(file);
-    if (readError || text.empty() || text.size() > kMaxCredentialsFileSize) {
-        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Read Credentials File %s",
-                path.c_str());
+    if (readError)
+        problem = "cannot be read";
+    else if (text.empty())
+        problem = "is empty";
+    else if (text.size() > kMaxCredentialsFileSize)
+        problem = "is larger than " + std::to_string(kMaxCredentialsFileSize) + " bytes";
+    else
+        return true;
+    return false;
+}
+
+std::string EngineSettings::CheckServiceAccountKey(const std::string& text) {
+    rapidjson::Document doc;
+    doc.Parse(text.c_str(), text.size());
+    if (doc.HasParseError()) {
+        const size_t offset = std::min(doc.GetErrorOffset(), text.size());
+        const long line = 1 + std::count(text.begin(), text.begin() + offset, '\n');
+        return "is not JSON (line " + std::to_string(line) + ": " +
+               rapidjson::GetParseError_En(doc.GetParseError()) + ")";
+    }
+    if (!doc.IsObject())
+        return "is not a JSON object";
+    auto type = doc.FindMember("type");
+    if (type == doc.MemberEnd() || !type->value.IsString())
+        return "is not a service-account key (no \"type\")";
+    if (std::string(type->value.GetString()) != "service_account")
+        return std::string("is not a service-account key (\"type\" is \"") +
+               type->value.GetString() + "\")";
+    // What gRPC's service-account credentials read.
+    std::string missing;
+    for (const char* name : {"private_key_id", "private_key", "client_email", "client_id"}) {
+        auto member = doc.FindMember(name);
+        if (member == doc.MemberEnd() || !member->value.IsString())
+            missing += std::string(missing.empty() ? "" : ", ") + "\"" + name + "\"";
+    }
+    return missing.empty() ? std::string() : "lacks " + missing;
+}
+
+bool EngineSettings::LoadCredentialsFile(const std::string& path, std::string& json,
+                                         std::string& projectId) {
+    std::string text;
+    std::string problem;
+    if (!ReadCredentialsFile(path, text, problem)) {
+        const bool opened = problem.compare(0, 16, "cannot be opened") != 0;
+        apt_log(
+            ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+            opened ? "Failed to Read Credentials File %s" : "Failed to Open Credentials File %s",
+            path.c_str());
         return false;
     }
 

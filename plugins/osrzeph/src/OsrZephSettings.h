@@ -207,6 +207,14 @@ public:
     // the file cannot be opened, is empty or larger than 1 MiB, or is not JSON.
     static bool LoadCredentialsFile(const std::string& path, std::string& json,
                                     std::string& projectId);
+    // Reads a credentials file whole, as LoadCredentialsFile does; FALSE with what is wrong
+    // in `problem` ("cannot be opened", ...), nothing logged.
+    static bool ReadCredentialsFile(const std::string& path, std::string& text,
+                                    std::string& problem);
+    // What keeps gRPC from making credentials of a service-account key's text ("is not JSON
+    // (line 1: Invalid value.)", "lacks \"client_email\""); empty when nothing does. gRPC
+    // would only log a dump of its own, naming the next file it tried.
+    static std::string CheckServiceAccountKey(const std::string& text);
 
     // Root attribute "gapp-credentials-file"; after validation the full path of the file.
     std::string m_credentialsFile;
