@@ -65,37 +65,35 @@ v2::QueryResult BookingResult() {
     return result;
 }
 
-// The JSON text as the element content writes it: quotes as entities, line feeds as spaces.
-std::string JsonAsText(const google::protobuf::Message& message, bool addWhitespace) {
+// The JSON text as the instance holds it: quotes as entities; with an indent, each line of
+// the printed JSON (one space a level) nested by `indent` and shifted by `level` levels.
+std::string JsonAsText(const google::protobuf::Message& message, int indent, int level) {
     std::string json;
     google::protobuf::util::JsonPrintOptions options;
-    options.add_whitespace = addWhitespace;
+    options.add_whitespace = indent > 0;
     EXPECT_TRUE(google::protobuf::util::MessageToJsonString(message, &json, options).ok());
+    // Re-indented, "<" is itself again (the printer writes "\u003c").
+    for (size_t at; indent > 0 && (at = json.find("\\u003c")) != std::string::npos;)
+        json.replace(at, 6, "<");
     std::string text;
-    for (char c : json) {
-        switch (c) {
-            case '"':
-                text += "&quot;";
-                break;
-            case '\'':
-                text += "&apos;";
-                break;
-            case '<':
-                text += "&lt;";
-                break;
-            case '>':
-                text += "&gt;";
-                break;
-            case '&':
-                text += "&amp;";
-                break;
-            case '\n':
-                text += ' ';
-                break;
-            default:
-                text += c;
-                break;
+    std::istringstream lines(json);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t spaces = line.find_first_not_of(' ');
+        text += std::string((level + spaces) * static_cast<size_t>(indent), ' ');
+        for (char c : line.substr(spaces)) {
+            switch (c) {
+                case '"':
+                    text += "&quot;";
+                    break;
+                case '<':
+                    text += "&lt;";
+                    break;
+                default:
+                    text += c;
+                    break;
+            }
         }
+        text += indent > 0 ? "\n" : "";
     }
     return text;
 }
@@ -190,21 +188,27 @@ TEST(NlsmlLayout, JsonTagFormatsWriteTheQueryResultAsText) {
     v2::QueryResult queryResult = BookingResult();
     queryResult.set_query_text("a < b");
     for (bool swi : {false, true}) {
-        for (int indent : {0, 2}) {
+        for (int indent : {0, 2, 3}) {
             ResultsSettings settings = Settings(indent);
             settings.m_tagFormatEncoding = ResultsSettings::TAG_FORMAT_JSON;
             settings.m_tagFormatFamily = swi ? ResultsSettings::TAG_FORMAT_SWI_SEMANTICS
                                              : ResultsSettings::TAG_FORMAT_SEMANTICS;
-            const std::string json = JsonAsText(queryResult, indent > 0);
+            // The JSON nested like the document around it.
+            const std::string json = JsonAsText(queryResult, indent, swi ? 5 : 3);
             const std::string nl = indent > 0 ? "\n" : "";
             std::string instance;
             if (swi) {
-                instance = std::string(indent * 4, ' ') + "<SWI_meaning>" + json +
+                instance = std::string(indent * 4, ' ') + "<SWI_meaning>" + nl + json +
                            std::string(indent * 4, ' ') + "</SWI_meaning>" + nl;
             } else {
                 instance = json;
             }
-            EXPECT_EQ(Compose(settings, queryResult, SpeechInput()).m_body,
+            const std::string body = Compose(settings, queryResult, SpeechInput()).m_body;
+            // What an application reads from the element is the query result's JSON.
+            std::string text;
+            ASSERT_TRUE(ZephTest::XmlElementText(body, swi ? "SWI_meaning" : "instance", text));
+            EXPECT_EQ(JsonError(text), "") << text;
+            EXPECT_EQ(body,
                       "<?xml version=\"1.0\"?>" + nl + "<result>" + nl + std::string(indent, ' ') +
                           "<interpretation grammar=\"session:g1\" confidence=\"0.876\">" + nl +
                           std::string(indent * 2, ' ') + "<instance>" + nl + instance +

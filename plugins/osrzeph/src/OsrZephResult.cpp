@@ -331,10 +331,33 @@ private:
                 out += "</output_audio_uri>";
                 NewLine(out);
             }
-        } else {
+        } else if (m_spaces == 0) {
             std::string json;
-            ComposeJsonQueryResult(m_queryResult, m_settings.m_indent > 0, json);
+            ComposeJsonQueryResult(m_queryResult, false, json);
             PbXmlGenerator::AppendXmlText(json, out);
+        } else {
+            // Indented like the document around it: the JSON nested by the configured indent,
+            // each of its lines at the instance's level (inside SWI_meaning one deeper). Line
+            // feeds stay, as element text would not keep them: in JSON they are only layout,
+            // since a line feed inside a string is always escaped.
+            std::string json;
+            ComposeJsonQueryResult(m_queryResult, true, json);
+            ReindentJson(json, m_settings.m_indent);
+            if (swi) {
+                ++level;
+                NewLine(out);
+            }
+            for (size_t start = 0; start < json.size();) {
+                size_t end = json.find('\n', start);
+                if (end == std::string::npos)
+                    end = json.size();
+                Indent(out, level);
+                PbXmlGenerator::AppendXmlText(json.substr(start, end - start), out);
+                NewLine(out);
+                start = end + 1;
+            }
+            if (swi)
+                --level;
         }
         if (swi) {
             Indent(out, level);
