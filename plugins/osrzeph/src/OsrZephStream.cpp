@@ -333,7 +333,15 @@ void StreamingMethod::OnFinishStream(bool /*ok*/) {
                     std::string(StatusCodeName(m_call->GetStatus().error_code())) + ": " +
                     m_call->GetStatus().error_message());
             }
-            m_host->ProcessError();
+            if (!m_host->IsInputComplete() && !m_host->GetEventGrammar()) {
+                // The input ends first: the detector's stop, or its last block when it has
+                // ended by itself and that block is on its way, completes the recognition.
+                m_host->SetCompletionCause(RECOGNIZER_COMPLETION_CAUSE_ERROR);
+                m_host->SetFinalResponsePending(true);
+                m_host->StopInput();
+            } else {
+                m_host->ProcessError();
+            }
         }
     }
     if (m_host->IsStreamRestart()) {
@@ -730,7 +738,7 @@ void StreamingMethod::ProcessFinalResponse() {
     // A read that ended because the call was cancelled says nothing about the utterance:
     // the call is not restarted.
     if (host->GetInputMode() == MPF_SDI_MODE_DTMF && m_requestType == REQUEST_AUDIO &&
-        !m_resultTimedOut && !m_cancelled && !host->HasPendingStop()) {
+        m_contextActive && !m_resultTimedOut && !m_cancelled && !host->HasPendingStop()) {
         // The speech stream ended after the caller switched to DTMF: the digits go out on a
         // new stream.
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Skip Result <%s@%s>", LogId(), kSuffix);
