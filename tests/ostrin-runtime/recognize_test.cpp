@@ -256,8 +256,8 @@ TEST_F(OstrinRecognize, BadCommandLinesAndFilesAreRefusedBeforeTheRun) {
 
 // A set-up that cannot work stops the run at the first file: exit status 1 and one error
 // line naming the reason, on stderr and in ostrin.log. Nothing listens at the service's
-// address; the service refuses a key it does not know and a project the account may not
-// use, once the stream has started.
+// address; the service refuses a key it does not know, a project the account may not use
+// and an environment the agent does not have, once the stream has started.
 TEST_F(OstrinRecognize, ASetUpFailureStopsTheRunAtOnce) {
     const std::string foreignKey =
         "--attribute gapp-credentials-file=" + std::string(ZEPH_TEST_CREDENTIALS_DIR) +
@@ -271,6 +271,7 @@ TEST_F(OstrinRecognize, ASetUpFailureStopsTheRunAtOnce) {
         {"127.0.0.1:1", "", "", "UNAVAILABLE: "},
         {m_sim.target(), "", foreignKey, "UNAUTHENTICATED: "},
         {m_sim.target(), "project-id=\"not-ours\"", "", "PERMISSION_DENIED: "},
+        {m_sim.target(), "environment=\"nowhere\"", "", "NOT_FOUND: "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reason);
@@ -285,14 +286,13 @@ TEST_F(OstrinRecognize, ASetUpFailureStopsTheRunAtOnce) {
                   std::string::npos)
             << run.out;
         EXPECT_EQ(run.out.find("/yes.wav"), std::string::npos) << run.out;
-        const std::string error =
-            "ostrin: error: " + m_root.Path() +
-            "/order.wav: the recognizer's set-up fails: " + c.reason;
+        const std::string error = "ostrin: error: " + m_root.Path() +
+                                  "/order.wav: the recognizer's set-up fails: " + c.reason;
         EXPECT_EQ(Count(run.log, error), 1u) << run.log;
         EXPECT_EQ(Count(ReadFile(m_root.Path() + "/log/ostrin.log"), error), 1u);
     }
-    // One refused stream each for the two cases the service answered.
-    ExpectNoStreamLeftOpen(2);
+    // One refused stream each for the cases the service answered.
+    ExpectNoStreamLeftOpen(3);
 }
 
 // With --turns a long recording of two utterances gives two results, one RECOGNIZE after
