@@ -134,6 +134,7 @@ public:
     bool m_active = true;  // a RECOGNIZE is in progress
     bool m_detectorRunning = true;
     bool m_pendingClose = false;
+    bool m_inputEndedAtCap = false;
 
     // ---- What the test checks ----
     int m_completions = 0;  // RECOGNITION-COMPLETE or STOP response sent
@@ -238,6 +239,10 @@ public:
         auto* event = new FunctionEvent([this] { ProcessStop(); });
         event->Ref();
         m_processor->PostEvent(event);
+    }
+    void EndInputAtCap() override {
+        m_inputEndedAtCap = true;
+        StopInput();
     }
     void StopInterResultTimer() override {}
     void WriteUtterance(const char*, size_t) override {}
