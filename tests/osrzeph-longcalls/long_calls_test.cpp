@@ -11,6 +11,7 @@
 #include <rapidjson/document.h>
 
 #include <filesystem>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -136,6 +137,17 @@ protected:
         return stream["status"]["code"].GetInt();
     }
 
+    // Printed for the reader (not checked): ms from the end of stream `i` at the sim to the
+    // start of the next one, the caller's wait while the plugin replaces it.
+    static void PrintGap(const char* what, const std::vector<rapidjson::Document>& streams,
+                         size_t i) {
+        const rapidjson::Value& ended = streams[i];
+        std::cout << what << " gap: "
+                  << streams[i + 1]["start_ms"].GetInt64() - ended["start_ms"].GetInt64() -
+                         ended["duration_ms"].GetInt64()
+                  << " ms\n";
+    }
+
     ServerRoot m_root;
     ZephTest::SimProcess m_sim;
     // The sim and the plugin with the audio cap scaled down.
@@ -172,8 +184,8 @@ TEST_F(LongCallsTest, StreamRefusedAsUnavailableIsRetriedWithAllItsAudio) {
     EXPECT_EQ(StatusCode(streams[0]), 14);  // UNAVAILABLE
     EXPECT_EQ(StatusCode(streams[1]), 0);
     EXPECT_EQ(streams[1]["first_request"], streams[0]["first_request"]);
-    EXPECT_EQ(record["gRPC"]["sent"].GetUint64(), streams[1]["audio_bytes"].GetUint64())
-        << run.log;
+    PrintGap("retry", streams, 0);
+    EXPECT_EQ(record["gRPC"]["sent"].GetUint64(), streams[1]["audio_bytes"].GetUint64()) << run.log;
 }
 
 // A refusal for lack of permission is final: one stream, error at once, nothing retried.
@@ -235,6 +247,7 @@ TEST_F(AudioCapTest, SilenceLongerThanTheCapIsCarriedByFreshStreams) {
         EXPECT_EQ(StatusCode(streams[i]), 1) << i;  // CANCELLED by the plugin
         EXPECT_TRUE(streams[i]["cancelled"].GetBool()) << i;
         EXPECT_EQ(streams[i]["audio_bytes"].GetUint64(), 0u) << i;
+        PrintGap("replacement", streams, i);
     }
     const rapidjson::Value& last = streams.back();
     EXPECT_EQ(StatusCode(last), 0);
