@@ -3,23 +3,22 @@
 //
 // StreamingMethod owns the stream state machine (create, first request, one write at a time
 // from the pending-audio list, half-close, a read always outstanding, finish, restart,
-// cancel) and the read side that turns responses into channel calls.
-//
-// It also replaces the call of a recognition by a new one, without the channel knowing:
-// - a call refused as unavailable before any answer is started again after a back-off
-//   (OsrZephStreamRetry.h), and sends the same first request and every byte of audio the
-//   refused one carried (kept until the first answer) before the audio that waited;
-// - a call that nears the service's audio cap having carried nothing (no speech yet) is
-//   cancelled, finished and followed at once by a new one; so is such a call older than half
-//   the cap when speech starts, so that the utterance has room. Audio arriving meanwhile
-//   waits in the pending-audio list, so nothing is lost.
-// Speech still going on as the cap nears ends the input there (StreamHost::EndInputAtCap);
-// the service answers what it heard.
-// Between the refused call's end and the next call's start (the back-off) the context
-// stays active and no call exists. A flavour derives from
+// cancel) and the read side that turns responses into channel calls. A flavour derives from
 // it and only says how to build its requests and how to read its responses
 // (StreamingMethod's pure virtual "flavour" operations); TypedStreamCall adapts the
 // generated asynchronous reader-writer of a flavour to StreamCall.
+//
+// The method also replaces the call of a recognition by a new one, the channel unaware:
+// - a call refused as unavailable before any answer is started again after a back-off
+//   (OsrZephStreamRetry.h) and sends the same first request and every byte of audio the
+//   refused one carried (kept until the first answer), then the audio that waited. During
+//   the back-off the context stays active and no call exists;
+// - a call that nears the service's audio cap having carried nothing (no speech yet) is
+//   cancelled, finished and followed at once by a new one; so is such a call older than
+//   half the cap when speech starts, so that the utterance has room.
+// Audio arriving meanwhile waits in the pending-audio list: nothing is lost. Speech still
+// going on as the cap nears ends the input there (StreamHost::EndInputAtCap), and the
+// service answers what it heard.
 //
 // Lifetime: a method lives until every operation it started has completed and its
 // completion has been processed (or refused by a processor that is shutting down). Each
