@@ -818,6 +818,8 @@ bool StreamingMethod::RetryAfterRefusal() {
     m_inputCompleteSent = false;
     m_finishing = false;
     StartTimer(m_retryTimer, std::max(delay, 1L));
+    if (!m_retryTimer)
+        FailBetweenCalls();  // the processor is going away: no retry will come
     return true;
 }
 
