@@ -660,6 +660,7 @@ std::vector<Case> Cases() {
     cases.push_back(Case("fault_refuse_after_first_request", speech)
                         .Agent(R"({"utterances": [{"transcript": "x", "faults": {"refuse":
                        {"code": "RESOURCE_EXHAUSTED", "message": "quota"}}}]})")
+                        .Streams(3)  // a transient refusal: retried, up to three attempts
                         .Status(8)
                         .Log("gRPC Status: quota <A@zeph>"));
     cases.push_back(Case("fault_delay_accept", speech)

@@ -167,6 +167,7 @@ public:
             method->ProcessSpeechInput(none, true);
         });
     }
+    void EndInputAtCap() override { StopInput(); }
     void StopInterResultTimer() override {}
     void WriteUtterance(const char*, size_t) override {}
     void CloseUtterance() override {}

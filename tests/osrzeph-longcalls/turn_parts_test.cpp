@@ -1,7 +1,7 @@
 // The pieces of long-call handling that stand alone: session ids the service takes, the
-// turn timeline's figures and their running percentiles, and the retry service config.
+// turn timeline's figures and their running percentiles, the retry's back-off and the room
+// before the audio cap.
 #include <gtest/gtest.h>
-#include <rapidjson/document.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -101,24 +101,38 @@ TEST(TurnTimingStatsTest, PercentilesOverTheLastRecognitions) {
               "result to completion p50: 0 ms, p95: 1 ms\n");
 }
 
-// The retry policy is JSON as gRPC reads it, names every flavour's method, and is left out
-// for a single attempt.
-TEST(StreamRetryTest, ServiceConfigFollowsTheSettings) {
-    Zeph::StreamingRecogSettings settings;
-    EXPECT_EQ(Zeph::ComposeRetryServiceConfig(settings), "");  // off by default
-    settings.m_retryAttempts = 3;
-    rapidjson::Document config;
-    config.Parse(Zeph::ComposeRetryServiceConfig(settings).c_str());
-    ASSERT_FALSE(config.HasParseError());
-    const rapidjson::Value& method = config["methodConfig"][0];
-    EXPECT_EQ(method["name"].Size(), 3u);
-    const rapidjson::Value& policy = method["retryPolicy"];
-    EXPECT_EQ(policy["maxAttempts"].GetInt(), 3);
-    EXPECT_STREQ(policy["initialBackoff"].GetString(), "0.250s");
-    EXPECT_STREQ(policy["maxBackoff"].GetString(), "0.500s");
-    ASSERT_EQ(policy["retryableStatusCodes"].Size(), 2u);
-    EXPECT_STREQ(policy["retryableStatusCodes"][0].GetString(), "UNAVAILABLE");
-    EXPECT_STREQ(policy["retryableStatusCodes"][1].GetString(), "RESOURCE_EXHAUSTED");
+// The wait before a retry: below a bound that doubles per retry up to the maximum, never
+// past the budget, and none for a final status or once the attempts are spent. The room a
+// call has before the audio cap shrinks by the margin and the replayed audio, down to half
+// the cap.
+TEST(StreamRetryTest, DelayStaysWithinBoundsAttemptsAndBudget) {
+    using Code = grpc::StatusCode;
+    Zeph::StreamingRecogSettings settings;  // 3 attempts, 250 ms doubling to 500, budget 1000
+    struct Case {
+        Code code;
+        int retry;
+        long elapsed;
+        double draw;
+        long expected;
+    } const cases[] = {
+        {Code::UNAVAILABLE, 1, 0, 0.5, 125},     {Code::RESOURCE_EXHAUSTED, 2, 100, 0.999, 499},
+        {Code::UNAVAILABLE, 2, 900, 0.999, 100},  // the budget's rest
+        {Code::UNAVAILABLE, 2, 1000, 0.0, -1},    // the budget spent
+        {Code::UNAVAILABLE, 3, 0, 0.0, -1},       // the attempts spent
+        {Code::UNAUTHENTICATED, 1, 0, 0.0, -1},  {Code::PERMISSION_DENIED, 1, 0, 0.0, -1},
+        {Code::INVALID_ARGUMENT, 1, 0, 0.0, -1}, {Code::NOT_FOUND, 1, 0, 0.0, -1},
+        {Code::OUT_OF_RANGE, 1, 0, 0.0, -1},     {Code::CANCELLED, 1, 0, 0.0, -1},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Zeph::RetryDelay(settings, c.code, c.retry, c.elapsed, c.draw), c.expected)
+            << static_cast<int>(c.code) << " retry " << c.retry;
+    settings.m_retryAttempts = 5;
+    settings.m_retryBudget = 10000;
+    EXPECT_EQ(Zeph::RetryDelay(settings, Code::UNAVAILABLE, 4, 0, 0.5), 250);  // capped at 500
+
+    EXPECT_EQ(Zeph::AudioCapRoom(60000, 2000, 0), 58000);
+    EXPECT_EQ(Zeph::AudioCapRoom(60000, 2000, 10000), 48000);
+    EXPECT_EQ(Zeph::AudioCapRoom(4000, 3000, 0), 2000);
 }
 
 }  // namespace

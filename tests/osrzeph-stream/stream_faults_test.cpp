@@ -18,6 +18,8 @@ struct FaultCase {
     // The sim holds each new connection this long (--hold-connections); empty: not at all.
     // Nothing then reaches the sim before the creation timer fires.
     const char* holdConnections = "";
+    // Streams the sim sees: a transient refusal is retried up to the attempts allowed.
+    size_t streams = 1;
 };
 
 std::ostream& operator<<(std::ostream& out, const FaultCase& fault) {
@@ -30,7 +32,7 @@ const FaultCase kFaults[] = {
     {"refuse_after_first_request",
      R"({"utterances": [{"transcript": "x", "faults": {"refuse": {"code": "RESOURCE_EXHAUSTED",
          "message": "quota"}}}]})",
-     0, 35000, RECOGNIZER_COMPLETION_CAUSE_ERROR, "gRPC Status: quota <ch-1@zeph>"},
+     0, 35000, RECOGNIZER_COMPLETION_CAUSE_ERROR, "gRPC Status: quota <ch-1@zeph>", "", 3},
     // The sim only reads late: the stream exists at once, the creation timer stops.
     {"delay_accept", R"({"faults": {"delay_accept_ms": 1500}})", 200, 35000,
      RECOGNIZER_COMPLETION_CAUSE_SUCCESS, ""},
@@ -82,8 +84,8 @@ TEST_P(StreamFaultTest, EndsOnceWithTheRightCauseAndNothingOpen) {
         EXPECT_TRUE(ReadRecords(m_recordPath).empty());
         return;
     }
-    auto records = WaitRecords(1);
-    ASSERT_EQ(records.size(), 1u);
+    auto records = WaitRecords(fault.streams);
+    ASSERT_EQ(records.size(), fault.streams) << m_log.Dump();
     EXPECT_NE(records[0]->statusCode, -1);
     ExpectNothingLeft();
 }
@@ -356,6 +358,64 @@ TEST_F(StreamStopTest, WhileStreaming) {
 }
 
 // ---- Engine shutdown -------------------------------------------------------------------
+
+// ---- The back-off before a retry ---------------------------------------------------------
+
+// The stream is refused as unavailable and waits for its retry, with no call in flight,
+// when the recognition ends: stopped by the client, its channel gone, or the engine shut
+// down. It ends once, no further call starts, and no timer is left behind.
+class StreamBackOffTest : public StreamStopTest,
+                          public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(StreamBackOffTest, EndsTheRecognitionAndStartsNoFurtherCall) {
+    const std::string end = GetParam();
+    TestHost* host = StartSpeechHost(
+        R"({"utterances": [{"transcript": "x", "faults": {"refuse": {"code": "UNAVAILABLE",
+            "message": "busy"}}}]})");
+    host->m_settings.m_retryBackoff = 10000;
+    host->m_settings.m_retryMaxBackoff = 10000;
+    host->m_settings.m_retryBudget = 10000;
+    std::weak_ptr<MethodBase> method;
+    bool ended = false;
+    // In the event right after the retry was decided: well inside its back-off.
+    m_log.OnLine("Retry gRPC Stream Refused at Start", [&] {
+        Post([&] {
+            if (end == "stop") {
+                StopRecognition(host);
+            } else if (end == "destroy") {
+                method = host->m_method;
+                static_cast<StreamingMethod*>(host->m_method.get())->Detach();
+                host->m_method.reset();
+            }
+            ended = true;
+        });
+    });
+    ASSERT_TRUE(Invoke(host));
+    SendSpeech(host, m_speech, 3200, false);
+    ASSERT_TRUE(WaitUntil([&] { return ended; })) << m_log.Dump();
+    if (end == "stop") {
+        ASSERT_TRUE(WaitDone(host)) << m_log.Dump();
+        EXPECT_EQ(host->m_completions, 1);
+        EXPECT_TRUE(host->m_stopAnswered);
+    } else if (end == "destroy") {
+        EXPECT_TRUE(method.expired());
+    } else {  // shutdown: the recognition fails at once
+        StopEngine([host] { static_cast<StreamingMethod*>(host->m_method.get())->Shutdown(); });
+        EXPECT_EQ(host->m_completions, 1);
+        EXPECT_EQ(host->m_completeCause, RECOGNIZER_COMPLETION_CAUSE_ERROR);
+    }
+    if (m_processor) {
+        // Timers are stopped through the processor's queue, in order: this event comes after.
+        bool noTimer = false;
+        Run([&] { noTimer = m_processor->GetTimerQueue().IsEmpty(); });
+        EXPECT_TRUE(noTimer);
+    }
+    EXPECT_EQ(m_log.Count("gRPC Streaming Detect Intent <"), 1) << m_log.Dump();
+    EXPECT_EQ(WaitRecords(1).size(), 1u);
+    ExpectNothingLeft();
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, StreamBackOffTest, ::testing::Values("stop", "destroy", "shutdown"));
 
 TEST_F(StreamCloseTest, EngineShutdownWithTwentyRecognitionsInFlight) {
     StartSim(R"({"faults": {"stall": true}})");

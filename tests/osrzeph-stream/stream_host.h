@@ -65,6 +65,12 @@ public:
         return count;
     }
     bool Has(const std::string& text) { return Count(text) > 0; }
+    // Runs `then` once, on the logging thread, right after a line containing `text`.
+    void OnLine(const std::string& text, std::function<void()> then) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_hookText = text;
+        m_hook = std::move(then);
+    }
     std::string Dump() {
         std::string all;
         for (const auto& line : Lines())
@@ -76,11 +82,20 @@ private:
     static void OnLog(void* obj, const char*, int, const apt_log_source_t*, apt_log_priority_e,
                       const char* message) {
         auto* self = static_cast<LogCapture*>(obj);
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        self->m_lines.emplace_back(message);
+        std::function<void()> hook;
+        {
+            std::lock_guard<std::mutex> lock(self->m_mutex);
+            self->m_lines.emplace_back(message);
+            if (self->m_hook && self->m_lines.back().find(self->m_hookText) != std::string::npos)
+                hook = std::move(self->m_hook);
+        }
+        if (hook)
+            hook();
     }
     std::mutex m_mutex;
     std::vector<std::string> m_lines;
+    std::string m_hookText;
+    std::function<void()> m_hook;
 };
 
 class FunctionEvent : public OstEdpf::AsyncEvent {
@@ -134,6 +149,7 @@ public:
     bool m_active = true;  // a RECOGNIZE is in progress
     bool m_detectorRunning = true;
     bool m_pendingClose = false;
+    bool m_inputEndedAtCap = false;
 
     // ---- What the test checks ----
     int m_completions = 0;  // RECOGNITION-COMPLETE or STOP response sent
@@ -238,6 +254,10 @@ public:
         auto* event = new FunctionEvent([this] { ProcessStop(); });
         event->Ref();
         m_processor->PostEvent(event);
+    }
+    void EndInputAtCap() override {
+        m_inputEndedAtCap = true;
+        StopInput();
     }
     void StopInterResultTimer() override {}
     void WriteUtterance(const char*, size_t) override {}

@@ -14,7 +14,6 @@
 #include "OsrZephEndpoint.h"
 #include "OsrZephLog.h"
 #include "OsrZephSessionId.h"
-#include "OsrZephStreamRetry.h"
 #include "OsrZephStubSessionV2.h"
 #include "OsrZephStubSessionV2beta1.h"
 #include "OsrZephStubSessionV3beta1.h"
@@ -440,6 +439,7 @@ void Channel::ResetRecognition() {
     m_finishAfterWrites = false;
     m_finalResponsePending = false;
     m_detectorStopRequested = false;
+    m_inputEndedAtCap = false;
     {
         // Stats left from an earlier recognition are not this one's.
         std::lock_guard<std::mutex> lock(m_statsMutex);
@@ -943,8 +943,9 @@ bool Channel::EndRecognition(int cause, const std::string& contentType, const st
     // the call that the cancel ended.
     if (m_pendingClose && cause == RECOGNIZER_COMPLETION_CAUSE_ERROR)
         cause = RECOGNIZER_COMPLETION_CAUSE_CANCELLED;
-    // The recognition timeout cut the input off: the result says so.
-    if (m_record.m_inputStats.cause == MPF_SDI_COMPLETION_CAUSE_TIMEDOUT) {
+    // The recognition timeout or the stream's audio cap cut the input off: the result says
+    // so.
+    if (m_record.m_inputStats.cause == MPF_SDI_COMPLETION_CAUSE_TIMEDOUT || m_inputEndedAtCap) {
         bool v2 = m_record.m_mrcpVersion == MRCP_VERSION_2;
         if (cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS && v2)
             cause = RECOGNIZER_COMPLETION_CAUSE_SUCCESS_MAXTIME;
@@ -1114,6 +1115,11 @@ void Channel::StopInput() {
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Stop Input <%s@%s>", GetId(), sm_Suffix);
     m_detectorStopRequested = true;
     mpf_sdi_stop(m_detector);
+}
+
+void Channel::EndInputAtCap() {
+    m_inputEndedAtCap = true;
+    StopInput();
 }
 
 void Channel::StopInterResultTimer() {
@@ -1405,9 +1411,6 @@ bool Channel::CreateGrpcChannel(const std::string& endpoint) {
         arguments.SetMaxReceiveMessageSize(settings.m_maxRecvMessageLength);
     if (settings.m_maxSendMessageLength > 0)
         arguments.SetMaxSendMessageSize(settings.m_maxSendMessageLength);
-    std::string retryConfig = ComposeRetryServiceConfig(settings);
-    if (!retryConfig.empty())
-        arguments.SetServiceConfigJSON(retryConfig);
     std::string target = EndpointTarget(endpoint, settings.m_endpointAddresses, arguments);
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Connect to Endpoint [%s] at [%s] <%s@%s>",
             endpoint.c_str(), target.c_str(), GetId(), sm_Suffix);

@@ -230,6 +230,7 @@ public:
     // Stops the detector's input unless it is complete; after a close (no detector) the
     // stop is carried out at once.
     void StopInput() override;
+    void EndInputAtCap() override;
     void StopInterResultTimer() override;
 
     // ---- State the method objects read and write -------------------------------------
@@ -416,6 +417,9 @@ private:
     // This recognition asked the detector to stop: only then is a stop it reports this
     // recognition's (one of an earlier recognition may still be on its way).
     bool m_detectorStopRequested = false;
+    // The stream's audio cap ended this recognition's input: its result says so, as at the
+    // recognition timeout.
+    bool m_inputEndedAtCap = false;
     mpf_sdi_detector_t* m_detector = nullptr;
     // The detector's own pool: a channel destroyed without a close is deleted on the
     // processor's thread after the server has already freed the channel's pool.

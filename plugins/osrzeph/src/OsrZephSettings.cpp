@@ -28,10 +28,12 @@ namespace {
 
 // A credentials file is a few kilobytes; anything beyond this is not one.
 constexpr size_t kMaxCredentialsFileSize = 1024 * 1024;
-// gRPC makes at most five attempts of a call, whatever its retry policy asks for.
+// Attempts at a stream refused at its start; the budget bounds their time anyway.
 constexpr long kMaxRetryAttempts = 5;
 // A caller waits through the back-off: anything near a minute is not a back-off any more.
 constexpr long kMaxRetryBackoff = 10000;
+// An audio cap below a second would leave no room for an utterance.
+constexpr long kMinAudioCap = 1000;
 
 bool NameIs(const apr_xml_elem* elem, const char* name) {
     return strcasecmp(elem->name, name) == 0;
@@ -158,6 +160,14 @@ bool StreamingRecogSettings::Load(const apr_xml_elem* elem) {
             a.GetInt(m_retryBackoff, 1, kMaxRetryBackoff);
         } else if (a.Is("stream-retry-max-backoff")) {
             a.GetInt(m_retryMaxBackoff, 1, kMaxRetryBackoff);
+        } else if (a.Is("stream-retry-budget")) {
+            a.GetInt(m_retryBudget, 0, kMaxRetryBackoff);
+        } else if (a.Is("stream-audio-cap-es")) {
+            a.GetInt(m_audioCapEs, kMinAudioCap, MPF_SDI_MAX_TIME);
+        } else if (a.Is("stream-audio-cap-cx")) {
+            a.GetInt(m_audioCapCx, kMinAudioCap, MPF_SDI_MAX_TIME);
+        } else if (a.Is("stream-audio-cap-margin")) {
+            a.GetInt(m_audioCapMargin, 0, MPF_SDI_MAX_TIME);
         } else if (a.Is("channels-per-connection")) {
             // 0 or less would put no channel on a connection.
             a.GetInt(m_channelsPerConnection, 1, INT32_MAX);

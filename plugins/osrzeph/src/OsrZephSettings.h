@@ -71,14 +71,22 @@ struct StreamingRecogSettings {
     // 100 concurrent streams the service takes on one connection, so that every channel
     // may have a call finishing while its next one starts.
     int m_channelsPerConnection = 50;
-    // gRPC's retry of a stream the service refuses at its start as unavailable or exhausted,
-    // before it has answered anything: attempts in all (1 = no retry; gRPC takes at most
-    // 5), and the capped exponential back-off in ms, each wait drawn at random below its
-    // bound (at most 250 + 500 ms more with 3 attempts). Off by default: the retry of the
-    // gRPC 1.51 we build with drops audio written while it switches attempts.
-    int m_retryAttempts = 1;
+    // The stream engine's retry of a stream the service refuses at its start as unavailable
+    // or exhausted, before it has answered anything (OsrZephStreamRetry.h): attempts in all
+    // (1 = no retry), the capped exponential back-off in ms (each wait drawn at random below
+    // its bound), and the budget: no retry starts later than this many ms after the turn's
+    // first refusal. The defaults keep a caller waiting at most about a second more.
+    int m_retryAttempts = 3;
     long m_retryBackoff = 250;
     long m_retryMaxBackoff = 500;
+    long m_retryBudget = 1000;
+    // The service's cap on the audio of one stream, in ms (ES 1 minute, CX 2 minutes), and
+    // the margin before it at which the engine acts: a stream that has carried nothing is
+    // replaced, speech is ended there and its result completes as at the recognition
+    // timeout.
+    long m_audioCapEs = 60000;
+    long m_audioCapCx = 120000;
+    long m_audioCapMargin = 2000;
 
     bool Load(const apr_xml_elem* elem);
 };

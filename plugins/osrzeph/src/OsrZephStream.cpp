@@ -1,11 +1,14 @@
 #include "OsrZephStream.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <random>
 
 #include <ostrin/apt_log.h>
 #include <ostrin/mrcp_message.h>
 
 #include "OsrZephLog.h"
+#include "OsrZephStreamRetry.h"
 #include "mpf_sdi_util.h"
 
 namespace Zeph {
@@ -49,7 +52,6 @@ StreamingMethod::StreamingMethod(Channel* channel, StreamHost* host, grpc::Compl
       m_queue(queue),
       m_processor(processor),
       m_streamCreationTimeout(streamCreationTimeout),
-      m_attempts(std::make_shared<StreamAttempts>(m_logId)),
       m_hasChannel(channel != nullptr) {}
 
 StreamingMethod::~StreamingMethod() {
@@ -118,9 +120,18 @@ bool StreamingMethod::Invoke() {
 bool StreamingMethod::CreateContext() {
     if (m_contextActive || !IsAttached() || m_shutdown)
         return false;
-    // A restart only comes after the previous call's last completion.
+    // A new turn has a retry budget of its own.
+    m_turnRetries = 0;
+    m_replayAudio.clear();
+    if (!StartCall())
+        return false;
+    m_contextActive = true;
+    return true;
+}
+
+bool StreamingMethod::StartCall() {
+    // Only after the previous call's last completion.
     m_call = NewCall();
-    m_attempts->Watch(m_call->GetContext());
     m_streamCreated = false;
     m_configSent = false;
     m_inputCompleteSent = false;
@@ -130,6 +141,10 @@ bool StreamingMethod::CreateContext() {
     m_finalTranscript.clear();
     m_finalConfidence = 0.0f;
     m_finalResultKept = false;
+    m_answered = false;
+    m_keepSentAudio = true;
+    m_sentAudio.clear();
+    m_sentAudioBytes = 0;
 
     const std::string& userProject = m_host->GetUserProject();
     if (!userProject.empty()) {
@@ -148,13 +163,27 @@ bool StreamingMethod::CreateContext() {
     }
     BeginOperation(m_createStreamTag);
     m_call->StartCall(&m_createStreamTag);
+    m_callStart = std::chrono::steady_clock::now();
     if (m_streamCreationTimeout > 0) {
         StartTimer(m_creationTimer, m_streamCreationTimeout);
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Start gRPC Timer [%d ms] <%s@%s>",
                 static_cast<int>(m_streamCreationTimeout), LogId(), kSuffix);
     }
-    m_contextActive = true;
+    // Audio a retry sends again at once counts against the cap from the start.
+    uint64_t replayed = 0;
+    for (const DataChunk& chunk : m_replayAudio)
+        replayed += chunk.m_size;
+    const long bytesPerSecond = 2L * std::max(m_host->GetSamplingRate(), 1);
+    StartTimer(m_capTimer,
+               AudioCapRoom(GetAudioCap(), m_host->GetStreamingSettings().m_audioCapMargin,
+                            static_cast<long>(replayed * 1000 / bytesPerSecond)));
     return true;
+}
+
+long StreamingMethod::CallAgeMs() const {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - m_callStart)
+                                 .count());
 }
 
 // ---- Completions ---------------------------------------------------------------------------
@@ -265,11 +294,14 @@ void StreamingMethod::OnWrite(bool ok) {
         // ends the recognition with what came back and the call's status.
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Send Input <%s@%s>",
                 LogId(), kSuffix);
-    } else if (m_requestType == REQUEST_AUDIO && !m_host->GetPendingAudio().empty()) {
-        DataChunk chunk = std::move(m_host->GetPendingAudio().front());
-        m_host->GetPendingAudio().pop_front();
-        SendInput(chunk);
-        chunk.Free();
+    } else if (m_requestType == REQUEST_AUDIO &&
+               (!m_replayAudio.empty() || !m_host->GetPendingAudio().empty())) {
+        // What a refused call carried goes out again first.
+        const bool replay = !m_replayAudio.empty();
+        std::list<DataChunk>& audio = replay ? m_replayAudio : m_host->GetPendingAudio();
+        DataChunk chunk = std::move(audio.front());
+        audio.pop_front();
+        SendInput(std::move(chunk), replay);
     } else if (m_host->IsInputComplete()) {
         SendInputComplete();
     }
@@ -288,9 +320,21 @@ void StreamingMethod::OnWritesDone(bool /*ok*/) {
 void StreamingMethod::OnRead(bool ok) {
     LogReceivedResponse(ok);
     if (!ok) {
-        // The read side has ended; a failed read carries no response.
+        // The read side has ended; a failed read carries no response. A call that ended
+        // before any answer may be retried: its status, read at the finish, decides.
+        if (MayRetry()) {
+            m_retryOnFinish = true;
+            FinishStreaming();
+            return;
+        }
         ProcessFinalResponse();
         return;
+    }
+    if (!m_answered) {
+        // The service has taken the call: it is no longer retried.
+        m_answered = true;
+        m_keepSentAudio = false;
+        m_sentAudio.clear();
     }
     StreamResponse response;
     ReadResponse(response);
@@ -304,15 +348,37 @@ void StreamingMethod::OnRead(bool ok) {
 
 void StreamingMethod::OnFinishStream(bool /*ok*/) {
     StopTimer(m_resultTimer);
-    // The end of a call we cancelled ourselves (a STOP, no-input, a clear, a close) is no
-    // fault.
+    StopTimer(m_capTimer);
+    // The end of a call we cancelled ourselves (a STOP, no-input, a clear, a close, a
+    // replacement) is no fault.
     const bool ours = m_call && m_call->GetStatus().error_code() == grpc::StatusCode::CANCELLED &&
-                      (m_cancelled || m_clearing);
+                      (m_cancelled || m_clearing || m_renewOnFinish);
     if (m_call && !m_call->GetStatus().ok()) {
         apt_log(ZEPH_PLUGIN, APT_LOG_MARK, ours ? APT_PRIO_INFO : APT_PRIO_WARNING,
                 "gRPC Status: %s <%s@%s>", m_call->GetStatus().error_message().c_str(), LogId(),
                 kSuffix);
     }
+    if (m_renewOnFinish) {
+        // The idle call is over; the next one takes its place at once, unless the
+        // recognition was cancelled or stopped meanwhile (its end calls the replacement off).
+        m_renewOnFinish = false;
+        if (!m_cancelled && !m_shutdown && IsAttached() && !m_host->HasPendingStop()) {
+            if (!StartCall())
+                FailBetweenCalls();
+            return;
+        }
+    }
+    // A call that ended before any answer (or never started) with a transient status.
+    const bool refusedRead = m_retryOnFinish;
+    m_retryOnFinish = false;
+    if ((refusedRead || m_errorByStatus) && RetryAfterRefusal()) {
+        m_errorByStatus = false;
+        return;
+    }
+    // The read side's end, held back for the status, is handled now as a failed read is
+    // (the finish is done: what it would finish for is taken up below).
+    if (refusedRead)
+        ProcessFinalResponse();
     ClearContext();
     if (m_errorByStatus || m_causeByStatus) {
         const bool noMatch =
@@ -410,20 +476,36 @@ bool StreamingMethod::SendConfig() {
     return true;
 }
 
-bool StreamingMethod::SendInput(DataChunk& chunk) {
+bool StreamingMethod::SendInput(DataChunk chunk, bool replay) {
     // Audio only follows an audio first request, and nothing follows the half-close or
     // the finish.
     if (m_requestType != REQUEST_AUDIO || m_inputCompleteSent || m_finishing)
         return false;
-    m_host->WriteUtterance(reinterpret_cast<const char*>(chunk.m_data),
-                           static_cast<size_t>(chunk.m_size));
-    BuildAudioRequest(reinterpret_cast<const char*>(chunk.m_data),
-                      static_cast<size_t>(chunk.m_size));
+    const char* data = reinterpret_cast<const char*>(chunk.m_data);
+    const size_t size = static_cast<size_t>(chunk.m_size);
+    if (!replay)
+        m_host->WriteUtterance(data, size);
+    BuildAudioRequest(data, size);
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Send [%d bytes] <%s@%s>",
-            static_cast<int>(chunk.m_size), LogId(), kSuffix);
+            static_cast<int>(size), LogId(), kSuffix);
     BeginOperation(m_writingTag);
     m_call->Write(&m_writingTag);
-    m_host->AddBytesSent(chunk.m_size);
+    if (!replay)
+        m_host->AddBytesSent(size);
+    if (!m_keepSentAudio)
+        return true;
+    m_sentAudioBytes += size;
+    const uint64_t bound =
+        static_cast<uint64_t>(kRetryBufferMs) * 2 * std::max(m_host->GetSamplingRate(), 1) / 1000;
+    if (m_sentAudioBytes > bound) {
+        apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
+                "No Answer within [%ld ms] of Audio: Stream No Longer Retried <%s@%s>",
+                kRetryBufferMs, LogId(), kSuffix);
+        m_keepSentAudio = false;
+        m_sentAudio.clear();
+        return true;
+    }
+    m_sentAudio.push_back(std::move(chunk));
     return true;
 }
 
@@ -468,8 +550,15 @@ void StreamingMethod::FinishStreaming() {
 // ---- Input from the channel ----------------------------------------------------------------
 
 bool StreamingMethod::ProcessStartOfSpeechInput() {
-    if (!IsAttached() || !m_contextActive || !m_streamCreated || m_clearing)
+    if (!IsAttached() || !m_contextActive || !m_streamCreated || m_clearing || m_finishing ||
+        IsReplacing())
         return false;
+    // An idle call past half the cap would leave the utterance little room: a new one takes
+    // it, and its creation sends the first request.
+    if (!m_configSent && m_host->GetSpeechGrammar() && CallAgeMs() > GetAudioCap() / 2) {
+        RenewIdleCall();
+        return true;
+    }
     return InitiateSpeechRequest();
 }
 
@@ -478,17 +567,15 @@ bool StreamingMethod::ProcessSpeechInput(DataChunk& chunk, bool last) {
         return false;
     if (chunk.m_size > 0) {
         bool waiting = IsWriting() || !m_streamCreated || m_host->IsStreamRestart() ||
-                       !m_configSent || !m_contextActive;
-        if (waiting) {
+                       !m_configSent || !m_contextActive || IsReplacing();
+        if (waiting)
             m_host->GetPendingAudio().push_back(std::move(chunk));
-        } else {
-            SendInput(chunk);
-            chunk.Free();
-        }
+        else
+            SendInput(std::move(chunk), false);
     }
     if (last) {
         if (m_host->CompleteInput() && !IsWriting() && m_streamCreated && m_configSent &&
-            m_contextActive)
+            m_contextActive && !IsReplacing())
             SendInputComplete();
     }
     return true;
@@ -497,7 +584,7 @@ bool StreamingMethod::ProcessSpeechInput(DataChunk& chunk, bool last) {
 bool StreamingMethod::ProcessDtmfInput(const std::string& /*digits*/, bool /*last*/) {
     if (!IsAttached())
         return false;
-    if (!m_streamCreated || !m_contextActive || m_clearing)
+    if (!m_streamCreated || !m_contextActive || m_clearing || IsReplacing())
         return true;  // OnCreateStream sends the digits
     if (!m_host->IsSpeechInputStarted()) {
         InitiateDtmfRequest(m_host->GetInputText());
@@ -508,7 +595,8 @@ bool StreamingMethod::ProcessDtmfInput(const std::string& /*digits*/, bool /*las
 }
 
 bool StreamingMethod::ProcessNoInput() {
-    if (!IsAttached())
+    // Between two calls nothing is in flight to end the recognition.
+    if (!IsAttached() || !m_call)
         return false;
     if (m_streamCreated) {
         // With no request sent nothing is in flight: a cancel would bring no completion to
@@ -540,9 +628,9 @@ bool StreamingMethod::ProcessStop() {
     if (m_host->IsSpeechInputStarted()) {
         if (!IsWriting())
             SendInputComplete();
-        // The input has ended on the service's word (or the stream has failed): the stream
-        // ends by itself.
-        if (!stopRequested && (m_host->IsEndOfUtterance() ||
+        // The input has ended on the service's word or at the audio cap (or the stream has
+        // failed): the stream ends by itself.
+        if (!stopRequested && (m_host->IsEndOfUtterance() || m_inputEndedAtCap ||
                                m_host->GetCompletionCause() == RECOGNIZER_COMPLETION_CAUSE_ERROR))
             return true;
     } else if (!stopRequested) {
@@ -558,8 +646,15 @@ bool StreamingMethod::ProcessStop() {
 void StreamingMethod::Clear() {
     if (!m_contextActive || !IsAttached())
         return;
-    StopTimer(m_creationTimer);
-    StopTimer(m_resultTimer);
+    StopTimers();
+    // The recognition is over: the call that ends now is followed by none.
+    m_retryOnFinish = false;
+    m_renewOnFinish = false;
+    if (!m_call) {
+        // Between two calls: nothing to end.
+        ClearContext();
+        return;
+    }
     if (!m_configSent) {
         // The call was started but never carried a request: the service would wait for one
         // forever. Cancel it, then finish it like any other.
@@ -580,8 +675,15 @@ bool StreamingMethod::Cancel() {
         Detach();
         return false;
     }
-    if (!m_call)
+    if (!m_call) {
+        // Between two calls: the next attempt is called off, and nothing is in flight.
+        if (m_contextActive) {
+            StopTimers();
+            ClearContext();
+            m_cancelled = true;
+        }
         return false;
+    }
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Cancel Streaming Detect Intent <%s@%s>",
             LogId(), kSuffix);
     m_call->GetContext().TryCancel();
@@ -654,6 +756,8 @@ void StreamingMethod::StopTimer(OstEdpf::Timer*& timer) {
 void StreamingMethod::StopTimers() {
     StopTimer(m_creationTimer);
     StopTimer(m_resultTimer);
+    StopTimer(m_capTimer);
+    StopTimer(m_retryTimer);
 }
 
 void StreamingMethod::OnTimeoutElapsed(OstEdpf::Timer* timer) {
@@ -676,7 +780,90 @@ void StreamingMethod::OnTimeoutElapsed(OstEdpf::Timer* timer) {
         m_resultTimedOut = true;
         m_host->SetCompletionCause(RECOGNIZER_COMPLETION_CAUSE_ERROR);
         Cancel();
+    } else if (timer == m_capTimer) {
+        delete timer;
+        m_capTimer = nullptr;
+        OnNearAudioCap();
+    } else if (timer == m_retryTimer) {
+        delete timer;
+        m_retryTimer = nullptr;
+        if (m_contextActive && IsAttached() && !m_call && !StartCall())
+            FailBetweenCalls();
     }
+}
+
+// ---- Replacing the call --------------------------------------------------------------------
+
+bool StreamingMethod::MayRetry() const {
+    return !m_answered && m_keepSentAudio && !m_cancelled && !m_clearing && !m_resultTimedOut &&
+           !m_shutdown && IsAttached() && !m_host->HasPendingStop() && !m_host->IsStreamRestart() &&
+           m_turnRetries + 1 < m_host->GetStreamingSettings().m_retryAttempts;
+}
+
+bool StreamingMethod::RetryAfterRefusal() {
+    if (!m_call || !MayRetry())
+        return false;
+    const grpc::StatusCode code = m_call->GetStatus().error_code();
+    const auto now = std::chrono::steady_clock::now();
+    if (m_turnRetries == 0)
+        m_firstRefusal = now;
+    const long elapsed = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - m_firstRefusal).count());
+    std::random_device random;
+    const long delay = RetryDelay(m_host->GetStreamingSettings(), code, m_turnRetries + 1, elapsed,
+                                  std::uniform_real_distribution<double>(0.0, 1.0)(random));
+    if (delay < 0)
+        return false;
+    ++m_turnRetries;
+    ++m_retries;
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+            "Retry gRPC Stream Refused at Start: attempt [%d] status [%s] wait [%ld ms] <%s@%s>",
+            m_turnRetries + 1, StatusCodeName(code), delay, LogId(), kSuffix);
+    // The next call sends what the refused one carried, then what it had not sent yet.
+    m_sentAudio.splice(m_sentAudio.end(), m_replayAudio);
+    m_replayAudio.swap(m_sentAudio);
+    m_sentAudioBytes = 0;
+    m_call.reset();
+    m_streamCreated = false;
+    m_configSent = false;
+    m_inputCompleteSent = false;
+    m_finishing = false;
+    StartTimer(m_retryTimer, std::max(delay, 1L));
+    if (!m_retryTimer)
+        FailBetweenCalls();  // the processor is going away: no retry will come
+    return true;
+}
+
+void StreamingMethod::RenewIdleCall() {
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+            "Replace Idle gRPC Stream [%ld ms] before the Audio Cap [%ld ms] <%s@%s>", CallAgeMs(),
+            GetAudioCap(), LogId(), kSuffix);
+    m_renewOnFinish = true;
+    m_call->GetContext().TryCancel();
+    FinishStreaming();
+}
+
+void StreamingMethod::OnNearAudioCap() {
+    if (!m_contextActive || !IsAttached() || !m_call || m_finishing || IsReplacing() ||
+        !m_streamCreated || m_clearing || m_cancelled)
+        return;
+    if (!m_configSent) {
+        RenewIdleCall();
+        return;
+    }
+    if (m_requestType != REQUEST_AUDIO || m_inputCompleteSent || m_host->IsInputComplete())
+        return;
+    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+            "Speech Reaches the Audio Cap [%ld ms]: End Input <%s@%s>", GetAudioCap(), LogId(),
+            kSuffix);
+    m_inputEndedAtCap = true;
+    m_host->EndInputAtCap();
+}
+
+void StreamingMethod::FailBetweenCalls() {
+    ClearContext();
+    m_host->ProcessError();
+    m_host->ProcessDeferred();
 }
 
 // ---- Responses -----------------------------------------------------------------------------

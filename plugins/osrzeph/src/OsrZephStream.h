@@ -8,6 +8,18 @@
 // (StreamingMethod's pure virtual "flavour" operations); TypedStreamCall adapts the
 // generated asynchronous reader-writer of a flavour to StreamCall.
 //
+// The method also replaces the call of a recognition by a new one, the channel unaware:
+// - a call refused as unavailable before any answer is started again after a back-off
+//   (OsrZephStreamRetry.h) and sends the same first request and every byte of audio the
+//   refused one carried (kept until the first answer), then the audio that waited. During
+//   the back-off the context stays active and no call exists;
+// - a call that nears the service's audio cap having carried nothing (no speech yet) is
+//   cancelled, finished and followed at once by a new one; so is such a call older than
+//   half the cap when speech starts, so that the utterance has room.
+// Audio arriving meanwhile waits in the pending-audio list: nothing is lost. Speech still
+// going on as the cap nears ends the input there (StreamHost::EndInputAtCap), and the
+// service answers what it heard.
+//
 // Lifetime: a method lives until every operation it started has completed and its
 // completion has been processed (or refused by a processor that is shutting down). Each
 // started operation counts as in flight; while the count is above zero the method holds a
@@ -26,6 +38,7 @@
 #include <grpcpp/support/async_stream.h>
 #include <grpcpp/support/status.h>
 
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -40,7 +53,6 @@
 #include "OsrZephQueryParams.h"
 #include "OsrZephResult.h"
 #include "OsrZephStreamHost.h"
-#include "OsrZephStreamRetry.h"
 #include "OsrZephStub.h"
 
 namespace Zeph {
@@ -182,7 +194,7 @@ public:
     // After the channel detached the method (its destruction), the call is ended without
     // it: cancelled, finished, and nothing calls back.
     bool Cancel() override;
-    int GetStreamRetries() const override { return m_attempts->GetRetries(); }
+    int GetStreamRetries() const override { return m_retries; }
 
     // The host goes away (the channel's destruction; Cancel() after DetachChannel() comes
     // here): the call is cancelled and finished without it, and nothing calls back.
@@ -229,6 +241,8 @@ protected:
     virtual bool IsEmptyResult() = 0;
     // The result of the kept query result (cause, confidence, content type and body).
     virtual RecogResult ComposeRecogResult() = 0;
+    // The service's cap on the audio of one stream of this flavour, in ms.
+    virtual long GetAudioCap() = 0;
 
     // ---- For the flavours -----------------------------------------------------------------
     StreamHost* GetHost() const { return m_host; }
@@ -301,8 +315,13 @@ protected:
     bool InitiateEventRequest();
 
 private:
+    // A new call for the recognition (the first, a restart, a retry or a replacement): the
+    // per-call state starts over. FALSE (logged) when gRPC gives no stream.
+    bool StartCall();
     bool SendConfig();
-    bool SendInput(DataChunk& chunk);
+    // Sends the chunk (a replayed one is neither counted nor written to the utterance again)
+    // and keeps it for a retry while the call has no answer.
+    bool SendInput(DataChunk chunk, bool replay);
     bool SendInputComplete();
     void FinishStreaming();
 
@@ -314,6 +333,25 @@ private:
 
     void ProcessResponse(const StreamResponse& response);
     void ProcessFinalResponse();
+
+    // ---- Replacing the call ----------------------------------------------------------------
+    // The read side ended before any answer: TRUE when the call's status, read at its
+    // finish, may still bring a retry.
+    bool MayRetry() const;
+    // At the finish of a call refused before any answer: waits for the next attempt; FALSE
+    // when the status or the budget allows none.
+    bool RetryAfterRefusal();
+    // Cancels and finishes a call that has carried nothing; its finish starts the next.
+    void RenewIdleCall();
+    // The call nears the audio cap.
+    void OnNearAudioCap();
+    // A new call could not be started between two calls: the recognition fails.
+    void FailBetweenCalls();
+    // Waiting for a call to be replaced: input waits in the pending-audio list.
+    bool IsReplacing() const {
+        return m_retryOnFinish || m_renewOnFinish || (m_contextActive && !m_call);
+    }
+    long CallAgeMs() const;
 
     // Completions of a call whose context was cleared: end it and let it go.
     void DrainCall(Tag* tag);
@@ -330,13 +368,37 @@ private:
     OstEdpf::AsyncEventTimerProcessor* m_processor;
     long m_streamCreationTimeout;
     std::shared_ptr<StreamCall> m_call;
-    // The attempts gRPC makes of the calls (it starts a refused one again by itself).
-    std::shared_ptr<StreamAttempts> m_attempts;
 
     // Started in CreateContext when a creation timeout is set.
     OstEdpf::Timer* m_creationTimer = nullptr;
     // Started at the half-close: the service must end the stream within the result timeout.
     OstEdpf::Timer* m_resultTimer = nullptr;
+    // Started with each call: fires the margin before the service's audio cap.
+    OstEdpf::Timer* m_capTimer = nullptr;
+    // The back-off before the next attempt at a refused call.
+    OstEdpf::Timer* m_retryTimer = nullptr;
+
+    // ---- Replacement --------------------------------------------------------------------
+    // The read side ended before any answer: the finish reads the status and may retry.
+    bool m_retryOnFinish = false;
+    // An idle call was cancelled to be replaced: its finish starts the next.
+    bool m_renewOnFinish = false;
+    // The current call has read a response: it is no longer retried.
+    bool m_answered = false;
+    // Audio sent on the current call, kept for a retry until its first answer; dropped (and
+    // the call no longer retried) beyond kRetryBufferMs.
+    std::list<DataChunk> m_sentAudio;
+    uint64_t m_sentAudioBytes = 0;
+    bool m_keepSentAudio = true;
+    // Audio of a refused call that the next one sends again, before the pending audio.
+    std::list<DataChunk> m_replayAudio;
+    // Retries of the recognition (for its record) and of the current turn (its budget).
+    int m_retries = 0;
+    int m_turnRetries = 0;
+    std::chrono::steady_clock::time_point m_firstRefusal;
+    std::chrono::steady_clock::time_point m_callStart;
+    // The cap ended the input: the stream ends by itself after the half-close.
+    bool m_inputEndedAtCap = false;
 
     // Per stream; a restart starts them over.
     bool m_streamCreated = false;

@@ -179,6 +179,8 @@ protected:
 
     bool IsEmptyResult() override { return m_queryResult.query_text().empty(); }
 
+    long GetAudioCap() override { return GetHost()->GetStreamingSettings().m_audioCapEs; }
+
     RecogResult ComposeRecogResult() override {
         return Zeph::ComposeRecogResult(GetHost()->GetResultsSettings(), m_queryResult,
                                         GetResultInput());

@@ -104,6 +104,9 @@ public:
     virtual void ProcessDeferred() = 0;
     // Stops the input detector.
     virtual void StopInput() = 0;
+    // The stream nears the service's audio cap with speech still coming: the input ends
+    // here, and the result completes as one cut off by the recognition timeout (008, 015).
+    virtual void EndInputAtCap() = 0;
     // Stops the inter-result timer when it runs.
     virtual void StopInterResultTimer() = 0;
     // Appends the audio to the utterance file when one is open.

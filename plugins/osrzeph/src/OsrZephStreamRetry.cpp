@@ -1,83 +1,31 @@
 #include "OsrZephStreamRetry.h"
 
-#include <grpcpp/security/credentials.h>
-
 #include <algorithm>
-#include <cstdio>
-#include <map>
-
-#include <ostrin/apt_log.h>
-
-#include "OsrZephLog.h"
 
 namespace Zeph {
 
-namespace {
-
-// Seconds as a protobuf Duration in JSON: "0.25s".
-std::string Seconds(long ms) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%ld.%03lds", ms / 1000, ms % 1000);
-    return text;
+bool IsTransientRefusal(grpc::StatusCode code) {
+    return code == grpc::StatusCode::UNAVAILABLE || code == grpc::StatusCode::RESOURCE_EXHAUSTED;
 }
 
-// Call credentials that add no metadata and report each time gRPC asks for it: once per
-// attempt of the call. Not blocking, so gRPC asks inline.
-class AttemptWatch : public grpc::MetadataCredentialsPlugin {
-public:
-    explicit AttemptWatch(std::shared_ptr<StreamAttempts> attempts)
-        : m_attempts(std::move(attempts)) {}
-
-    bool IsBlocking() const override { return false; }
-    const char* GetType() const override { return "zeph-attempt-watch"; }
-    grpc::Status GetMetadata(grpc::string_ref /*serviceUrl*/, grpc::string_ref /*methodName*/,
-                             const grpc::AuthContext& /*channelAuthContext*/,
-                             std::multimap<grpc::string, grpc::string>* /*metadata*/) override {
-        m_attempts->OnAttempt(++m_attempt);
-        return grpc::Status::OK;
-    }
-
-private:
-    std::shared_ptr<StreamAttempts> m_attempts;
-    // gRPC runs the attempts of a call one after the other.
-    std::atomic<int> m_attempt{0};
-};
-
-}  // namespace
-
-std::string ComposeRetryServiceConfig(const StreamingRecogSettings& settings) {
-    if (settings.m_retryAttempts < 2)
-        return std::string();
-    std::string names;
-    for (const char* service :
-         {"google.cloud.dialogflow.v2.Sessions", "google.cloud.dialogflow.v2beta1.Sessions",
-          "google.cloud.dialogflow.cx.v3beta1.Sessions"}) {
-        names += std::string(names.empty() ? "" : ",") + "{\"service\":\"" + service +
-                 "\",\"method\":\"StreamingDetectIntent\"}";
-    }
+long RetryDelay(const StreamingRecogSettings& settings, grpc::StatusCode code, int retry,
+                long elapsed, double draw) {
+    if (!IsTransientRefusal(code) || retry < 1 || retry >= settings.m_retryAttempts)
+        return -1;
+    long remaining = settings.m_retryBudget - elapsed;
+    if (remaining <= 0)
+        return -1;
     long maxBackoff = std::max(settings.m_retryMaxBackoff, settings.m_retryBackoff);
-    // Throttling: once about one call in ten fails, a service that is down gets no retries
-    // on top of the calls.
-    return "{\"methodConfig\":[{\"name\":[" + names +
-           "],\"retryPolicy\":{\"maxAttempts\":" + std::to_string(settings.m_retryAttempts) +
-           ",\"initialBackoff\":\"" + Seconds(settings.m_retryBackoff) + "\",\"maxBackoff\":\"" +
-           Seconds(maxBackoff) +
-           "\",\"backoffMultiplier\":2,\"retryableStatusCodes\":[\"UNAVAILABLE\","
-           "\"RESOURCE_EXHAUSTED\"]}}],\"retryThrottling\":{\"maxTokens\":10,\"tokenRatio\":0.1}}";
+    long bound = settings.m_retryBackoff;
+    for (int i = 1; i < retry && bound < maxBackoff; ++i)
+        bound *= 2;
+    bound = std::min(bound, maxBackoff);
+    long delay = static_cast<long>(static_cast<double>(bound) * std::clamp(draw, 0.0, 1.0));
+    return std::min(delay, remaining);
 }
 
-void StreamAttempts::Watch(grpc::ClientContext& context) {
-    context.set_credentials(grpc::MetadataCredentialsFromPlugin(
-        std::unique_ptr<grpc::MetadataCredentialsPlugin>(new AttemptWatch(shared_from_this()))));
-}
-
-void StreamAttempts::OnAttempt(int attempt) {
-    if (attempt < 2)
-        return;
-    ++m_retries;
-    apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
-            "Retry gRPC Stream Refused at Start: attempt [%d] <%s@%s>", attempt, m_logId.c_str(),
-            "zeph");
+long AudioCapRoom(long cap, long margin, long replayed) {
+    return std::max(cap - margin - replayed, cap / 2);
 }
 
 }  // namespace Zeph

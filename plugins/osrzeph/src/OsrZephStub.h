@@ -148,8 +148,8 @@ public:
     // Cancels the call in progress; TRUE when the recognition will be completed by the
     // completions that follow.
     virtual bool Cancel() = 0;
-    // Attempts gRPC made again for this recognition's calls after the service refused one
-    // at its start. Default: none.
+    // Calls started again for this recognition after the service refused one at its start.
+    // Default: none.
     virtual int GetStreamRetries() const { return 0; }
 
     // Completion-queue thread: posts the completion to the engine's event processor.

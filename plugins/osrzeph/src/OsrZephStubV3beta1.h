@@ -54,6 +54,7 @@ protected:
     bool GetQueryText(std::string& text) override;
     bool IsEmptyResult() override;
     RecogResult ComposeRecogResult() override;
+    long GetAudioCap() override { return GetHost()->GetStreamingSettings().m_audioCapCx; }
 
 private:
     // A fresh first request with the session path.
