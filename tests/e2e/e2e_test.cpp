@@ -673,8 +673,12 @@ std::vector<Case> Cases() {
                         .Agent(FaultAgent(R"({"abort_after_bytes": 4000})"))
                         .Status(10)
                         .Log("gRPC Status: Scripted abort. <A@zeph>"));
+    // A reset throws away what the client has not read yet: the reset comes well after the
+    // interim (at 3200 bytes) in time, so that START-OF-INPUT, which the interim brings, is
+    // always sent.
     cases.push_back(Case("fault_reset_after_bytes", speech)
-                        .Agent(FaultAgent(R"({"reset_after_bytes": 4000})"))
+                        .Agent(FaultAgent(R"({"reset_after_bytes": 8000})"))
+                        .Realtime()
                         .Status(-1));
     cases.push_back(Case("fault_end_without_result", speech)
                         .Agent(FaultAgent(R"({"end_without_result": true})")));
