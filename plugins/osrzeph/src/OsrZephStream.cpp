@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <random>
 
+#include <absl/status/status.h>
 #include <ostrin/apt_log.h>
 #include <ostrin/mrcp_message.h>
 
@@ -17,26 +18,10 @@ namespace {
 
 const char* const kSuffix = "zeph";
 
-const char* StatusCodeName(grpc::StatusCode code) {
-    static const char* const kNames[] = {"OK",
-                                         "CANCELLED",
-                                         "UNKNOWN",
-                                         "INVALID_ARGUMENT",
-                                         "DEADLINE_EXCEEDED",
-                                         "NOT_FOUND",
-                                         "ALREADY_EXISTS",
-                                         "PERMISSION_DENIED",
-                                         "RESOURCE_EXHAUSTED",
-                                         "FAILED_PRECONDITION",
-                                         "ABORTED",
-                                         "OUT_OF_RANGE",
-                                         "UNIMPLEMENTED",
-                                         "INTERNAL",
-                                         "UNAVAILABLE",
-                                         "DATA_LOSS",
-                                         "UNAUTHENTICATED"};
-    const int index = static_cast<int>(code);
-    return index >= 0 && index < 17 ? kNames[index] : "UNKNOWN";
+// gRPC's codes are Abseil's, whose names ("UNAVAILABLE", ...) are the ones the service uses.
+std::string StatusCodeName(grpc::StatusCode code) {
+    std::string name = absl::StatusCodeToString(static_cast<absl::StatusCode>(code));
+    return name.empty() ? "UNKNOWN" : name;
 }
 
 }  // namespace
@@ -395,9 +380,8 @@ void StreamingMethod::OnFinishStream(bool /*ok*/) {
             // once the finish has brought the status, so the answer never depends on which
             // side of the call reported first.
             if (m_call && !m_call->GetStatus().ok() && !ours) {
-                m_host->SetCompletionReason(
-                    std::string(StatusCodeName(m_call->GetStatus().error_code())) + ": " +
-                    m_call->GetStatus().error_message());
+                m_host->SetCompletionReason(StatusCodeName(m_call->GetStatus().error_code()) +
+                                            ": " + m_call->GetStatus().error_message());
             }
             if (!m_host->IsInputComplete() && !m_host->GetEventGrammar()) {
                 // The input ends first: the detector's stop, or its last block when it has
@@ -818,7 +802,7 @@ bool StreamingMethod::RetryAfterRefusal() {
     ++m_retries;
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
             "Retry gRPC Stream Refused at Start: attempt [%d] status [%s] wait [%ld ms] <%s@%s>",
-            m_turnRetries + 1, StatusCodeName(code), delay, LogId(), kSuffix);
+            m_turnRetries + 1, StatusCodeName(code).c_str(), delay, LogId(), kSuffix);
     // The next call sends what the refused one carried, then what it had not sent yet.
     m_sentAudio.splice(m_sentAudio.end(), m_replayAudio);
     m_replayAudio.swap(m_sentAudio);

@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 
+#include <absl/status/status.h>
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
@@ -432,25 +433,10 @@ Faults Faults::MergedOver(const Faults& base) const {
 }
 
 bool ParseStatusCode(const std::string& text, grpc::StatusCode* code) {
-    static const char* const kNames[] = {"OK",
-                                         "CANCELLED",
-                                         "UNKNOWN",
-                                         "INVALID_ARGUMENT",
-                                         "DEADLINE_EXCEEDED",
-                                         "NOT_FOUND",
-                                         "ALREADY_EXISTS",
-                                         "PERMISSION_DENIED",
-                                         "RESOURCE_EXHAUSTED",
-                                         "FAILED_PRECONDITION",
-                                         "ABORTED",
-                                         "OUT_OF_RANGE",
-                                         "UNIMPLEMENTED",
-                                         "INTERNAL",
-                                         "UNAVAILABLE",
-                                         "DATA_LOSS",
-                                         "UNAUTHENTICATED"};
-    for (int i = 0; i < 17; ++i) {
-        if (text == kNames[i] || text == std::to_string(i)) {
+    // gRPC's codes are Abseil's: the names are Abseil's too.
+    for (int i = 0; i <= static_cast<int>(grpc::StatusCode::UNAUTHENTICATED); ++i) {
+        if (text == absl::StatusCodeToString(static_cast<absl::StatusCode>(i)) ||
+            text == std::to_string(i)) {
             *code = static_cast<grpc::StatusCode>(i);
             return true;
         }
