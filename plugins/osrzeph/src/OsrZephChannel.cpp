@@ -75,13 +75,13 @@ Channel* ChannelOfDetector(mpf_sdi_detector_t* detector) {
 }
 
 void OnDetectorNoInput(mpf_sdi_detector_t* detector) {
-    ChannelOfDetector(detector)->SignalEvent(TASK_MSG_NO_INPUT, nullptr);
+    ChannelOfDetector(detector)->SignalDetectorEvent(TASK_MSG_NO_INPUT);
 }
 
 void OnDetectorStop(mpf_sdi_detector_t* detector, const mpf_sdi_stats_t* stats) {
     Channel* channel = ChannelOfDetector(detector);
     channel->SetInputStats(stats);
-    channel->SignalEvent(TASK_MSG_STOP, nullptr);
+    channel->SignalDetectorEvent(TASK_MSG_STOP);
 }
 
 void OnDetectorStartOfInput(mpf_sdi_detector_t* detector, mpf_sdi_mode_e mode) {
@@ -139,10 +139,6 @@ void ChannelEvent::Process() {
 
 void ChannelStartOfInputEvent::Process() {
     m_channel->ProcessStartOfInput(m_mode);
-}
-
-void ChannelSpeechInputEvent::Process() {
-    m_channel->ProcessSpeechInput(m_chunk, m_last);
 }
 
 void ChannelDtmfInputEvent::Process() {
@@ -207,11 +203,10 @@ const mpf_audio_stream_vtable_t* Channel::GetAudioStreamVtable() {
 }
 
 bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t* message) {
-    OstEdpf::SoftEventProcessor* processor = m_engine->GetEventProcessor();
-    if (processor) {
+    if (m_engine->GetEventProcessor()) {
         auto* event = new ChannelEvent(this, type, message);
         event->Ref();
-        if (processor->PostEvent(event))
+        if (m_engine->PostEvent(event))
             return true;
     }
     AnswerUnposted(type, message);
@@ -272,8 +267,11 @@ void Channel::ProcessEvent(const ChannelEvent& event) {
 bool Channel::Write(const mpf_frame_t* frame) {
     // The server attaches the stream after the open and detaches it before the close, so
     // the detector is not created or destroyed while frames arrive.
+    MediaBatch& batch = m_engine->GetMediaBatch();
+    batch.BeginWrite(m_mediaTick);
     if (m_detector)
         mpf_sdi_process(m_detector, frame);
+    batch.EndWrite();
     return true;
 }
 
@@ -295,10 +293,14 @@ void Channel::TakeInputStats() {
 
 void Channel::Post(OstEdpf::AsyncEvent* event) {
     event->Ref();
-    if (OstEdpf::SoftEventProcessor* processor = m_engine->GetEventProcessor())
-        processor->PostEvent(event);  // released if refused
-    else
-        event->Unref();
+    MediaItem item;
+    item.m_channel = this;
+    item.m_event = event;
+    m_engine->GetMediaBatch().Add(std::move(item));
+}
+
+void Channel::SignalDetectorEvent(TaskMsgType type) {
+    Post(new ChannelEvent(this, type, nullptr));
 }
 
 void Channel::SignalStartOfInput(mpf_sdi_mode_e mode) {
@@ -306,7 +308,11 @@ void Channel::SignalStartOfInput(mpf_sdi_mode_e mode) {
 }
 
 void Channel::SignalSpeechInputEvent(const void* bytes, uint64_t count, bool last) {
-    Post(new ChannelSpeechInputEvent(this, DataChunk::Copy(bytes, count), last));
+    MediaItem item;
+    item.m_channel = this;
+    item.m_chunk = DataChunk::Copy(bytes, count);
+    item.m_last = last;
+    m_engine->GetMediaBatch().Add(std::move(item));
 }
 
 void Channel::SignalDtmfInputEvent(const char* digits, uint64_t count, bool matched) {

@@ -25,6 +25,7 @@
 #include "OsrZephDataChunk.h"
 #include "OsrZephEngine.h"
 #include "OsrZephGrammarSet.h"
+#include "OsrZephMediaBatch.h"
 #include "OsrZephRecogParams.h"
 #include "OsrZephStreamHost.h"
 #include "OsrZephStub.h"
@@ -62,9 +63,9 @@ private:
     mrcp_message_t* m_message;
 };
 
-// Detector output on its way from the media thread to the event processor. Each holds its
-// channel (not owned; the channel outlives every event posted for it) and frees nothing
-// itself but what it still owns (an audio chunk nobody took).
+// Detector output on its way from the media thread to the event processor, inside a
+// MediaItem (a block of speech needs no event: the item carries it). Each holds its channel
+// (not owned; the channel outlives every event posted for it).
 class ChannelStartOfInputEvent : public OstEdpf::AsyncEvent {
 public:
     ChannelStartOfInputEvent(Channel* channel, mpf_sdi_mode_e mode)
@@ -74,18 +75,6 @@ public:
 private:
     Channel* m_channel;
     mpf_sdi_mode_e m_mode;
-};
-
-class ChannelSpeechInputEvent : public OstEdpf::AsyncEvent {
-public:
-    ChannelSpeechInputEvent(Channel* channel, DataChunk chunk, bool last)
-        : m_channel(channel), m_last(last), m_chunk(std::move(chunk)) {}
-    void Process() override;
-
-private:
-    Channel* m_channel;
-    bool m_last;
-    DataChunk m_chunk;
 };
 
 class ChannelDtmfInputEvent : public OstEdpf::AsyncEvent {
@@ -162,8 +151,11 @@ public:
     // Audio written by the media thread.
     bool Write(const mpf_frame_t* frame);
 
-    // Detector handlers (media thread): keep the input stats, post the events.
+    // Detector handlers (media thread): keep the input stats, hand the events to the
+    // engine's media batch.
     void SetInputStats(const mpf_sdi_stats_t* stats);
+    // A ChannelEvent (no input, stop) from the detector.
+    void SignalDetectorEvent(TaskMsgType type);
     void SignalStartOfInput(mpf_sdi_mode_e mode);
     void SignalSpeechInputEvent(const void* bytes, uint64_t count, bool last);
     void SignalDtmfInputEvent(const char* digits, uint64_t count, bool matched);
@@ -335,6 +327,7 @@ private:
     // Lets go of the current method (cancelled when its call is active).
     void ReleaseMethod();
     void AnswerUnposted(TaskMsgType type, mrcp_message_t* message);
+    // Media thread: hands the event to the engine's media batch.
     void Post(OstEdpf::AsyncEvent* event);
     // Copies the stats the media thread left into the record.
     void TakeInputStats();
@@ -447,6 +440,8 @@ private:
     std::mutex m_statsMutex;
     mpf_sdi_stats_t m_mediaStats{};
     bool m_mediaStatsFresh = false;
+    // Media thread: the tick of the engine's media batch this channel was last written in.
+    uint64_t m_mediaTick = UINT64_MAX;
 };
 
 }  // namespace Zeph

@@ -245,11 +245,13 @@ bool Engine::CreateEventProcessor() {
         return false;
     m_eventProcessor = new OstEdpf::SoftEventProcessor();
     m_eventProcessor->AddObserver(this);
+    m_mediaBatch.SetProcessor(m_eventProcessor);
     {
         std::lock_guard<std::mutex> lock(m_retiredMutex);
         m_processorThreadGone = false;
     }
     if (!m_eventProcessor->Start()) {
+        m_mediaBatch.SetProcessor(nullptr);
         delete m_eventProcessor;
         m_eventProcessor = nullptr;
         std::lock_guard<std::mutex> lock(m_retiredMutex);
@@ -262,7 +264,10 @@ bool Engine::CreateEventProcessor() {
 void Engine::DestroyEventProcessor() {
     if (!m_eventProcessor)
         return;
+    // Detector output still waiting is handled before the processor stops.
+    m_mediaBatch.HandOver();
     m_eventProcessor->Shutdown(true);
+    m_mediaBatch.SetProcessor(nullptr);
     delete m_eventProcessor;
     m_eventProcessor = nullptr;
 }
@@ -414,11 +419,17 @@ mrcp_engine_channel_t* Engine::CreateChannel(apr_pool_t* pool) {
 void Engine::DestroyChannel(Channel* channel) {
     auto* event = new ChannelDestroyEvent(channel);
     event->Ref();
-    if (m_eventProcessor) {
-        m_eventProcessor->PostEvent(event);  // released (retiring the channel) if refused
-        return;
+    PostEvent(event);  // released (retiring the channel) if refused
+}
+
+bool Engine::PostEvent(OstEdpf::AsyncEvent* event) {
+    // What the media threads produced before this call is handled before it.
+    m_mediaBatch.HandOver();
+    if (!m_eventProcessor) {
+        event->Unref();
+        return false;
     }
-    event->Unref();
+    return m_eventProcessor->PostEvent(event);
 }
 
 void Engine::RetireChannel(Channel* channel) {

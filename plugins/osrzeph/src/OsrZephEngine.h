@@ -16,6 +16,7 @@
 #include <ostrin/mrcp_engine.h>
 
 #include "OsrZephConnectionPool.h"
+#include "OsrZephMediaBatch.h"
 #include "OsrZephSettings.h"
 #include "OsrZephUsage.h"
 
@@ -94,6 +95,12 @@ public:
     const EngineSettings& GetSettings() const { return m_settings; }
     const CredentialsProfile& GetDefaultProfile() const { return m_defaultProfile; }
     OstEdpf::SoftEventProcessor* GetEventProcessor() const { return m_eventProcessor; }
+    // Server thread (or any but a media thread): posts the event to the processor behind
+    // everything the media threads have handed to the media batch so far. FALSE (the event
+    // released) without a running processor.
+    bool PostEvent(OstEdpf::AsyncEvent* event);
+    // Where the channels' detector output goes (media threads).
+    MediaBatch& GetMediaBatch() { return m_mediaBatch; }
     Task* GetGrpcTask() const { return m_grpcTask; }
     ConnectionPool& GetConnectionPool() { return m_connectionPool; }
     // The channels' turn timings, for the usage status file.
@@ -142,6 +149,7 @@ private:
     std::string m_name;
     mrcp_engine_t* m_hostEngine = nullptr;
     OstEdpf::SoftEventProcessor* m_eventProcessor = nullptr;
+    MediaBatch m_mediaBatch;
     Task* m_grpcTask = nullptr;
     ConnectionPool m_connectionPool{StreamingRecogSettings().m_channelsPerConnection};
     TurnTimingStats m_turnTimingStats;

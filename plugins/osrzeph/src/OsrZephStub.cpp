@@ -18,10 +18,28 @@ MethodBase* Tag::GetMethod() const {
 GrpcEvent::GrpcEvent(std::shared_ptr<MethodBase> method, Tag* tag, bool ok)
     : m_method(std::move(method)), m_tag(tag), m_ok(ok) {}
 
+GrpcEvent::GrpcEvent(GrpcEvent&& other) noexcept
+    : m_method(std::move(other.m_method)), m_tag(other.m_tag), m_ok(other.m_ok) {}
+
+GrpcEvent& GrpcEvent::operator=(GrpcEvent&& other) noexcept {
+    if (this != &other) {
+        Release();
+        m_method = std::move(other.m_method);
+        m_tag = other.m_tag;
+        m_ok = other.m_ok;
+    }
+    return *this;
+}
+
 GrpcEvent::~GrpcEvent() {
+    Release();
+}
+
+void GrpcEvent::Release() {
     // Accounted for before the reference goes: this may be the method's last one.
     if (m_method)
         m_method->m_inFlight.fetch_sub(1);
+    m_method.reset();
 }
 
 void GrpcEvent::Process() {
@@ -98,15 +116,9 @@ void MethodBase::BeginOperation(Tag& tag) {
     sm_OperationsStarted.fetch_add(1, std::memory_order_release);
 }
 
-void MethodBase::SignalGrpcEvent(Tag* tag, bool ok) {
-    // The tag's reference moves into the event; `this` stays alive through it.
-    auto* event = new GrpcEvent(std::move(tag->m_hold), tag, ok);
-    event->Ref();
-    // A refused event is released by PostEvent, and the method's reference with it.
-    if (m_processor)
-        m_processor->PostEvent(event);
-    else
-        event->Unref();
+GrpcEvent MethodBase::TakeCompletion(Tag* tag, bool ok) {
+    // The tag's reference moves into the completion; `this` stays alive through it.
+    return GrpcEvent(std::move(tag->m_hold), tag, ok);
 }
 
 }  // namespace Zeph

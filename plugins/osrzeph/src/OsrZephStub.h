@@ -9,6 +9,7 @@
 #include <string>
 
 #include <ostedpf/OstEdpfAsyncEvent.h>
+#include <ostedpf/OstEdpfBatchEvent.h>
 
 #include "OsrZephDataChunk.h"
 
@@ -23,7 +24,7 @@ class MethodBase;
 //
 // Threads: m_pending and m_hold are written on the event processor thread before the
 // operation starts (BeginOperation); once the operation is started only the completion-queue
-// thread touches m_hold (SignalGrpcEvent moves it into the event), and the event processor
+// thread touches m_hold (TakeCompletion moves it into the completion), and the event processor
 // clears m_pending when it processes the completion. m_name and m_method never change.
 struct Tag {
     Tag(const char* name, MethodBase* method) : m_name(name), m_method(method) {}
@@ -44,27 +45,40 @@ struct Tag {
 };
 
 // One completion (tag, ok) on its way from the completion-queue thread to the engine's event
-// processor. Holds the method, so the method outlives the processing of its last completion;
-// an event that the processor refuses releases the method when it is destroyed, so a
-// completion is accounted for whether or not it was processed.
+// processor, one item of a GrpcEventBatch. Holds the method, so the method outlives the
+// processing of its last completion; a completion dropped unprocessed (the processor refused
+// it) releases the method when it is destroyed, so a completion is accounted for whether or
+// not it was processed.
 //
 // Threads: built on the completion-queue thread; Process() on the event processor thread;
 // destroyed on either.
-class GrpcEvent : public OstEdpf::AsyncEvent {
+class GrpcEvent {
 public:
     GrpcEvent(std::shared_ptr<MethodBase> method, Tag* tag, bool ok);
-    ~GrpcEvent() override;
+    GrpcEvent(GrpcEvent&& other) noexcept;
+    GrpcEvent& operator=(GrpcEvent&& other) noexcept;
+    ~GrpcEvent();
 
     // Clears the tag's pending flag, then runs the method's ProcessGrpcEvent(tag, ok).
-    void Process() override;
+    void Process();
 
     Tag* GetTag() const { return m_tag; }
     bool IsOk() const { return m_ok; }
 
 private:
+    void Release();
+
     std::shared_ptr<MethodBase> m_method;
     Tag* m_tag;
     bool m_ok;
+};
+
+// The completions that the completion-queue thread found ready at once, carried to one
+// processor by one post (see OstEdpf::BatchEvent). They are processed in the order the
+// queue returned them.
+class GrpcEventBatch : public OstEdpf::BatchEvent<GrpcEvent> {
+protected:
+    void Handle(GrpcEvent& completion) override { completion.Process(); }
 };
 
 // The session stub of one API flavour; a channel holds one, created at open.
@@ -98,8 +112,8 @@ protected:
 //   - the method calls BeginOperation(tag) on the event processor thread immediately before
 //     it starts an operation with that tag; this sets the pending flag and makes the tag
 //     hold a reference to the method;
-//   - the completion-queue loop calls SignalGrpcEvent(tag, ok), which moves that reference
-//     into the GrpcEvent it posts; the event releases it when it is destroyed, after
+//   - the completion-queue loop calls TakeCompletion(tag, ok), which moves that reference
+//     into the GrpcEvent it hands on; the GrpcEvent releases it when it is destroyed, after
 //     Process() or when the processor refused it.
 // So the channel may let go of its method at any time: a new RECOGNIZE replaces it, and the
 // channel's destruction calls DetachChannel() and Cancel() and then releases it; a method
@@ -107,8 +121,8 @@ protected:
 // A detached method (GetChannel() null) must not reach for its channel again: its handlers
 // only finish what is in flight.
 //
-// Threads: everything on the engine's event processor thread, except SignalGrpcEvent (the
-// completion-queue thread), GetOperationsInFlight and GetLiveCount (any thread).
+// Threads: everything on the engine's event processor thread, except TakeCompletion and
+// GetProcessor (the completion-queue thread), GetOperationsInFlight and GetLiveCount (any thread).
 class MethodBase : public std::enable_shared_from_this<MethodBase> {
 public:
     explicit MethodBase(Channel* channel);
@@ -152,8 +166,12 @@ public:
     // Default: none.
     virtual int GetStreamRetries() const { return 0; }
 
-    // Completion-queue thread: posts the completion to the engine's event processor.
-    void SignalGrpcEvent(Tag* tag, bool ok);
+    // Completion-queue thread: the completion of the operation started with `tag`, holding
+    // the method; it goes to GetProcessor().
+    GrpcEvent TakeCompletion(Tag* tag, bool ok);
+    // Where completions go; the engine's processor, fixed at construction so that the
+    // completion-queue thread never reads the channel.
+    OstEdpf::AsyncEventProcessor* GetProcessor() const { return m_processor; }
 
     // Event processor thread: called immediately before starting an operation with `tag`.
     void BeginOperation(Tag& tag);
@@ -196,8 +214,7 @@ protected:
     bool m_contextActive = false;
 
 private:
-    // Where completions are posted; the engine's processor, fixed at construction so that
-    // the completion-queue thread never reads the channel.
+    // See GetProcessor().
     OstEdpf::AsyncEventProcessor* m_processor;
     std::atomic<uint32_t> m_inFlight{0};
     static std::atomic<long> sm_LiveCount;

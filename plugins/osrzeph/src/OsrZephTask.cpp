@@ -9,7 +9,12 @@ namespace Zeph {
 
 Task::Task(const std::string& name) : m_name(name) {}
 
-Task::~Task() = default;
+Task::~Task() {
+    // A batch still queued on its processor lives on until the processor has run or
+    // released it.
+    for (Outbox& outbox : m_outboxes)
+        outbox.m_batch->Unref();
+}
 
 bool Task::Create(apr_pool_t* pool) {
     m_task = apt_task_create(this, nullptr, pool);
@@ -52,15 +57,55 @@ void Task::Run() {
     bool ok = false;
     // Shutdown() lets every outstanding operation complete (ok = false) before the queue
     // reports SHUTDOWN, so no completion is lost.
-    while (m_completionQueue.AsyncNext(&tag, &ok, gpr_inf_future(GPR_CLOCK_REALTIME)) !=
-           grpc::CompletionQueue::SHUTDOWN) {
-        // Every operation is started with the address of one of its method's Tags.
-        auto* operation = static_cast<Zeph::Tag*>(tag);
-        MethodBase* method = operation ? operation->GetMethod() : nullptr;
-        if (method)
-            method->SignalGrpcEvent(operation, ok);
+    const gpr_timespec now = gpr_time_0(GPR_CLOCK_MONOTONIC);
+    grpc::CompletionQueue::NextStatus status = grpc::CompletionQueue::GOT_EVENT;
+    while (status != grpc::CompletionQueue::SHUTDOWN) {
+        status = m_completionQueue.AsyncNext(&tag, &ok, gpr_inf_future(GPR_CLOCK_REALTIME));
+        if (status != grpc::CompletionQueue::GOT_EVENT)
+            continue;
+        Take(tag, ok);
+        // What else is ready goes with it.
+        for (int taken = 1; taken < kMaxBatch; ++taken) {
+            status = m_completionQueue.AsyncNext(&tag, &ok, now);
+            if (status != grpc::CompletionQueue::GOT_EVENT)
+                break;
+            Take(tag, ok);
+        }
+        HandOn();
     }
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Completion Queue Shutdown");
+}
+
+void Task::Take(void* tag, bool ok) {
+    // Every operation is started with the address of one of its method's Tags.
+    auto* operation = static_cast<Zeph::Tag*>(tag);
+    MethodBase* method = operation ? operation->GetMethod() : nullptr;
+    if (!method)
+        return;
+    OstEdpf::AsyncEventProcessor* processor = method->GetProcessor();
+    auto outbox = m_outboxes.begin();
+    while (outbox != m_outboxes.end() && outbox->m_processor != processor)
+        ++outbox;
+    if (outbox == m_outboxes.end()) {
+        Outbox added;
+        added.m_processor = processor;
+        added.m_batch = new GrpcEventBatch();
+        added.m_batch->Ref();
+        added.m_drained.reserve(kMaxBatch);
+        m_outboxes.push_back(std::move(added));
+        outbox = m_outboxes.end() - 1;
+    }
+    outbox->m_drained.push_back(method->TakeCompletion(operation, ok));
+}
+
+void Task::HandOn() {
+    for (Outbox& outbox : m_outboxes) {
+        if (outbox.m_drained.empty())
+            continue;
+        outbox.m_batch->AppendAll(outbox.m_drained);
+        // Refused (the processor has stopped): the completions are released unprocessed.
+        outbox.m_batch->Post(outbox.m_processor);
+    }
 }
 
 apt_bool_t Task::RunTask(apt_task_t* task) {

@@ -5,12 +5,22 @@
 #include <ostrin/apt_task.h>
 
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "OsrZephStub.h"
 
 namespace Zeph {
 
 // One host task whose thread blocks on the engine's single gRPC completion queue and
 // hands every completion on to the engine's event processor, so that all stream work
 // runs on that processor's thread and never on this one.
+//
+// Completions are handed on in batches: after the first completion the loop takes every
+// further one that is ready without waiting (up to kMaxBatch), and each processor gets the
+// batch as one GrpcEventBatch post. A processor that is busy with the previous batch gets no
+// new post, the new completions join the batch still waiting. The processor runs them in
+// the order the queue returned them, so the completions of one call keep their order.
 //
 // Threads: Create(), Start(), Terminate(), Destroy() and destruction belong to the
 // engine's event processor thread (the engine creates and removes the task there);
@@ -39,6 +49,21 @@ public:
     grpc::CompletionQueue* GetCompletionQueue() { return &m_completionQueue; }
 
 private:
+    // Most completions taken from the queue before they are handed on.
+    static constexpr int kMaxBatch = 64;
+
+    // The completions of one drain for one processor, and the event that carries them.
+    struct Outbox {
+        OstEdpf::AsyncEventProcessor* m_processor = nullptr;
+        GrpcEventBatch* m_batch = nullptr;  // one reference held by the task
+        std::vector<GrpcEvent> m_drained;
+    };
+
+    // Task thread: routes one completion to the outbox of its method's processor.
+    void Take(void* tag, bool ok);
+    // Task thread: posts every outbox that took completions.
+    void HandOn();
+
     static apt_bool_t RunTask(apt_task_t* task);
     static apt_bool_t TerminateTask(apt_task_t* task);
     static apt_bool_t SignalTaskMsg(apt_task_t* task, apt_task_msg_t* msg);
@@ -48,6 +73,8 @@ private:
     std::string m_name;
     apt_task_t* m_task = nullptr;
     grpc::CompletionQueue m_completionQueue;
+    // Task thread only (and destruction): one per processor seen, normally the engine's.
+    std::vector<Outbox> m_outboxes;
 };
 
 }  // namespace Zeph
