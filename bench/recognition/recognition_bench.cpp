@@ -5,7 +5,11 @@
 //  - the host process's CPU per 10 ms of call audio per channel, next to two baselines on
 //    the same calls: the input detector alone, and a bare gRPC client streaming the same
 //    blocks at the same moments (BareClient); the figure tracked is
-//    plugin / (detector + bare client);
+//    plugin / (detector + bare client) for the whole process, and the plugin's share, less
+//    the host alone (the same calls through the host runtime with the sample plugin):
+//    (plugin in the host - host alone) / (detector + bare client);
+//  - wake-ups (voluntary context switches) and heap allocations (allocation_counter.h) per
+//    write, by thread, for the bare client, the plugin in the host and the host alone;
 //  - the largest N (of the --sweep list) at which the engine's event-queue delay stays at
 //    p99 <= 10 ms and no media tick is late. The delay is probed from the server thread: a
 //    STOP on an idle channel, at random moments, from the request handed over to its
@@ -21,6 +25,7 @@
 // --block-ms sets the detector's speech-output-period (default 80): the audio per write.
 //
 // Threads: the main thread is the host's server thread; the bare client runs on it too.
+// The plugins are found next to each other in the build's library directory.
 #include <dirent.h>
 #include <malloc.h>
 #include <time.h>
@@ -41,6 +46,7 @@
 #include <rapidjson/document.h>
 
 #include "../common/detector_replay.h"
+#include "allocation_counter.h"
 #include "bare_client.h"
 #include "ostrin_runtime/host_engine.h"
 #include "sim_process.h"
@@ -87,16 +93,20 @@ Memory SampleMemory() {
     return memory;
 }
 
-// CPU time and voluntary context switches (waits that a wake-up ended) of one thread.
+// CPU time, voluntary context switches (waits that a wake-up ended) and heap allocations
+// of one thread.
 struct ThreadUse {
-    std::string name;
+    std::string name;  // empty for a thread that has ended
     double cpu_us = 0;
     double switches = 0;
+    double allocations = 0;
 };
 using ThreadUses = std::map<long, ThreadUse>;  // by thread id
 
 ThreadUses SampleThreads() {
     ThreadUses threads;
+    for (const auto& entry : ZephBench::AllocationsByThread())
+        threads[entry.first].allocations = static_cast<double>(entry.second);
     const double tick_us = 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
     DIR* dir = opendir("/proc/self/task");
     if (!dir)
@@ -135,6 +145,8 @@ void AddThreadUse(const ThreadUses& before, const ThreadUses& after, ThreadUses*
         sum.name = entry.second.name;
         sum.cpu_us += entry.second.cpu_us - (was != before.end() ? was->second.cpu_us : 0);
         sum.switches += entry.second.switches - (was != before.end() ? was->second.switches : 0);
+        sum.allocations +=
+            entry.second.allocations - (was != before.end() ? was->second.allocations : 0);
     }
 }
 
@@ -255,8 +267,9 @@ public:
     }
 
     // One recognition per channel on c0..c(n-1), each call starting after its lead. With
-    // `probe`, the engine's queue delay is probed meanwhile.
-    Round RunRound(int n, int round, bool probe, bool sample_memory) {
+    // `probe`, the engine's queue delay is probed meanwhile. A round that ends sooner is held
+    // to `min_wall_ms`, so that it spans the media ticks of the round it is compared with.
+    Round RunRound(int n, int round, bool probe, bool sample_memory, double min_wall_ms = 0) {
         Round result;
         result.channels = n;
         completions_.clear();
@@ -315,6 +328,8 @@ public:
             host_->WaitForMessage(ChannelName(i), "RECOGNITION-COMPLETE",
                                   static_cast<int>(std::max<int64_t>(0, left.count())));
         }
+        host_->PumpUntil(start +
+                         std::chrono::microseconds(static_cast<int64_t>(min_wall_ms * 1000)));
         result.cpu_us = ProcessCpuMicros() - cpu;
         AddThreadUse(threads, SampleThreads(), &result.threads);
         result.wall_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -373,6 +388,110 @@ private:
     std::map<int, std::map<std::string, Clock::time_point>> sent_at_;
 };
 
+// The measured rounds at N channels, added up.
+struct Rounds {
+    double cpu_us = 0;
+    double call_frames = 0;
+    ThreadUses threads;
+    int completed = 0;  // with 000
+    int other_causes = 0;
+    int late_ticks = 0;
+    std::vector<double> wall_ms;  // of each round
+    Memory busy;                  // sampled in the first round
+};
+
+// Rounds 0..count-1 of one recognition per channel on c0..c(n-1); round r lasts at least
+// `min_wall_ms[r]` when given.
+Rounds RunRounds(Bench* bench, int n, int count, const std::vector<double>& min_wall_ms,
+                 bool sample_memory) {
+    Rounds rounds;
+    for (int round = 0; round < count; ++round) {
+        const size_t at = static_cast<size_t>(round);
+        Round r = bench->RunRound(n, round, false, sample_memory && round == 0,
+                                  at < min_wall_ms.size() ? min_wall_ms[at] : 0);
+        rounds.cpu_us += r.cpu_us;
+        AddThreadUse({}, r.threads, &rounds.threads);
+        rounds.call_frames += r.call_frames;
+        rounds.completed += r.completed;
+        rounds.other_causes += r.other_causes;
+        rounds.late_ticks += static_cast<int>(r.ticks.late_ticks);
+        rounds.wall_ms.push_back(r.wall_ms);
+        if (r.memory_sampled)
+            rounds.busy = r.busy;
+    }
+    return rounds;
+}
+
+using ThreadLabels = std::map<long, std::string>;  // by thread id
+
+// Opens the host's engine and its probe channel. `started` names, in the order they are
+// started, the threads that come with the open and carry the process's name (the plugin's,
+// then the host's media thread); they are labelled so in `labels`, with the main thread as
+// the server; any other thread is gRPC's.
+bool OpenHost(HostEngine* host, const std::vector<std::string>& started, ThreadLabels* labels) {
+    ThreadUses before_open = SampleThreads();
+    std::string error;
+    if (!host->Open(&error) || !host->OpenChannel("probe", kRate, 2, {}, &error)) {
+        std::fprintf(stderr, "recognition_bench: %s\n", error.c_str());
+        return false;
+    }
+    *labels = {{static_cast<long>(getpid()), "server (main)"}};
+    std::string process;
+    std::getline(std::ifstream("/proc/self/comm"), process);
+    std::vector<long> found;
+    for (const auto& entry : SampleThreads())
+        if (!before_open.count(entry.first) && entry.second.name == process)
+            found.push_back(entry.first);
+    for (size_t i = 0; i < found.size(); ++i)
+        (*labels)[found[i]] =
+            found.size() == started.size() ? started[i] : "thread " + std::to_string(i + 1);
+    return true;
+}
+
+// What the labelled threads used, and gRPC's (the rest) added up, per 10 ms frame of call
+// audio per channel (CPU) and per write (wake-ups, allocations).
+void PrintThreads(const ThreadUses& threads, const ThreadLabels& labels, double frames,
+                  double writes) {
+    const std::string grpc = "gRPC's own threads";
+    std::map<std::string, ThreadUse> by_label;
+    for (const auto& entry : threads) {
+        auto label = labels.find(entry.first);
+        ThreadUse& sum = by_label[label != labels.end() ? label->second : grpc];
+        sum.cpu_us += entry.second.cpu_us;
+        sum.switches += entry.second.switches;
+        sum.allocations += entry.second.allocations;
+    }
+    std::vector<std::string> order;  // the labelled threads in the order they started
+    for (const auto& entry : labels)
+        order.push_back(entry.second);
+    order.push_back(grpc);
+    for (const std::string& label : order) {
+        const ThreadUse& use = by_label[label];
+        std::printf("  %-20s %8.2f %8.2f %8.2f\n", label.c_str(), use.cpu_us / frames,
+                    use.switches / writes, use.allocations / writes);
+    }
+}
+
+// The same rounds through the host runtime with the sample plugin instead (it answers, looks
+// at each frame's loudness and completes 300 ms after the speech), each round held to the
+// length of the plugin's (`min_wall_ms`): what the host runtime and this program cost.
+bool RunHostAlone(OstrinRuntime::HostOptions options, const std::string& wav, size_t speech_samples,
+                  int n, const std::vector<double>& min_wall_ms, Rounds* rounds,
+                  ThreadLabels* labels) {
+    options.plugin_path = std::string(ZEPH_LIB_DIR) + "/ostrin_sample_plugin.so";
+    HostEngine host(options);
+    if (!OpenHost(&host, {"sample worker", "media"}, labels))
+        return false;
+    Bench bench(&host, wav, speech_samples);
+    bench.OpenChannels(1);
+    bench.RunRound(1, 1000, false, false);
+    if (!bench.OpenChannels(n))
+        return false;
+    *rounds = RunRounds(&bench, n, static_cast<int>(min_wall_ms.size()), min_wall_ms, false);
+    std::string error;
+    return host.Shutdown(&error);
+}
+
 // The sim's record: by session id, the monotonic time of the stream's last response.
 std::map<std::string, int64_t> LastResponses(const std::string& record) {
     std::map<std::string, int64_t> times;
@@ -413,6 +532,9 @@ int main(int argc, char** argv) {
                      "[--block-ms MS] [--log-level LEVEL]\n");
         return 2;
     }
+    const bool counting = ZephBench::AllocationCountingWorks();
+    if (!counting)
+        std::fprintf(stderr, "recognition_bench: allocations are not counted\n");
     ZephTest::UseTestCredentials();
     apr_initialize();
     apr_pool_t* pool = nullptr;
@@ -513,27 +635,10 @@ int main(int argc, char** argv) {
     {
         HostEngine host(host_options);
         std::string error;
-        ThreadUses before_open = SampleThreads();
-        if (!host.Open(&error) || !host.OpenChannel("probe", kRate, 2, {}, &error)) {
-            std::fprintf(stderr, "recognition_bench: %s\n", error.c_str());
+        ThreadLabels labels;
+        if (!OpenHost(&host, {"plugin logger", "event processor", "completion queue", "media"},
+                      &labels))
             return 1;
-        }
-        // The threads that came with the open and carry the process's name, in the order they
-        // were started: the plugin's logger, its event processor and its completion-queue
-        // task, then the host's media thread.
-        std::map<long, std::string> labels = {{static_cast<long>(getpid()), "server (main)"}};
-        {
-            std::string process;
-            std::getline(std::ifstream("/proc/self/comm"), process);
-            std::vector<long> started;
-            for (const auto& entry : SampleThreads())
-                if (!before_open.count(entry.first) && entry.second.name == process)
-                    started.push_back(entry.first);
-            const char* names[] = {"plugin logger", "event processor", "completion queue", "media"};
-            for (size_t i = 0; i < started.size(); ++i)
-                labels[started[i]] =
-                    started.size() == 4 ? names[i] : "thread " + std::to_string(i + 1);
-        }
         Bench bench(&host, wav, speech.size());
         // Warm-up: one recognition sets up the connection and the credentials.
         bench.OpenChannels(1);
@@ -548,25 +653,11 @@ int main(int argc, char** argv) {
         idle_cpu = ProcessCpuMicros() - idle_cpu;
 
         // Recognizing channels: CPU, latency, memory.
-        double plugin_cpu = 0, plugin_frames = 0;
-        ThreadUses plugin_threads;
-        int plugin_ok = 0, plugin_other = 0, plugin_late = 0;
-        Memory busy;
-        for (int round = 0; round < options.rounds; ++round) {
-            Round r = bench.RunRound(n, round, false, round == 0);
-            plugin_cpu += r.cpu_us;
-            for (const auto& entry : r.threads) {
-                plugin_threads[entry.first].name = entry.second.name;
-                plugin_threads[entry.first].cpu_us += entry.second.cpu_us;
-                plugin_threads[entry.first].switches += entry.second.switches;
-            }
-            plugin_frames += r.call_frames;
-            plugin_ok += r.completed;
-            plugin_other += r.other_causes;
-            plugin_late += static_cast<int>(r.ticks.late_ticks);
-            if (r.memory_sampled)
-                busy = r.busy;
-        }
+        Rounds plugin = RunRounds(&bench, n, options.rounds, {}, true);
+        const double plugin_cpu = plugin.cpu_us, plugin_frames = plugin.call_frames;
+        const int plugin_ok = plugin.completed, plugin_other = plugin.other_causes;
+        const int plugin_late = plugin.late_ticks;
+        const Memory busy = plugin.busy;
 
         // Capacity: the largest N whose queue delay p99 <= 10 ms with no late tick.
         struct SweepPoint {
@@ -603,6 +694,13 @@ int main(int argc, char** argv) {
         }
         host.Shutdown(&error);
 
+        // ---- Baseline 3: the host alone, the same rounds with the sample plugin -----------
+        Rounds alone;
+        ThreadLabels alone_labels;
+        if (!RunHostAlone(host_options, wav, speech.size(), n, plugin.wall_ms, &alone,
+                          &alone_labels))
+            return 1;
+
         // Final response -> RECOGNITION-COMPLETE, matched by session, in the measured rounds
         // at N channels.
         std::map<std::string, int64_t> last = LastResponses(record);
@@ -623,6 +721,8 @@ int main(int argc, char** argv) {
         const double det = detector.cpu_us_per_frame;
         const double bare_per = bare_frames > 0 ? bare_cpu / bare_frames : 0;
         const double plugin_per = plugin_frames > 0 ? plugin_cpu / plugin_frames : 0;
+        // The same divisor as the plugin's: the same calls.
+        const double alone_per = plugin_frames > 0 ? alone.cpu_us / plugin_frames : 0;
         const double audio_bytes = static_cast<double>(speech.size()) * 2;
         std::printf(
             "calls: RECOGNIZE at 0-%d ms, %d ms silence, %.2f s of speech, %d ms silence at "
@@ -638,34 +738,55 @@ int main(int argc, char** argv) {
             "  plugin in the host        %8.2f   (%d completed 000, %d other, %d late "
             "ticks)\n",
             plugin_per, plugin_ok, plugin_other, plugin_late);
-        std::printf("  ratio plugin / (detector + bare client)   %.2f   (target <= 1.5)\n",
+        std::printf(
+            "  host alone (sample plugin)%8.2f   (%d completed 000, %d other, %d late ticks)\n",
+            alone_per, alone.completed, alone.other_causes, alone.late_ticks);
+        std::printf("  ratio plugin / (detector + bare client)   %.2f   (whole process)\n",
                     plugin_per / (det + bare_per));
+        std::printf(
+            "  plugin's share (plugin in the host - host alone) / (detector + bare client)   "
+            "%.2f   (target <= 1.5)\n",
+            (plugin_per - alone_per) / (det + bare_per));
         std::printf("  idle channel              %8.2f\n",
                     idle_cpu / (static_cast<double>(n) * 200));
-        // Both sides write the same requests: the first one and the call's blocks.
+        // Both sides write the same requests: the first one and the call's blocks. The host
+        // alone writes none; its figures take the same count, to be set against the plugin's.
         const double writes = bare_writes > 0 ? static_cast<double>(bare_writes) : 1;
         Switches bare_switches = SplitSwitches(bare_threads);
-        Switches plugin_switches = SplitSwitches(plugin_threads);
+        Switches plugin_switches = SplitSwitches(plugin.threads);
+        Switches alone_switches = SplitSwitches(alone.threads);
         std::printf("wake-ups (voluntary context switches) per write, ours + gRPC's threads:\n");
-        std::printf("  bare client %.2f + %.2f, plugin in the host %.2f + %.2f\n",
-                    bare_switches.ours / writes, bare_switches.grpc / writes,
-                    plugin_switches.ours / writes, plugin_switches.grpc / writes);
         std::printf(
-            "the plugin's rounds by thread: CPU us per 10 ms per channel, wake-ups per "
-            "write:\n");
-        ThreadUse grpc_threads;
-        for (const auto& entry : plugin_threads) {
-            auto label = labels.find(entry.first);
-            if (label == labels.end()) {
-                grpc_threads.cpu_us += entry.second.cpu_us;
-                grpc_threads.switches += entry.second.switches;
-                continue;
-            }
-            std::printf("  %-20s %8.2f %8.2f\n", label->second.c_str(),
-                        entry.second.cpu_us / plugin_frames, entry.second.switches / writes);
-        }
-        std::printf("  %-20s %8.2f %8.2f\n\n", "gRPC's own threads",
-                    grpc_threads.cpu_us / plugin_frames, grpc_threads.switches / writes);
+            "  bare client %.2f + %.2f, plugin in the host %.2f + %.2f, host alone %.2f + %.2f\n",
+            bare_switches.ours / writes, bare_switches.grpc / writes, plugin_switches.ours / writes,
+            plugin_switches.grpc / writes, alone_switches.ours / writes,
+            alone_switches.grpc / writes);
+        std::printf(
+            "  (per write: the bare client's requests written per round, %.0f, first requests "
+            "included; the same count divides all three)\n",
+            writes / options.rounds);
+        auto allocations = [](const ThreadUses& threads) {
+            double sum = 0;
+            for (const auto& entry : threads)
+                sum += entry.second.allocations;
+            return sum;
+        };
+        std::printf(
+            "heap allocations per write (malloc, calloc, realloc, aligned; new by malloc):\n");
+        std::printf("  bare client %.2f, plugin in the host %.2f, host alone %.2f%s\n",
+                    allocations(bare_threads) / writes, allocations(plugin.threads) / writes,
+                    allocations(alone.threads) / writes,
+                    counting ? "" : "   (NOT counted: the allocator was not interposed)");
+        std::printf(
+            "by thread: CPU us per 10 ms per channel, wake-ups and allocations per write:\n");
+        std::printf(" the plugin's rounds:\n");
+        PrintThreads(plugin.threads, labels, plugin_frames, writes);
+        std::printf(" the host alone's rounds:\n");
+        PrintThreads(alone.threads, alone_labels, plugin_frames, writes);
+        std::printf(" the bare client's rounds:\n");
+        PrintThreads(bare_threads, {{static_cast<long>(getpid()), "bare client (main)"}},
+                     bare_frames, writes);
+        std::printf("\n");
         std::printf("event-queue delay probe and media ticks by N:\n");
         std::printf("  %6s %9s %9s %12s %8s %10s %9s %5s\n", "N", "p50 ms", "p99 ms", "max lag ms",
                     "late", "host CPU", "sim CPU", "ok");
@@ -699,7 +820,8 @@ int main(int argc, char** argv) {
             "queued audio, %.0f KiB, taken off)\n",
             (idle_heap + (busy.heap - idle.heap - queued * n) / n) / 1024,
             (idle_rss + (busy.rss - idle.rss - queued * n) / n) / 1024, queued / 1024);
-        if (bare_failed > 0 || plugin_other > 0 || plugin_ok != n * options.rounds)
+        if (bare_failed > 0 || plugin_other > 0 || plugin_ok != n * options.rounds ||
+            alone.completed != n * options.rounds)
             status = 1;
     }
     sim.Stop();
