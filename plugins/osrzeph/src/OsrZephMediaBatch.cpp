@@ -51,9 +51,7 @@ void MediaBatch::BeginWrite(uint64_t& tick) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (tick == m_tick) {
             // The channel was written in this tick already: the next one has begun.
-            handOver = m_waiting;
-            m_waiting = false;
-            m_handOverNow = false;
+            handOver = MoveStaged();
             ++m_tick;
             m_writesLastTick = m_writesThisTick;
             m_writesThisTick = 0;
@@ -62,15 +60,14 @@ void MediaBatch::BeginWrite(uint64_t& tick) {
         ++m_writesThisTick;
     }
     if (handOver)
-        HandOver();
+        m_event->Post(m_processor);
 }
 
 void MediaBatch::Add(MediaItem&& item) {
     // A block in the middle of speech can wait for the tick's end; nothing else should.
     const bool urgent = item.m_event || item.m_last;
-    m_event->Append(std::move(item));
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_waiting = true;
+    m_staged.push_back(std::move(item));
     m_handOverNow = m_handOverNow || urgent;
 }
 
@@ -78,18 +75,27 @@ void MediaBatch::EndWrite() {
     bool handOver = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_waiting && (m_handOverNow || m_writesThisTick >= m_writesLastTick)) {
-            handOver = true;
-            m_waiting = false;
-            m_handOverNow = false;
-        }
+        if (m_handOverNow || m_writesThisTick >= m_writesLastTick)
+            handOver = MoveStaged();
     }
     if (handOver)
-        HandOver();
+        m_event->Post(m_processor);
 }
 
 bool MediaBatch::HandOver() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        MoveStaged();
+    }
     return m_event->Post(m_processor);
+}
+
+bool MediaBatch::MoveStaged() {
+    m_handOverNow = false;
+    if (m_staged.empty())
+        return false;
+    m_event->AppendAll(m_staged);
+    return true;
 }
 
 }  // namespace Zeph

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include <ostedpf/OstEdpfAsyncEvent.h>
 #include <ostedpf/OstEdpfBatchEvent.h>
@@ -75,8 +76,14 @@ private:
     OstEdpf::AsyncEventProcessor* m_processor = nullptr;
     Event* m_event;  // one reference held by the batch
 
-    // Media threads: the tick bookkeeping.
+    // m_mutex held: moves the staged items into the event; TRUE when there were any.
+    bool MoveStaged();
+
+    // Media threads (and HandOver): the items of the tick so far, and the tick bookkeeping.
+    // The event's own lock is taken once per hand-over, not per item, so the processor
+    // taking a batch rarely meets the media thread adding to the next.
     std::mutex m_mutex;
+    std::vector<MediaItem> m_staged;
     uint64_t m_tick = 0;         // the tick being served
     int m_writesThisTick = 0;    // channels written in it
     int m_writesLastTick = 0;    // channels written in the tick before

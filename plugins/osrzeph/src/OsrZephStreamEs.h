@@ -143,7 +143,8 @@ protected:
         request.clear_session();
         request.clear_query_input();
         request.clear_query_params();
-        request.set_input_audio(data, size);
+        // Into the buffer of the block before: no allocation per block.
+        request.mutable_input_audio()->assign(data, size);
     }
 
     void LogReceivedResponse(bool ok) override {

@@ -9,7 +9,6 @@
 #include <string>
 
 #include <ostedpf/OstEdpfAsyncEvent.h>
-#include <ostedpf/OstEdpfBatchEvent.h>
 
 #include "OsrZephDataChunk.h"
 
@@ -45,8 +44,8 @@ struct Tag {
 };
 
 // One completion (tag, ok) on its way from the completion-queue thread to the engine's event
-// processor, one item of a GrpcEventBatch. Holds the method, so the method outlives the
-// processing of its last completion; a completion dropped unprocessed (the processor refused
+// processor, one item of a GrpcEventBatch (OsrZephTask.h). Holds the method, so the method outlives
+// the processing of its last completion; a completion dropped unprocessed (the processor refused
 // it) releases the method when it is destroyed, so a completion is accounted for whether or
 // not it was processed.
 //
@@ -71,14 +70,6 @@ private:
     std::shared_ptr<MethodBase> m_method;
     Tag* m_tag;
     bool m_ok;
-};
-
-// The completions that the completion-queue thread found ready at once, carried to one
-// processor by one post (see OstEdpf::BatchEvent). They are processed in the order the
-// queue returned them.
-class GrpcEventBatch : public OstEdpf::BatchEvent<GrpcEvent> {
-protected:
-    void Handle(GrpcEvent& completion) override { completion.Process(); }
 };
 
 // The session stub of one API flavour; a channel holds one, created at open.

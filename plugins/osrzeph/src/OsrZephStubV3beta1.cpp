@@ -152,10 +152,15 @@ void StreamingDetectIntentMethod::BuildAudioRequest(const char* data, size_t siz
     // A follow-up request holds the audio bytes only: CX takes the output audio config from
     // the first request alone.
     request.clear_session();
-    request.clear_query_input();
     request.clear_query_params();
     request.clear_output_audio_config();
-    request.mutable_query_input()->mutable_audio()->set_audio(data, size);
+    // The query input and its buffer are kept from one block to the next: no allocation
+    // per block once the first has been sent.
+    auto* input = request.mutable_query_input();
+    input->clear_language_code();
+    auto* audio = input->mutable_audio();
+    audio->clear_config();
+    audio->mutable_audio()->assign(data, size);
 }
 
 void StreamingDetectIntentMethod::LogReceivedResponse(bool ok) {

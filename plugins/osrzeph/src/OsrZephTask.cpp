@@ -11,9 +11,11 @@ Task::Task(const std::string& name) : m_name(name) {}
 
 Task::~Task() {
     // A batch still queued on its processor lives on until the processor has run or
-    // released it.
-    for (Outbox& outbox : m_outboxes)
+    // released it, without the task.
+    for (Outbox& outbox : m_outboxes) {
+        outbox.m_batch->DetachTask();
         outbox.m_batch->Unref();
+    }
 }
 
 bool Task::Create(apr_pool_t* pool) {
@@ -40,6 +42,8 @@ bool Task::Start() {
 bool Task::Terminate() {
     if (!m_task)
         return false;
+    // The processor calls this and so handles nothing until the thread has ended.
+    m_terminating.store(true);
     m_completionQueue.Shutdown();
     apt_task_terminate(m_task, TRUE);
     return true;
@@ -53,27 +57,56 @@ void Task::Destroy() {
 }
 
 void Task::Run() {
-    void* tag = nullptr;
-    bool ok = false;
     // Shutdown() lets every outstanding operation complete (ok = false) before the queue
     // reports SHUTDOWN, so no completion is lost.
-    const gpr_timespec now = gpr_time_0(GPR_CLOCK_MONOTONIC);
-    grpc::CompletionQueue::NextStatus status = grpc::CompletionQueue::GOT_EVENT;
-    while (status != grpc::CompletionQueue::SHUTDOWN) {
-        status = m_completionQueue.AsyncNext(&tag, &ok, gpr_inf_future(GPR_CLOCK_REALTIME));
-        if (status != grpc::CompletionQueue::GOT_EVENT)
-            continue;
-        Take(tag, ok);
-        // What else is ready goes with it.
-        for (int taken = 1; taken < kMaxBatch; ++taken) {
-            status = m_completionQueue.AsyncNext(&tag, &ok, now);
-            if (status != grpc::CompletionQueue::GOT_EVENT)
+    bool shutDown = false;
+    while (!shutDown) {
+        {
+            std::lock_guard<std::mutex> lock(m_pollMutex);
+            void* tag = nullptr;
+            bool ok = false;
+            grpc::CompletionQueue::NextStatus status =
+                m_completionQueue.AsyncNext(&tag, &ok, gpr_inf_future(GPR_CLOCK_REALTIME));
+            if (status == grpc::CompletionQueue::SHUTDOWN)
                 break;
+            if (status != grpc::CompletionQueue::GOT_EVENT)
+                continue;
             Take(tag, ok);
+            shutDown = TakeWithoutWaiting(1);
+            HandOn(nullptr);
         }
-        HandOn();
+        if (!m_terminating.load())
+            AwaitHandOn();
     }
     apt_log(ZEPH_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Completion Queue Shutdown");
+}
+
+bool Task::TakeWithoutWaiting(int taken) {
+    const gpr_timespec now = gpr_time_0(GPR_CLOCK_MONOTONIC);
+    for (; taken < kMaxBatch; ++taken) {
+        void* tag = nullptr;
+        bool ok = false;
+        grpc::CompletionQueue::NextStatus status = m_completionQueue.AsyncNext(&tag, &ok, now);
+        if (status == grpc::CompletionQueue::SHUTDOWN)
+            return true;
+        if (status != grpc::CompletionQueue::GOT_EVENT)
+            break;
+        Take(tag, ok);
+    }
+    return false;
+}
+
+bool Task::TakeReady(GrpcEventBatch* batch) {
+    // The task's thread polls: what completes now wakes it anyway.
+    std::unique_lock<std::mutex> lock(m_pollMutex, std::try_to_lock);
+    if (!lock.owns_lock())
+        return false;
+    TakeWithoutWaiting(0);
+    bool taken = false;
+    for (const Outbox& outbox : m_outboxes)
+        taken = taken || (outbox.m_batch == batch && !outbox.m_drained.empty());
+    HandOn(batch);
+    return taken;
 }
 
 void Task::Take(void* tag, bool ok) {
@@ -89,7 +122,7 @@ void Task::Take(void* tag, bool ok) {
     if (outbox == m_outboxes.end()) {
         Outbox added;
         added.m_processor = processor;
-        added.m_batch = new GrpcEventBatch();
+        added.m_batch = new GrpcEventBatch(this);
         added.m_batch->Ref();
         added.m_drained.reserve(kMaxBatch);
         m_outboxes.push_back(std::move(added));
@@ -98,14 +131,34 @@ void Task::Take(void* tag, bool ok) {
     outbox->m_drained.push_back(method->TakeCompletion(operation, ok));
 }
 
-void Task::HandOn() {
+void Task::HandOn(const GrpcEventBatch* running) {
+    if (!running)
+        m_awaited.clear();
     for (Outbox& outbox : m_outboxes) {
         if (outbox.m_drained.empty())
             continue;
+        if (!running)
+            m_awaited.push_back(outbox.m_batch);
         outbox.m_batch->AppendAll(outbox.m_drained);
         // Refused (the processor has stopped): the completions are released unprocessed.
-        outbox.m_batch->Post(outbox.m_processor);
+        if (outbox.m_batch != running)
+            outbox.m_batch->Post(outbox.m_processor);
     }
+}
+
+void Task::AwaitHandOn() {
+    for (GrpcEventBatch* batch : m_awaited) {
+        if (!batch->WaitUntilHandled(kHandOnWait))
+            return;
+    }
+}
+
+void GrpcEventBatch::Process() {
+    // What completed while these were handled is handled with them.
+    do
+        HandleWaiting();
+    while (m_task && m_task->TakeReady(this));
+    NotifyHandled();
 }
 
 apt_bool_t Task::RunTask(apt_task_t* task) {

@@ -1,6 +1,10 @@
 // An event that carries many hand-offs to a processor for the cost of one post.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -25,14 +29,15 @@ namespace OstEdpf {
 // Items never handled (the processor refused the post, or the event is destroyed with items
 // waiting) are destroyed unhandled, so an item's destructor must release what it carries.
 //
-// Threads: Append(), AppendAll() and Post() from any thread; Process() and Handle() on the
-// processor's thread.
+// Threads: Append(), AppendAll() and Post() from any thread; WaitUntilHandled() from any
+// thread but the processor's; Process() and Handle() on the processor's thread.
 template <typename Item>
 class BatchEvent : public AsyncEvent {
 public:
     void Append(Item&& item) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_items.push_back(std::move(item));
+        ++m_appended;
     }
 
     // Moves every item of `items` in, in order, and leaves `items` empty (its storage kept).
@@ -41,6 +46,7 @@ public:
             std::lock_guard<std::mutex> lock(m_mutex);
             for (Item& item : items)
                 m_items.push_back(std::move(item));
+            m_appended += items.size();
         }
         items.clear();
     }
@@ -64,15 +70,37 @@ public:
             std::lock_guard<std::mutex> lock(m_mutex);
             m_queued = false;
             refused.swap(m_items);
+            m_handled.store(m_appended);
         }
+        m_handledChanged.notify_all();
         return false;
     }
 
+    // Waits until every item appended so far has been handled (or dropped), at most
+    // `timeout`. FALSE on the time-out.
+    bool WaitUntilHandled(std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const uint64_t target = m_appended;
+        ++m_waiters;
+        bool handled =
+            m_handledChanged.wait_for(lock, timeout, [&] { return m_handled.load() >= target; });
+        --m_waiters;
+        return handled;
+    }
+
     void Process() override {
+        HandleWaiting();
+        NotifyHandled();
+    }
+
+protected:
+    // Processor thread: handles every item appended so far, in order.
+    void HandleWaiting() {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_handling.swap(m_items);
             m_queued = false;
+            m_takenForHandling = m_appended;
         }
         for (Item& waiting : m_handling) {
             Item item(std::move(waiting));
@@ -81,14 +109,33 @@ public:
         m_handling.clear();
     }
 
-protected:
+    // Processor thread: wakes WaitUntilHandled() for what HandleWaiting() has handled.
+    void NotifyHandled() {
+        m_handled.store(m_takenForHandling);
+        // Nobody waits (the usual case): the lock is not taken at all.
+        if (m_waiters.load() == 0)
+            return;
+        // Taken between the update and the notification, so a waiter cannot check the old
+        // count and then miss the notification.
+        { std::lock_guard<std::mutex> lock(m_mutex); }
+        m_handledChanged.notify_all();
+    }
+
     // Processor thread: one item, in order.
     virtual void Handle(Item& item) = 0;
 
 private:
     std::mutex m_mutex;
-    std::vector<Item> m_items;     // guarded by m_mutex
-    bool m_queued = false;         // guarded by m_mutex: a post is in the processor's queue
+    std::vector<Item> m_items;  // guarded by m_mutex
+    bool m_queued = false;      // guarded by m_mutex: a post is in the processor's queue
+    uint64_t m_appended = 0;    // guarded by m_mutex: items appended since construction
+    // Of those, handled or dropped: written under m_mutex or by the processor's thread
+    // (NotifyHandled). Sequentially consistent with m_waiters: a notifier that sees no
+    // waiter is seen by any later waiter.
+    std::atomic<uint64_t> m_handled{0};
+    std::atomic<int> m_waiters{0};    // written under m_mutex
+    uint64_t m_takenForHandling = 0;  // the processor's thread: m_appended at the last take
+    std::condition_variable m_handledChanged;
     std::vector<Item> m_handling;  // the processor's thread only
 };
 
