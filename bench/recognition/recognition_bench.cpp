@@ -189,7 +189,7 @@ std::string SessionPath(const std::string& id) {
 struct Options {
     int channels = 100;
     int rounds = 3;
-    std::vector<int> sweep = {100, 200, 400, 700, 1000};
+    std::vector<int> sweep = {100, 200, 400, 700, 1000, 1500, 2000};
     int block_ms = 80;
     apt_log_priority_e log_level = APT_PRIO_WARNING;
 };

@@ -64,6 +64,15 @@ bool SoftEventProcessor::PostEvent(AsyncEvent* event) {
     return true;
 }
 
+bool SoftEventProcessor::HasQueuedEvents() {
+    if (!m_mutex)
+        return false;
+    apr_thread_mutex_lock(m_mutex);
+    bool queued = !m_queue.empty();
+    apr_thread_mutex_unlock(m_mutex);
+    return queued;
+}
+
 bool SoftEventProcessor::Shutdown(bool wait) {
     if (!m_thread)
         return false;

@@ -122,7 +122,7 @@ void Task::Take(void* tag, bool ok) {
     if (outbox == m_outboxes.end()) {
         Outbox added;
         added.m_processor = processor;
-        added.m_batch = new GrpcEventBatch(this);
+        added.m_batch = new GrpcEventBatch(this, processor);
         added.m_batch->Ref();
         added.m_drained.reserve(kMaxBatch);
         m_outboxes.push_back(std::move(added));
@@ -157,7 +157,7 @@ void GrpcEventBatch::Process() {
     // What completed while these were handled is handled with them.
     do
         HandleWaiting();
-    while (m_task && m_task->TakeReady(this));
+    while (m_task && !m_processor->HasQueuedEvents() && m_task->TakeReady(this));
     NotifyHandled();
 }
 

@@ -18,14 +18,17 @@ namespace Zeph {
 class Task;
 
 // The completions carried to one processor by one post (see OstEdpf::BatchEvent), processed
-// in the order they were taken from the queue. Having processed them, the processor takes
-// what else the queue holds ready before it lets the task's thread poll again (see Task).
+// in the order they were taken from the queue. Having processed them, a processor with no
+// other event waiting takes what else the queue holds ready before it lets the task's thread
+// poll again (see Task); with events waiting it leaves the completions behind them, as they
+// were posted first.
 //
 // Threads: Process() on the processor's thread; DetachTask() by the task's destructor, which
 // runs on that thread or after it has stopped.
 class GrpcEventBatch : public OstEdpf::BatchEvent<GrpcEvent> {
 public:
-    explicit GrpcEventBatch(Task* task) : m_task(task) {}
+    GrpcEventBatch(Task* task, OstEdpf::AsyncEventProcessor* processor)
+        : m_task(task), m_processor(processor) {}
     void DetachTask() { m_task = nullptr; }
     void Process() override;
 
@@ -34,6 +37,7 @@ protected:
 
 private:
     Task* m_task;
+    OstEdpf::AsyncEventProcessor* m_processor;
 };
 
 // One host task whose thread blocks on the engine's single gRPC completion queue and

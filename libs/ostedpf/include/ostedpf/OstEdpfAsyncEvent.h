@@ -39,6 +39,9 @@ public:
     virtual bool PostEvent(AsyncEvent* event) = 0;
     // Processes the event, then releases it.
     virtual void ProcessEvent(AsyncEvent* event);
+    // Processor thread: whether events wait in its queue. Default: TRUE, as a processor that
+    // cannot tell must be assumed busy.
+    virtual bool HasQueuedEvents() { return true; }
 };
 
 // A processor that also runs millisecond timers. Its timer queue is touched only on the

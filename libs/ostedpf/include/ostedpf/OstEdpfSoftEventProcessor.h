@@ -26,7 +26,8 @@ namespace OstEdpf {
 //   the event and return FALSE, so the poster can answer for it.
 // - Shutdown(), WaitForShutdown(): the owner, never the processor's own thread when
 //   waiting.
-// - OnStart(), OnShutdown(), ProcessShutdown() and all timer work: the processor's thread.
+// - OnStart(), OnShutdown(), ProcessShutdown(), HasQueuedEvents() and all timer work: the
+//   processor's thread.
 class SoftEventProcessor : public AsyncEventTimerProcessor {
 public:
     // Hooks around the processor's thread, called on that thread in order of addition.
@@ -54,6 +55,7 @@ public:
     // TRUE once the event is queued. Without a running queue (before Start(), after
     // shutdown) the event is released and FALSE returned.
     bool PostEvent(AsyncEvent* event) override;
+    bool HasQueuedEvents() override;
 
     // Run by the exit event: leaves the loop after the current event.
     virtual void ProcessShutdown();
