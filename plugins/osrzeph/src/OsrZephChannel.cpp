@@ -310,7 +310,7 @@ void Channel::SignalStartOfInput(mpf_sdi_mode_e mode) {
 void Channel::SignalSpeechInputEvent(const void* bytes, uint64_t count, bool last) {
     MediaItem item;
     item.m_channel = this;
-    item.m_chunk = DataChunk::Copy(bytes, count);
+    item.m_chunk = m_engine->GetMediaBatch().CopyAudio(bytes, count);
     item.m_last = last;
     m_engine->GetMediaBatch().Add(std::move(item));
 }
@@ -1179,6 +1179,10 @@ void Channel::WriteUtterance(const char* data, size_t size) {
     apr_size_t written = size;
     if (apr_file_write_full(m_inputWaveform.m_file, data, size, &written) == APR_SUCCESS)
         m_inputWaveform.m_contentLength += written;
+}
+
+void Channel::RecycleAudio(DataChunk&& chunk) {
+    m_engine->GetMediaBatch().Recycle(std::move(chunk));
 }
 
 void Channel::CloseUtterance() {

@@ -217,6 +217,7 @@ public:
     mrcp_message_t* CreateStartOfInput(mpf_sdi_mode_e mode);
     // Appends caller audio to the utterance file when one is open.
     void WriteUtterance(const char* data, size_t size) override;
+    void RecycleAudio(DataChunk&& chunk) override;
     // Closes the utterance file when one is open.
     void CloseUtterance() override;
     // Stops the detector's input unless it is complete; after a close (no detector) the

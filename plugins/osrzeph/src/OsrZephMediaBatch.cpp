@@ -1,5 +1,9 @@
 #include "OsrZephMediaBatch.h"
 
+#include <malloc.h>
+
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "OsrZephChannel.h"
@@ -38,11 +42,48 @@ void MediaBatch::Event::Handle(MediaItem& item) {
 
 MediaBatch::MediaBatch() : m_event(new Event()) {
     m_event->Ref();
+    m_spareBuffers.reserve(kSpareBuffers);
 }
 
 MediaBatch::~MediaBatch() {
     // Still queued, it lives on until the processor has run or released it.
     m_event->Unref();
+    for (void* buffer : m_spareBuffers)
+        std::free(buffer);
+}
+
+DataChunk MediaBatch::CopyAudio(const void* bytes, uint64_t count) {
+    if (count == 0 || !bytes)
+        return DataChunk();
+    void* buffer = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_spareMutex);
+        if (!m_spareBuffers.empty() && malloc_usable_size(m_spareBuffers.back()) >= count) {
+            buffer = m_spareBuffers.back();
+            m_spareBuffers.pop_back();
+        }
+    }
+    if (!buffer)
+        return DataChunk::Copy(bytes, count);
+    DataChunk chunk;
+    chunk.m_data = static_cast<uint8_t*>(buffer);
+    std::memcpy(chunk.m_data, bytes, count);
+    chunk.m_size = count;
+    return chunk;
+}
+
+void MediaBatch::Recycle(DataChunk&& chunk) {
+    if (!chunk.m_data)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_spareMutex);
+        if (m_spareBuffers.size() < kSpareBuffers) {
+            m_spareBuffers.push_back(std::exchange(chunk.m_data, nullptr));
+            chunk.m_size = 0;
+            return;
+        }
+    }
+    chunk.Free();
 }
 
 void MediaBatch::BeginWrite(uint64_t& tick) {

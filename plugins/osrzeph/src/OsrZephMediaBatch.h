@@ -67,7 +67,18 @@ public:
     // Hands over what waits. FALSE when the processor refused it (it has stopped).
     bool HandOver();
 
+    // Media thread: a chunk holding a copy of `count` bytes, in a recycled buffer when one
+    // is large enough (else as DataChunk::Copy).
+    DataChunk CopyAudio(const void* bytes, uint64_t count);
+    // Any thread: keeps the chunk's buffer for a later block (at most kSpareBuffers are
+    // kept; the others are freed).
+    void Recycle(DataChunk&& chunk);
+
 private:
+    // Enough for every channel's block of a tick at a few hundred channels; the rest of a
+    // burst goes through malloc.
+    static constexpr size_t kSpareBuffers = 256;
+
     class Event : public OstEdpf::BatchEvent<MediaItem> {
     protected:
         void Handle(MediaItem& item) override;
@@ -89,6 +100,10 @@ private:
     int m_writesLastTick = 0;    // channels written in the tick before
     bool m_waiting = false;      // items appended since the last hand-over
     bool m_handOverNow = false;  // an item that must not wait
+
+    // Buffers of blocks already sent, for the next blocks: a block then costs no allocation.
+    std::mutex m_spareMutex;
+    std::vector<void*> m_spareBuffers;
 };
 
 }  // namespace Zeph

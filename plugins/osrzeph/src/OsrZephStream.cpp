@@ -476,8 +476,10 @@ bool StreamingMethod::SendInput(DataChunk chunk, bool replay) {
     m_call->Write(&m_writingTag);
     if (!replay)
         m_host->AddBytesSent(size);
-    if (!m_keepSentAudio)
+    if (!m_keepSentAudio) {
+        m_host->RecycleAudio(std::move(chunk));
         return true;
+    }
     m_sentAudioBytes += size;
     const uint64_t bound =
         static_cast<uint64_t>(kRetryBufferMs) * 2 * std::max(m_host->GetSamplingRate(), 1) / 1000;

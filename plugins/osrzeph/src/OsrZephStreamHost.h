@@ -113,6 +113,9 @@ public:
     virtual void WriteUtterance(const char* data, size_t size) = 0;
     // Closes the utterance file when one is open.
     virtual void CloseUtterance() = 0;
+    // A block that has been sent and is not kept: its buffer may carry a later block.
+    // Default: freed with the chunk.
+    virtual void RecycleAudio(DataChunk&& /*chunk*/) {}
 
     // ---- Recognition-details record ---------------------------------------------------------
     virtual void MarkStream(StreamMark mark) = 0;
