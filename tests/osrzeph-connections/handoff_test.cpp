@@ -31,7 +31,9 @@ std::string Name(int i) {
     return "C" + std::to_string(i);
 }
 
-// The sim's audio bytes per session id (the last component of the session path).
+// The sim's audio bytes per session id (the last component of the session path), of the
+// streams that ended with OK and were not cancelled. The sim ends what is still open when it
+// stops, recording "shutting down".
 std::map<std::string, long> AudioBytesBySession(const std::string& records) {
     std::map<std::string, long> bytes;
     std::istringstream in(records);
@@ -39,7 +41,8 @@ std::map<std::string, long> AudioBytesBySession(const std::string& records) {
     while (std::getline(in, line)) {
         rapidjson::Document record;
         record.Parse(line.c_str());
-        if (record.HasParseError() || !record.IsObject() || !record.HasMember("session"))
+        if (record.HasParseError() || !record.IsObject() || !record.HasMember("session") ||
+            record["status"]["code"].GetInt() != 0 || record["cancelled"].GetBool())
             continue;
         std::string session = record["session"].GetString();
         bytes[session.substr(session.rfind('/') + 1)] += record["audio_bytes"].GetInt64();
@@ -98,8 +101,11 @@ TEST(HandOffTest, FloodedEngineHandsEveryBlockOnInOrder) {
     EXPECT_EQ(Count(run.messages, "Completion-Cause: 000 success"), size_t(kChannels));
     EXPECT_EQ(sim.Stop(), 0);
 
-    std::map<std::string, long> sent =
-        AudioBytesBySession(ReadFile(root.Path() + "/streams.jsonl"));
+    const std::string records = ReadFile(root.Path() + "/streams.jsonl");
+    EXPECT_EQ(Count(records, "\"flavour\""), size_t(kChannels)) << records;
+    EXPECT_EQ(Count(records, "shutting down"), 0u) << records;
+    std::map<std::string, long> sent = AudioBytesBySession(records);
+    EXPECT_EQ(sent.size(), size_t(kChannels));
     std::map<std::string, long> input = InputSizes(run.log);
     // By channel: each channel's one file is named "osrzeph-NAME-TIME-1.wav".
     std::map<std::string, std::string> saved;

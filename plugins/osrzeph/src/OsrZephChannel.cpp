@@ -203,13 +203,10 @@ const mpf_audio_stream_vtable_t* Channel::GetAudioStreamVtable() {
 }
 
 bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t* message) {
-    if (m_engine->GetEventProcessor()) {
-        auto* event = new ChannelEvent(this, type, message);
-        event->Ref();
-        if (m_engine->PostEvent(event))
-            return true;
-    }
-    AnswerUnposted(type, message);
+    auto* event = new ChannelEvent(this, type, message);
+    event->Ref();
+    if (!m_engine->PostEvent(event))  // released if refused
+        AnswerUnposted(type, message);
     return true;
 }
 

@@ -49,8 +49,9 @@ struct Tag {
 // it) releases the method when it is destroyed, so a completion is accounted for whether or
 // not it was processed.
 //
-// Threads: built on the completion-queue thread; Process() on the event processor thread;
-// destroyed on either.
+// Threads: built by whichever thread took the completion from the queue (the task's, or the
+// processor's in Task::TakeReady); Process() on the event processor thread; destroyed on
+// either.
 class GrpcEvent {
 public:
     GrpcEvent(std::shared_ptr<MethodBase> method, Tag* tag, bool ok);

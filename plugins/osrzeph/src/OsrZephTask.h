@@ -99,8 +99,8 @@ private:
         std::vector<GrpcEvent> m_drained;
     };
 
-    // m_pollMutex held: takes what is ready without waiting (up to kMaxBatch); TRUE when
-    // the queue has shut down.
+    // m_pollMutex held: takes what is ready without waiting, until `taken` (those already
+    // taken in this pass) reaches kMaxBatch; TRUE when the queue has shut down.
     bool TakeWithoutWaiting(int taken);
     // m_pollMutex held: routes one completion to the outbox of its method's processor.
     void Take(void* tag, bool ok);

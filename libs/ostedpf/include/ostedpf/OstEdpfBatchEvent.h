@@ -13,7 +13,7 @@
 
 namespace OstEdpf {
 
-// Producers append items; Post() queues the event on its processor unless it is queued
+// Producers append items (AppendAll); Post() queues the event on its processor unless it is queued
 // already, so a burst of hand-offs wakes the processor once. Process() takes every item
 // appended so far and hands each to Handle() in the order of appending, then destroys it
 // before the next is handled. Hence:
@@ -29,17 +29,11 @@ namespace OstEdpf {
 // Items never handled (the processor refused the post, or the event is destroyed with items
 // waiting) are destroyed unhandled, so an item's destructor must release what it carries.
 //
-// Threads: Append(), AppendAll() and Post() from any thread; WaitUntilHandled() from any
+// Threads: AppendAll() and Post() from any thread; WaitUntilHandled() from any
 // thread but the processor's; Process() and Handle() on the processor's thread.
 template <typename Item>
 class BatchEvent : public AsyncEvent {
 public:
-    void Append(Item&& item) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_items.push_back(std::move(item));
-        ++m_appended;
-    }
-
     // Moves every item of `items` in, in order, and leaves `items` empty (its storage kept).
     void AppendAll(std::vector<Item>& items) {
         {
