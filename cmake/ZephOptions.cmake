@@ -16,6 +16,13 @@ endif()
 
 if(ZEPH_SANITIZE STREQUAL "thread")
   set(ZEPH_TSAN ON)
+  # Debian's libprotobuf is built without ThreadSanitizer, and protobuf's map_field.h gives
+  # MapFieldBase two extra members when __SANITIZE_THREAD__ is defined: code inlined from
+  # the headers would then read every map (google.protobuf.Struct, so query parameters) at
+  # the wrong offsets. Abseil's headers switch on the same macro. Our code asks for
+  # ZEPH_THREAD_SANITIZER instead.
+  add_compile_options(-U__SANITIZE_THREAD__)
+  add_compile_definitions(ZEPH_THREAD_SANITIZER)
 else()
   set(ZEPH_TSAN OFF)
 endif()

@@ -31,19 +31,6 @@
 #error "ZEPH_TEST_CREDENTIALS_DIR must name the build's test-credentials directory"
 #endif
 
-// In the ThreadSanitizer build protobuf's map code inlined from its headers does not agree
-// with Debian's uninstrumented libprotobuf: dialogflow-sim aborts when it sends an answer
-// with a query result ("assertion failed: byte_count_ < total_size_" in ProtoBufferWriter),
-// and the plugin's own google.protobuf.Struct fields (event parameters) crash in Map. A
-// sim from another build does not help for that reason. A test that needs such an answer
-// starts with ZEPH_SKIP_WITHOUT_SIM_ANSWERS() and runs in the other builds only.
-#if defined(__SANITIZE_THREAD__)
-#define ZEPH_SKIP_WITHOUT_SIM_ANSWERS() \
-    GTEST_SKIP() << "dialogflow-sim cannot answer under ThreadSanitizer"
-#else
-#define ZEPH_SKIP_WITHOUT_SIM_ANSWERS() (void)0
-#endif
-
 namespace ZephTest {
 
 inline std::string TestCredentialsFile(const std::string& name) {

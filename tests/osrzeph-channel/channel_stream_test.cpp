@@ -169,7 +169,6 @@ TEST_F(ChannelStreamTest, CloseWhileStreamingEndsTheCall) {
 // Confidence-Threshold (a match at the threshold itself); the intent detection confidence
 // does not count. Below it the result still goes out, with 001 no-match.
 TEST_F(ChannelStreamTest, ConfidenceThresholdDecidesTheCause) {
-    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     ASSERT_TRUE(StartSim(R"({
       "intents": [{"name": "order", "display_name": "Order", "confidence": 0.2}],
       "utterances": [{"transcript": "I want a large pizza", "confidence": 0.8,
@@ -215,7 +214,6 @@ TEST_F(ChannelStreamTest, ConfidenceThresholdDecidesTheCause) {
 // cause tells the timeout: 008 when it matched, 015 when it did not (Confidence-Threshold).
 // The detector's own start of input starts the timer at the start of speech.
 TEST_F(ChannelStreamTest, RecognitionTimeoutGivesTheMaxtimeCauses) {
-    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     ASSERT_TRUE(StartSim(R"({"utterances": [{"transcript": "I want a large pizza",
                                             "confidence": 0.8}]})"));
     std::string scenario;
@@ -246,7 +244,6 @@ TEST_F(ChannelStreamTest, RecognitionTimeoutGivesTheMaxtimeCauses) {
 // A grammar's x-goog-user-project is billed for its own recognition only: the next one on
 // the channel, with a grammar that names none, sends none.
 TEST_F(ChannelStreamTest, AGrammarsUserProjectIsForItsRecognitionOnly) {
-    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     ASSERT_TRUE(StartSim());
     std::string scenario = "channel A\n";
     const char* grammars[] = {"builtin:speech/transcribe?x-goog-user-project=billing",
@@ -266,7 +263,6 @@ TEST_F(ChannelStreamTest, AGrammarsUserProjectIsForItsRecognitionOnly) {
 // Vendor-Specific-Parameters projectid and dialogid name the session, a value between
 // double quotes without them; the sim's record shows the session path the stream used.
 TEST_F(ChannelStreamTest, VendorProjectAndDialogIdsNameTheSession) {
-    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     // The service account may use both projects (the service refuses a project it may not).
     ASSERT_TRUE(StartSim(R"({
       "intents": [{"name": "default-welcome", "display_name": "Default Welcome Intent",

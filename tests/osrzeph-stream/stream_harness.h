@@ -197,7 +197,7 @@ protected:
         });
     }
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(ZEPH_THREAD_SANITIZER)
     static constexpr int kSettleRounds = 40;
 #else
     static constexpr int kSettleRounds = 4;

@@ -32,7 +32,6 @@ protected:
 };
 
 TEST_F(StreamTest, SpeechCompletesWithTheAgentsQueryResult) {
-    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     StartSim(kPizzaAgent);
     StartEngine();
     TestHost* host = NewHost();
@@ -89,7 +88,6 @@ TEST_F(StreamTest, SpeechCompletesWithTheAgentsQueryResult) {
 }
 
 TEST_F(StreamTest, SpeechWithWordInfoModelAndUserProjectAt8000Hz) {
-    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     StartSim(kPizzaAgent);
     StartEngine();
     std::vector<int16_t> speech = ZephTest::SynthesizeSpeech("I want a large pizza", 8000);
@@ -137,7 +135,6 @@ TEST_F(StreamTest, SpeechWithWordInfoModelAndUserProjectAt8000Hz) {
 }
 
 TEST_F(StreamTest, DtmfAsTextAndAsEvent) {
-    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     StartSim(kPizzaAgent);
     StartEngine();
     Zeph::BuiltinGrammar asEvent;
@@ -194,7 +191,6 @@ TEST_F(StreamTest, DtmfAsTextAndAsEvent) {
 }
 
 TEST_F(StreamTest, EventGrammarSendsItsEventWithParameters) {
-    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     StartSim(kPizzaAgent);
     StartEngine();
     TestHost* host = NewHost();
@@ -227,7 +223,6 @@ TEST_F(StreamTest, EventGrammarSendsItsEventWithParameters) {
 }
 
 TEST_F(StreamTest, UnknownModelVariantIsLeftUnsetAndTheRequestStillGoesOut) {
-    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     StartSim(kPizzaAgent);
     StartEngine();
     TestHost* host = NewHost();
@@ -245,7 +240,6 @@ TEST_F(StreamTest, UnknownModelVariantIsLeftUnsetAndTheRequestStillGoesOut) {
 }
 
 TEST_F(StreamTest, SpeechContextSendsPhrasesWithBoostsAndItsLanguage) {
-    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     StartSim(kPizzaAgent);
     StartEngine();
     TestHost* host = NewHost();
@@ -354,7 +348,6 @@ TEST_F(StreamTest, ClearBeforeTheFirstRequestCancelsAndFinishesTheCall) {
 }
 
 TEST_F(StreamTest, AFailedReadDoesNotReprocessTheLastResponse) {
-    ZEPH_SKIP_WITHOUT_SIM_ANSWERS();
     // The stream ends without a query result right after the final transcript: the read
     // that fails must not hand that transcript on a second time.
     StartSim(R"({"utterances": [{"transcript": "I want a large pizza",
