@@ -33,8 +33,10 @@ const FaultCase kFaults[] = {
      R"({"utterances": [{"transcript": "x", "faults": {"refuse": {"code": "RESOURCE_EXHAUSTED",
          "message": "quota"}}}]})",
      0, 35000, RECOGNIZER_COMPLETION_CAUSE_ERROR, "gRPC Status: quota <ch-1@zeph>", "", 3},
-    // The sim only reads late: the stream exists at once, the creation timer stops.
-    {"delay_accept", R"({"faults": {"delay_accept_ms": 1500}})", 200, 35000,
+    // The sim only reads late: the stream exists at once, the creation timer stops. The
+    // timer leaves room for a slow TLS handshake (ThreadSanitizer, a loaded machine) and
+    // still fires well before the sim reads.
+    {"delay_accept", R"({"faults": {"delay_accept_ms": 3000}})", 1500, 35000,
      RECOGNIZER_COMPLETION_CAUSE_SUCCESS, ""},
     // The stream cannot be created while the connection is held: the creation timer fires.
     {"hold_connection", R"({})", 200, 35000, RECOGNIZER_COMPLETION_CAUSE_ERROR,
