@@ -98,7 +98,6 @@ private:
     uint64_t m_tick = 0;         // the tick being served
     int m_writesThisTick = 0;    // channels written in it
     int m_writesLastTick = 0;    // channels written in the tick before
-    bool m_waiting = false;      // items appended since the last hand-over
     bool m_handOverNow = false;  // an item that must not wait
 
     // Buffers of blocks already sent, for the next blocks: a block then costs no allocation.
